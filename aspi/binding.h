@@ -1,0 +1,68 @@
+#pragma once
+// Binding the pass-through library and the one request exchange every caller uses.
+//
+// Each user of the library (discovery, the table of contents reader, the sector reader) owns one
+// AspiBinding in static storage, binds it for its phase and releases it afterwards. A binding is
+// used by one thread at a time; the sector reader's is bound on the playback driver's thread
+// before any fetch worker starts and only read while bound.
+
+#include <atomic>
+#include <chrono>
+
+#include "aspi/aspi32.h"
+#include "platform/platform.h"
+
+struct AspiBinding {
+    platform::LibraryHandle library;                 // null when nothing is loaded
+    GetASPI32SupportInfoFn lpGetASPI32SupportInfo;   // valid while bound
+    SendASPI32CommandFn lpSendASPI32Command;         // valid while bound
+};
+
+// The longest wait for one request to complete.
+inline constexpr std::chrono::milliseconds ASPI_TIMEOUT_MS{10000};
+
+// Loads the library by name and looks up both entry points (both are required).
+// Returns 1 when bound; 0 after printing one of "fail to load the wnaspi32.dll\n",
+// "fail to get the process lpGetASPI32SupportInfo\n" (also when both are missing) or
+// "fail to get the process lpSendASPI32Command\n", with nothing left loaded.
+int bind_aspi(AspiBinding *binding);
+
+// Unloads the library if the binding holds one; the binding is empty afterwards.
+void release_aspi(AspiBinding *binding);
+
+enum class ExchangeOutcome { finished, timed_out };
+
+// Submits one zeroed and filled SRB_ExecSCSICmd (SRB_EVENT_NOTIFY, `event` in SRB_PostProc) and
+// waits for it. The event is reset before the submit, so a stray signal from an earlier request
+// cannot end the wait. A submit answered at once (anything but SS_PENDING) is not waited for.
+//
+// finished:  the request's SRB_Status, SRB_HaStat, SRB_TargStat, SenseArea, SRB_BufLen and data
+//            are those the library left; the caller judges SRB_Status itself (SS_COMP = success).
+// timed_out: no completion within the time-out: "wait time out\n" has been printed and one
+//            SC_ABORT_SRB naming the request and its adapter sent. The caller's request and buffer
+//            are left as they were.
+//
+// The library works on the exchange's own copy of the request, data buffer and event handle, never
+// on the caller's memory. A request the library may still write to or signal after it was given up
+// (it did not complete the abort) is kept alive for good, so a late completion lands in memory
+// nobody else uses; the caller may free its request, buffer and event as soon as this returns.
+ExchangeOutcome aspi_exchange(const AspiBinding *binding, SRB_ExecSCSICmd *request,
+                              platform::EventHandle event);
+
+// How many given-up requests the library still held when the exchange gave up on them.
+int aspi_requests_kept_alive();
+
+// ---- Test seams ----
+// Shortens the exchange's wait in tests; the program always waits ASPI_TIMEOUT_MS.
+void set_aspi_timeout(std::chrono::milliseconds timeout);
+
+// An in-process stand-in for the library file. While installed, bind_aspi "loads" it instead of
+// the file (failing like a missing file when fail_load is set) and looks the entry points up in
+// it (a null entry point is a missing one); `loaded` counts the bindings that hold it.
+struct AspiStandIn {
+    GetASPI32SupportInfoFn support_info;
+    SendASPI32CommandFn send_command;
+    bool fail_load;
+    std::atomic<int> loaded;
+};
+void install_aspi_stand_in(AspiStandIn *stand_in);  // nullptr: load the real library again

@@ -1,0 +1,50 @@
+#pragma once
+// The thin OS layer: run-time library loading, completion events, detached threads, sleeping.
+// One implementation file per platform (platform_posix.cpp, platform_win32.cpp), chosen by the
+// build. Nothing here prints.
+
+#include <chrono>
+#include <cstdint>
+
+namespace platform {
+
+// ---- Run-time libraries ---------------------------------------------------------------------
+// LoadLibraryA / dlopen(RTLD_NOW | RTLD_LOCAL). Null when the library cannot be loaded.
+using LibraryHandle = void *;
+LibraryHandle load_library(const char *name);
+// GetProcAddress / dlsym. Null when the entry point is missing.
+void *find_entry(LibraryHandle library, const char *name);
+void free_library(LibraryHandle library);
+// Whether a library of that name is loaded in this process now (without loading it).
+bool library_is_loaded(const char *name);
+// The file name of the pass-through library on this platform: "WNASPI32.DLL" on Windows,
+// "libwnaspi32.so" on POSIX (found beside the program through its RUNPATH).
+const char *aspi_library_name();
+
+// ---- Completion events ----------------------------------------------------------------------
+// An auto-reset event, initially unsignalled: a Win32 event handle, or an eventfd on POSIX carried
+// as (void *)(intptr_t)fd. This value is what goes into SRB_PostProc. Null when creation failed.
+using EventHandle = void *;
+EventHandle create_event();
+void close_event(EventHandle event);
+// Sets the event; a waiter that is woken consumes the signal (auto-reset).
+void signal_event(EventHandle event);
+// Drops a pending signal without waiting.
+void reset_event(EventHandle event);
+// A second handle to the same event, closed on its own: a given-up request can keep the event
+// alive after its owner has closed its handle.
+EventHandle duplicate_event(EventHandle event);
+
+enum class WaitResult { signalled, timed_out, failed };
+// Waits at most `timeout` for the event; a signal that is seen is consumed.
+WaitResult wait_event(EventHandle event, std::chrono::milliseconds timeout);
+
+// ---- Threads and time -----------------------------------------------------------------------
+// A thread routine takes one pointer to its record and returns 0.
+using ThreadRoutine = std::uint32_t (*)(void *arg);
+// Starts `routine(arg)` on a new detached thread (CreateThread with its handle closed at once;
+// pthread_create + pthread_detach). False when no thread could be started.
+bool start_thread(ThreadRoutine routine, void *arg);
+void sleep_ms(std::chrono::milliseconds duration);
+
+}  // namespace platform

@@ -1,0 +1,144 @@
+// POSIX back end of the OS layer: dlopen, eventfd, pthreads, nanosleep.
+#include "platform/platform.h"
+
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <pthread.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <cstdint>
+#include <ctime>
+#include <new>
+
+namespace platform {
+namespace {
+
+int fd_of(EventHandle event) { return static_cast<int>(reinterpret_cast<std::intptr_t>(event)); }
+EventHandle event_of(int fd) { return reinterpret_cast<EventHandle>(static_cast<std::intptr_t>(fd)); }
+
+// Descriptor 0 would read as a null handle; move it out of the way (only when stdin was closed).
+int away_from_zero(int fd) {
+    if (fd != 0) return fd;
+    int moved = fcntl(fd, F_DUPFD_CLOEXEC, 3);
+    close(fd);
+    return moved;
+}
+
+struct ThreadStart {
+    ThreadRoutine routine;
+    void *arg;
+};
+
+void *thread_trampoline(void *p) {
+    ThreadStart start = *static_cast<ThreadStart *>(p);
+    delete static_cast<ThreadStart *>(p);
+    start.routine(start.arg);
+    return nullptr;
+}
+
+}  // namespace
+
+// The program's RUNPATH ($ORIGIN) finds the library beside it. When dlopen is called through an
+// interposer (ThreadSanitizer's, for one) the RUNPATH consulted is the interposer's, so the
+// program's folder is also tried by hand, after everything the loader itself searches.
+LibraryHandle load_library(const char *name) {
+    if (LibraryHandle library = dlopen(name, RTLD_NOW | RTLD_LOCAL)) return library;
+    if (std::strchr(name, '/')) return nullptr;
+    char path[4096];
+    ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
+    if (n <= 0) return nullptr;
+    path[n] = '\0';
+    char *slash = std::strrchr(path, '/');
+    if (!slash || static_cast<std::size_t>(slash + 1 - path) + std::strlen(name) >= sizeof path) return nullptr;
+    std::strcpy(slash + 1, name);
+    return dlopen(path, RTLD_NOW | RTLD_LOCAL);
+}
+void *find_entry(LibraryHandle library, const char *name) { return dlsym(library, name); }
+void free_library(LibraryHandle library) {
+    if (library) dlclose(library);
+}
+bool library_is_loaded(const char *name) {
+    void *handle = dlopen(name, RTLD_NOW | RTLD_NOLOAD);
+    if (handle) dlclose(handle);
+    return handle != nullptr;
+}
+const char *aspi_library_name() { return "libwnaspi32.so"; }
+
+EventHandle create_event() {
+    int fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (fd < 0) return nullptr;
+    fd = away_from_zero(fd);
+    return fd < 0 ? nullptr : event_of(fd);
+}
+
+void close_event(EventHandle event) {
+    if (event) close(fd_of(event));
+}
+
+void signal_event(EventHandle event) {
+    const std::uint64_t one = 1;
+    ssize_t n;
+    do n = write(fd_of(event), &one, sizeof one);
+    while (n < 0 && errno == EINTR);
+}
+
+void reset_event(EventHandle event) {
+    pollfd p{fd_of(event), POLLIN, 0};
+    if (poll(&p, 1, 0) == 1 && (p.revents & POLLIN)) {
+        std::uint64_t value;
+        (void)!read(fd_of(event), &value, sizeof value);
+    }
+}
+
+EventHandle duplicate_event(EventHandle event) {
+    // dup (not fcntl) so that sanitizers know the copy is the same eventfd.
+    int fd = dup(fd_of(event));
+    if (fd < 0) return nullptr;
+    fcntl(fd, F_SETFD, FD_CLOEXEC);
+    fd = away_from_zero(fd);
+    return fd < 0 ? nullptr : event_of(fd);
+}
+
+WaitResult wait_event(EventHandle event, std::chrono::milliseconds timeout) {
+    pollfd p{fd_of(event), POLLIN, 0};
+    timespec deadline;
+    clock_gettime(CLOCK_MONOTONIC, &deadline);
+    const long long end_ms = deadline.tv_sec * 1000LL + deadline.tv_nsec / 1000000 + timeout.count();
+    for (;;) {
+        timespec now;
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        long long left = end_ms - (now.tv_sec * 1000LL + now.tv_nsec / 1000000);
+        if (left < 0) left = 0;
+        int r = poll(&p, 1, static_cast<int>(left));
+        if (r < 0 && errno == EINTR) continue;
+        if (r < 0) return WaitResult::failed;
+        if (r == 0) return WaitResult::timed_out;
+        std::uint64_t value;
+        if (read(fd_of(event), &value, sizeof value) == sizeof value) return WaitResult::signalled;
+        if (errno != EAGAIN && errno != EINTR) return WaitResult::failed;
+    }
+}
+
+bool start_thread(ThreadRoutine routine, void *arg) {
+    auto *start = new (std::nothrow) ThreadStart{routine, arg};
+    if (!start) return false;
+    pthread_t thread;
+    if (pthread_create(&thread, nullptr, thread_trampoline, start) != 0) {
+        delete start;
+        return false;
+    }
+    pthread_detach(thread);
+    return true;
+}
+
+void sleep_ms(std::chrono::milliseconds duration) {
+    timespec t{static_cast<time_t>(duration.count() / 1000), static_cast<long>(duration.count() % 1000) * 1000000};
+    while (nanosleep(&t, &t) != 0 && errno == EINTR) {
+    }
+}
+
+}  // namespace platform

@@ -1,0 +1,71 @@
+// Win32 back end of the OS layer: LoadLibraryA, auto-reset events, CreateThread, Sleep.
+#include "platform/platform.h"
+
+#include <windows.h>
+
+#include <new>
+
+namespace platform {
+namespace {
+
+struct ThreadStart {
+    ThreadRoutine routine;
+    void *arg;
+};
+
+DWORD WINAPI thread_trampoline(LPVOID p) {
+    ThreadStart start = *static_cast<ThreadStart *>(p);
+    delete static_cast<ThreadStart *>(p);
+    return start.routine(start.arg);
+}
+
+}  // namespace
+
+LibraryHandle load_library(const char *name) { return LoadLibraryA(name); }
+void *find_entry(LibraryHandle library, const char *name) {
+    return reinterpret_cast<void *>(GetProcAddress(static_cast<HMODULE>(library), name));
+}
+void free_library(LibraryHandle library) {
+    if (library) FreeLibrary(static_cast<HMODULE>(library));
+}
+bool library_is_loaded(const char *name) { return GetModuleHandleA(name) != nullptr; }
+const char *aspi_library_name() { return "WNASPI32.DLL"; }
+
+EventHandle create_event() { return CreateEventA(nullptr, FALSE, FALSE, nullptr); }
+void close_event(EventHandle event) {
+    if (event) CloseHandle(event);
+}
+void signal_event(EventHandle event) { SetEvent(event); }
+void reset_event(EventHandle event) { ResetEvent(event); }
+
+EventHandle duplicate_event(EventHandle event) {
+    HANDLE copy = nullptr;
+    HANDLE self = GetCurrentProcess();
+    if (!DuplicateHandle(self, event, self, &copy, 0, FALSE, DUPLICATE_SAME_ACCESS)) return nullptr;
+    return copy;
+}
+
+WaitResult wait_event(EventHandle event, std::chrono::milliseconds timeout) {
+    switch (WaitForSingleObject(event, static_cast<DWORD>(timeout.count()))) {
+    case WAIT_OBJECT_0: return WaitResult::signalled;
+    case WAIT_TIMEOUT: return WaitResult::timed_out;
+    default: return WaitResult::failed;
+    }
+}
+
+bool start_thread(ThreadRoutine routine, void *arg) {
+    auto *start = new (std::nothrow) ThreadStart{routine, arg};
+    if (!start) return false;
+    DWORD id;
+    HANDLE thread = CreateThread(nullptr, 0, thread_trampoline, start, 0, &id);
+    if (!thread) {
+        delete start;
+        return false;
+    }
+    CloseHandle(thread);
+    return true;
+}
+
+void sleep_ms(std::chrono::milliseconds duration) { Sleep(static_cast<DWORD>(duration.count())); }
+
+}  // namespace platform

@@ -1,0 +1,138 @@
+// The submit-wait-give-up exchange, against the in-process fake library.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <thread>
+
+#include "aspi/binding.h"
+#include "tests/support/fake_passthru.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+class Exchange : public ::testing::Test {
+protected:
+    void SetUp() override {
+        set_aspi_timeout(200ms);
+        ASSERT_EQ(bind_aspi(&binding), 1);
+        event = platform::create_event();
+        ASSERT_NE(event, nullptr);
+        std::memset(&srb, 0, sizeof srb);
+        srb.SRB_Cmd = SC_EXEC_SCSI_CMD;
+        srb.SRB_HaId = 3;
+        srb.SRB_Flags = SRB_DIR_IN | SRB_EVENT_NOTIFY;
+        srb.SRB_BufLen = sizeof buffer;
+        srb.SRB_BufPointer = buffer;
+        srb.SRB_PostProc = event;
+        std::memset(buffer, 0xCC, sizeof buffer);
+    }
+    void TearDown() override {
+        platform::close_event(event);
+        release_aspi(&binding);
+        EXPECT_EQ(fake.loaded(), 0);
+        set_aspi_timeout(ASPI_TIMEOUT_MS);
+    }
+    ExchangeOutcome run() {
+        ::testing::internal::CaptureStdout();
+        ExchangeOutcome outcome = aspi_exchange(&binding, &srb, event);
+        printed = ::testing::internal::GetCapturedStdout();
+        return outcome;
+    }
+
+    FakePassThru fake;
+    AspiBinding binding{};
+    platform::EventHandle event = nullptr;
+    SRB_ExecSCSICmd srb;
+    std::uint8_t buffer[64];
+    std::string printed;
+};
+
+TEST_F(Exchange, ErrorAnsweredAtOnceIsNotWaitedFor) {
+    fake.on_exec = [](SRB_ExecSCSICmd &r) {
+        r.SRB_Status = SS_NO_DEVICE;
+        return std::uint32_t{SS_NO_DEVICE};
+    };
+    set_aspi_timeout(10s);  // a wait would show as a hanging test
+    EXPECT_EQ(run(), ExchangeOutcome::finished);
+    EXPECT_EQ(srb.SRB_Status, SS_NO_DEVICE);
+    EXPECT_EQ(printed, "");
+    EXPECT_EQ(fake.requests().size(), 1u);
+}
+
+TEST_F(Exchange, PendingThenCompletedFromAnotherThreadBringsBackStatusAndData) {
+    std::thread library;
+    fake.on_exec = [&](SRB_ExecSCSICmd &r) {
+        library = std::thread([&r] {
+            std::this_thread::sleep_for(20ms);
+            std::memset(r.SRB_BufPointer, 0x5A, 36);  // a short transfer
+            r.SenseArea[2] = 0x02;
+            FakePassThru::complete(r, SS_ERR, STATUS_CHKCOND);
+        });
+        return std::uint32_t{SS_PENDING};
+    };
+    EXPECT_EQ(run(), ExchangeOutcome::finished);
+    library.join();
+    EXPECT_EQ(printed, "");
+    EXPECT_EQ(srb.SRB_Status, SS_ERR);
+    EXPECT_EQ(srb.SRB_TargStat, STATUS_CHKCOND);
+    EXPECT_EQ(srb.SenseArea[2], 0x02);
+    EXPECT_EQ(buffer[35], 0x5A);
+    EXPECT_EQ(buffer[36], 0xCC) << "bytes the library did not write stay as they were";
+    const void *data = srb.SRB_BufPointer, *post = srb.SRB_PostProc;  // packed: copy out first
+    EXPECT_EQ(data, buffer);
+    EXPECT_EQ(post, event);
+}
+
+TEST_F(Exchange, StraySignalFromAnEarlierRequestDoesNotEndTheWait) {
+    platform::signal_event(event);  // e.g. a library that also signals requests it answered at once
+    fake.on_exec = [](SRB_ExecSCSICmd &) { return std::uint32_t{SS_PENDING}; };
+    ::testing::internal::CaptureStdout();
+    EXPECT_EQ(aspi_exchange(&binding, &srb, event), ExchangeOutcome::timed_out);
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(), "wait time out\n");
+}
+
+TEST_F(Exchange, NeverCompletedPrintsOnceAndSendsExactlyOneAbortNamingTheRequest) {
+    fake.on_exec = [](SRB_ExecSCSICmd &) { return std::uint32_t{SS_PENDING}; };
+    // A library that keeps the contract completes the aborted request before the abort returns.
+    fake.on_abort = [](SRB_Abort &a) {
+        FakePassThru::complete(*static_cast<SRB_ExecSCSICmd *>(a.SRB_ToAbort), SS_ABORTED);
+        return std::uint32_t{SS_COMP};
+    };
+    const int kept_before = aspi_requests_kept_alive();
+    EXPECT_EQ(run(), ExchangeOutcome::timed_out);
+    EXPECT_EQ(printed, "wait time out\n");
+    auto requests = fake.requests();
+    ASSERT_EQ(requests.size(), 2u);
+    EXPECT_EQ(requests[1].command, SC_ABORT_SRB);
+    EXPECT_EQ(requests[1].abort.SRB_HaId, 3);
+    const void *to_abort = requests[1].abort.SRB_ToAbort;  // packed: copy out first
+    EXPECT_EQ(to_abort, requests[0].address);
+    EXPECT_EQ(requests[1].abort.SRB_Flags, 0);
+    EXPECT_EQ(aspi_requests_kept_alive(), kept_before) << "an aborted request is released";
+    EXPECT_EQ(buffer[0], 0xCC);
+}
+
+TEST_F(Exchange, GivenUpRequestStaysAliveWhileALateLibraryMayStillWriteIt) {
+    SRB_ExecSCSICmd *held = nullptr;
+    fake.on_exec = [&](SRB_ExecSCSICmd &r) {
+        held = &r;
+        return std::uint32_t{SS_PENDING};
+    };
+    fake.on_abort = [](SRB_Abort &) { return std::uint32_t{SS_COMP}; };  // accepted, not done
+    const int kept_before = aspi_requests_kept_alive();
+    EXPECT_EQ(run(), ExchangeOutcome::timed_out);
+    ASSERT_NE(held, nullptr);
+    EXPECT_EQ(aspi_requests_kept_alive(), kept_before + 1);
+
+    // The caller frees its event; the library completes long after (ASan would flag a freed block).
+    platform::close_event(event);
+    event = platform::create_event();
+    std::memset(held->SRB_BufPointer, 0x77, held->SRB_BufLen);
+    FakePassThru::complete(*held, SS_COMP);
+    for (std::uint8_t b : buffer) ASSERT_EQ(b, 0xCC) << "a late completion never reaches the caller's buffer";
+}
+
+TEST(ExchangeConstants, ProductWaitsTenSeconds) { EXPECT_EQ(ASPI_TIMEOUT_MS, std::chrono::milliseconds{10000}); }
+
+}  // namespace
