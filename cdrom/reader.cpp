@@ -1,0 +1,49 @@
+#include "cdrom/reader.h"
+
+#include <atomic>
+#include <cstdio>
+
+#include "aspi/binding.h"
+#include "cdrom/cdrom_types.h"
+#include "cdrom/commands.h"
+#include "common/messages.h"
+
+namespace {
+
+AspiBinding g_reader_binding;  // written by open/close (driver thread) only while unpublished
+// Written by open (release, after the binding is complete) and close (before it is torn down);
+// read by every read_cdrom_sectors (acquire) before it touches the binding.
+std::atomic<bool> g_reader_bound{false};
+
+}  // namespace
+
+int open_cdrom_reader() {
+    if (!bind_aspi(&g_reader_binding)) return 0;
+    g_reader_bound.store(true, std::memory_order_release);
+    return 1;
+}
+
+void close_cdrom_reader() {
+    g_reader_bound.store(false, std::memory_order_release);
+    release_aspi(&g_reader_binding);
+}
+
+int read_cdrom_sectors(std::int32_t ha_id, std::int32_t target, std::int32_t lun, std::uint8_t *buffer,
+                       std::int32_t lba, std::int32_t count) {
+    if (count > MAX_READ_SECTORS) {
+        std::printf("%s", msg::over_10_sectors);
+        return 0;
+    }
+    if (count <= 0 || !g_reader_bound.load(std::memory_order_acquire)) return 0;
+
+    platform::EventHandle event = platform::create_event();
+    if (!event) {
+        std::printf("%s", msg::event_failed);
+        return 0;
+    }
+    SRB_ExecSCSICmd srb;
+    build_read_cd(&srb, ha_id, target, lun, buffer, lba, count, event);
+    const ExchangeOutcome outcome = aspi_exchange(&g_reader_binding, &srb, event);
+    platform::close_event(event);
+    return outcome == ExchangeOutcome::finished && srb.SRB_Status == SS_COMP ? 1 : 0;
+}

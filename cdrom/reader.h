@@ -1,0 +1,32 @@
+#pragma once
+// Reading raw CD-DA sectors for the playback with READ CD, at most 10 sectors per request.
+//
+// Threads and hand-over: open_cdrom_reader and close_cdrom_reader run on the playback driver's
+// thread; read_cdrom_sectors runs on fetch worker threads, one at a time. The reader's binding is
+// written only by open and close and is read-only while bound. open publishes it with a release
+// store of the reader's bound flag; every read begins with an acquire load of that flag, so a
+// worker either sees the whole binding or sends nothing. close clears the flag before it unloads
+// the library, and must be called only once the last read has returned (the driver closes after
+// it has seen the last worker's `done`).
+
+#include <cstdint>
+
+// Binds the reader's own AspiBinding for the playback. 1 when bound; 0 after printing the
+// bind_aspi message, with nothing left loaded. Called once per playback, before the first read.
+int open_cdrom_reader();
+
+// Releases the reader's binding (if bound); the reader is unbound afterwards.
+void close_cdrom_reader();
+
+// Reads `count` sectors of 2352 bytes from `lba` into `buffer`, blocking the calling thread until
+// the request completes or for at most 10 s. `buffer` holds at least count * 2352 bytes and
+// belongs to the caller; only the low 8 bits of ha_id, target and lun reach the request.
+// Returns 1 when the drive completed the READ CD (SS_COMP), otherwise 0:
+// - count > 10: prints "get cdrom data over 10 sectors\n", sends nothing;
+// - count <= 0, or the reader is not bound: prints nothing, sends nothing;
+// - no event: prints "fail to create event\n";
+// - no completion in time: "wait time out\n" and one abort (by the exchange); the reader stays bound;
+// - completed with another status: prints nothing.
+// After a 0 from a request that was sent, the buffer holds whatever the library left there.
+int read_cdrom_sectors(std::int32_t ha_id, std::int32_t target, std::int32_t lun, std::uint8_t *buffer,
+                       std::int32_t lba, std::int32_t count);

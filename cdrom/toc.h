@@ -1,0 +1,34 @@
+#pragma once
+// Checking the chosen unit and reading its table of contents.
+//
+// Main thread only, after discovery and before playback starts. Binds its own AspiBinding for the
+// call and releases it before returning, on every path. At most one completion event exists at a
+// time: the first serves TEST UNIT READY and is closed before the second, for READ TOC, is made.
+
+#include <cstddef>
+#include <cstdint>
+
+#include "cdrom/cdrom_types.h"
+
+// Sends TEST UNIT READY, then READ TOC (format 0), each once, to the unit given by the four fields
+// of its CdromDevice; ignore_target_status counts only when it is exactly 1.
+//
+// Returns the process-wide table filled by parse_cdrom_toc, or null when:
+// - bind_aspi failed (its message printed), or an event could not be made ("fail to create event\n");
+// - a command never completed ("wait time out\n", printed by the exchange with its abort);
+// - TEST UNIT READY did not complete SS_COMP, or its target status was not 0 while the target
+//   status counts ("cdrom_device is not abilable\n");
+// - READ TOC completed with a status other than SS_COMP, or its answer held no descriptor at all
+//   (nothing printed: the caller reports "fail to get cdrom_data\n").
+// The table stays valid for the life of the process.
+CdromToc *get_cdrom_toc(std::int32_t ha_id, std::int32_t target, std::int32_t lun,
+                        std::int32_t ignore_target_status);
+
+// Parses a READ TOC format 0 answer of which the first `length` bytes are valid (bytes the drive
+// did not return are never read; the header's data length narrows `length` further). Descriptor
+// i becomes entry i, whatever track number the disc gives it, and the last entry filled is the
+// lead-out: `track_count` is the header's last track number, cut to 100, and cut further to the
+// descriptors actually present minus one (a disc whose first track is not 1 sends fewer
+// descriptors than its last track number). Writes only track_count and entries 0..track_count.
+// Returns false, leaving `toc` untouched, when not even one descriptor is present.
+bool parse_cdrom_toc(const std::uint8_t *response, std::size_t length, CdromToc *toc);
