@@ -1,0 +1,67 @@
+// The command line, as a table: what users type and which unit and track index it selects.
+#include <gtest/gtest.h>
+
+#include <initializer_list>
+#include <vector>
+
+#include "front/options.h"
+
+namespace {
+
+struct Case {
+    std::vector<const char *> args;  // without the program name
+    std::int32_t unit;
+    std::int32_t track;
+    bool usage;
+};
+
+Selection parse(const std::vector<const char *> &args) {
+    std::vector<const char *> argv{"cddaplay"};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return parse_options(static_cast<int>(argv.size()), argv.data());
+}
+
+TEST(Options, TableOfCommandLines) {
+    const Case cases[] = {
+        {{}, 0, 0, false},
+        {{"-d0", "-t3"}, 0, 2, false},
+        {{"-t12", "-d0"}, 0, 11, false},
+        {{"-d0", "-t12"}, 0, 11, false},
+        {{"-t03"}, 0, 2, false},
+        {{"-t0"}, 0, -1, false},         // falls back to track 1 later
+        {{"-t99"}, 0, 98, false},        // beyond a 12-track disc: falls back later
+        {{"-t123"}, 0, 11, false},       // characters after the fourth are not read
+        {{"-d1"}, 1, 0, false},
+        {{"-d12"}, 1, 0, false},         // only one unit digit
+        {{"-d"}, -48, 0, false},         // nothing after the letter: negative, falls back
+        {{"-t"}, 0, -49, false},         // likewise, and nothing past the argument is read
+        {{"-d3", "-d2"}, 2, 0, false},   // the last one wins
+        {{"-t5", "-t7"}, 0, 6, false},
+        {{"d1", "t3", "x"}, 0, 0, false},  // not options
+        {{"-x", "-", "", "-q9"}, 0, 0, false},
+        {{"-ta"}, 0, 'a' - '1', false},  // not digits: plain arithmetic on the codes
+        {{"-t1a"}, 0, 10 + ('a' - '0') - 1, false},
+        {{"-d\xE9"}, -23 - 48, 0, false},  // codes are signed 8-bit: 0xE9 is -23
+        {{"-h"}, 0, 0, true},
+        {{"-d2", "-t4", "-h"}, 2, 3, true},  // -h after other options still decides
+        {{"-hx"}, 0, 0, true},
+    };
+    for (const Case &c : cases) {
+        std::string line;
+        for (const char *a : c.args) line += std::string(a) + " ";
+        SCOPED_TRACE(line);
+        Selection s = parse(c.args);
+        EXPECT_EQ(s.usage, c.usage);
+        if (c.usage) continue;
+        EXPECT_EQ(s.unit_index, c.unit);
+        EXPECT_EQ(s.track_index, c.track);
+    }
+}
+
+TEST(Options, HelpStopsTheParsingWhereItStands) {
+    Selection s = parse({"-d2", "-h", "-d5"});
+    EXPECT_TRUE(s.usage);
+    EXPECT_EQ(s.unit_index, 2) << "options after -h are not examined";
+}
+
+}  // namespace
