@@ -1,0 +1,72 @@
+#pragma once
+// The playback driver and its fetch worker: the thread that turns a range of disc sectors into
+// continuous sound, double-buffered through the wave device's two slots.
+//
+// Threads: `main` starts play_thread once and afterwards only stores `stop`; the driver starts one
+// fetch worker per chunk (never more than one at a time) and never joins it; the wave device's own
+// thread frees slots inside the zrSound. Nothing is locked: the hand-overs are the atomics below.
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+
+inline constexpr std::int32_t CHUNK_SECTORS = 80;
+inline constexpr std::int32_t CHUNK_BYTES = 188160;  // 80 x 2352: each buffer, about 1.07 s of sound
+inline constexpr std::chrono::milliseconds SLOT_WAIT_MS{200};   // driver's sleep when no slot is free
+inline constexpr std::chrono::milliseconds FETCH_POLL_MS{100};  // driver's look at the job's `done`
+
+// What the front end hands to the driver. Lives in main's frame for the whole run.
+struct PlayRequest {
+    std::int32_t ha_id;
+    std::int32_t target;
+    std::int32_t lun;
+    std::int32_t start_lba;  // first sector to play
+    std::int32_t end_lba;    // the sector at which playing stops (the lead-out)
+    // 0 while playing; only ever 0 -> 1. Stored by main (ENTER) and by the driver (range played);
+    // read by the driver every pass and every 200 ms while it waits. It publishes nothing else, so
+    // relaxed loads and stores suffice.
+    std::atomic<std::int32_t> stop;
+    // Set to 1 by the driver as its very last access to the request (release store), so main can
+    // return as soon as playback has ended (acquire load). Stays 0 for a refused second driver.
+    std::atomic<std::int32_t> ended;
+};
+
+// One chunk's work for a fetch worker. One job lives in the driver's frame, refilled per chunk.
+struct FetchJob {
+    std::int32_t ha_id;
+    std::int32_t target;
+    std::int32_t lun;
+    std::uint8_t *raw_buffer;  // READ CD data lands here
+    std::int32_t raw_size;     // CHUNK_BYTES
+    std::uint8_t *out_buffer;  // what the device will play
+    std::int32_t out_size;     // CHUNK_BYTES
+    std::int32_t lba;          // first sector of the chunk
+    std::int32_t sectors;      // 0 to 80
+    // 0 while the worker runs. The worker's release store of 1 publishes the complete output
+    // buffer and is its last access to the job; the driver's acquire load sees it before it hands
+    // the buffer to the device or refills the job.
+    std::atomic<std::int32_t> done;
+};
+
+// Thread entry points: one pointer argument, result always 0.
+// play_thread: the whole playback of one request; prints "now playing...\n" once the device is
+// open and "Finished.\n" at the end; start-up failures print "fail to malloc\n" or
+// "fail to get the wave device\n" (or the reader's binding message) and end it at once.
+// A second driver while one runs returns 0 at once without touching its request.
+std::uint32_t play_thread(void *request);
+// fetch_thread: reads the job's chunk in READ CD groups of at most 10 sectors, turns every group
+// the drive did not deliver into silence, copies the raw buffer into the output buffer, then sets
+// `done`.
+std::uint32_t fetch_thread(void *job);
+
+// Copies the stereo frames of `raw` into `out` unchanged (CD-DA and the wave format share the
+// layout); `out` holds at least raw_size bytes. Always 1.
+std::int32_t copy_frames(const std::uint8_t *raw, std::int32_t raw_size, std::uint8_t *out,
+                         std::int32_t out_size);
+
+// One-instance guards, process-wide, 0 at start. play_running: 1 while a driver runs (tested and
+// set on entry, cleared at its end). fetch_running: 1 while a fetch worker reads; a worker that
+// finds it set waits for it to clear (it never gives up its chunk), and a worker clears it before
+// it publishes `done`, so the driver's next worker never finds it set.
+extern std::atomic<std::int32_t> play_running;
+extern std::atomic<std::int32_t> fetch_running;

@@ -1,0 +1,233 @@
+// ALSA back end of zrSound: PCM "default", S16_LE, 2 channels, 44100 Hz.
+//
+// One device thread owns the PCM from open to close. It writes the queued buffers in the order
+// written, straight from the caller's memory, with non-blocking I/O, and waits in poll() on the
+// PCM's descriptors plus an eventfd through which the driver's thread wakes it (a new buffer, or
+// stop), so a stop never waits for the device. A buffer is complete when ALSA has taken all of
+// its frames; the audio then still in ALSA's ring buffer is what wave_device_playing reports.
+#include <alsa/asoundlib.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <mutex>
+#include <new>
+#include <thread>
+
+#include "playback/wave_device.h"
+
+namespace {
+
+constexpr unsigned CD_RATE = 44100;
+constexpr unsigned CD_CHANNELS = 2;
+constexpr std::int32_t FRAME_BYTES = 4;
+constexpr unsigned LATENCY_US = 500000;  // ALSA's ring buffer: half a second
+constexpr int MAX_RECOVERIES = 8;        // failed writes in a row before a buffer is given up
+constexpr int MAX_PCM_FDS = 8;
+constexpr int DRAIN_CHECK_MAX_MS = 50;   // how often a draining ring is looked at again
+
+struct QueuedBuffer {
+    int slot;
+    const std::uint8_t *data;
+    snd_pcm_uframes_t frames;
+};
+
+// alsa-lib prints its own errors to stderr; the program's only output is its own messages.
+void ignore_alsa_error(const char *, int, const char *, int, const char *, ...) {}
+
+}  // namespace
+
+struct WaveDevice {
+    zrSound *sound = nullptr;
+    snd_pcm_t *pcm = nullptr;  // used by the device thread only while it runs
+    int wake_fd = -1;          // eventfd: the driver's thread adds, the device thread drains it
+    std::thread thread;
+    // Driver's thread -> device thread: stop now. Release store, acquire load.
+    std::atomic<bool> stopping{false};
+    // Device thread -> driver's thread: ALSA holds frames not yet heard. Set before the buffer
+    // they came from is reported complete; release store, acquire load.
+    std::atomic<bool> holding{false};
+    // Protects queue and queued. Held only to add or take an entry, never across an ALSA call.
+    std::mutex lock;
+    QueuedBuffer queue[2];  // in the order written
+    int queued = 0;
+};
+
+namespace {
+
+void wake(WaveDevice *device) {
+    std::uint64_t one = 1;
+    ssize_t ignored = ::write(device->wake_fd, &one, sizeof one);
+    (void)ignored;  // the counter only saturates; the device thread is awake then anyway
+}
+
+bool front(WaveDevice *device, QueuedBuffer *buffer) {
+    std::lock_guard<std::mutex> guard(device->lock);
+    if (device->queued == 0) return false;
+    *buffer = device->queue[0];
+    return true;
+}
+
+bool pop_front(WaveDevice *device, QueuedBuffer *buffer) {
+    std::lock_guard<std::mutex> guard(device->lock);
+    if (device->queued == 0) return false;
+    *buffer = device->queue[0];
+    device->queue[0] = device->queue[1];
+    --device->queued;
+    return true;
+}
+
+void report_done(WaveDevice *device, int slot) {
+    zrSound::on_wave_done(device, wave_message::done, reinterpret_cast<std::uintptr_t>(device->sound),
+                          static_cast<std::uintptr_t>(slot), 0);
+}
+
+// Sleeps until the driver's thread wakes us, the PCM is ready (when asked) or the time runs out
+// (-1: no limit).
+void wait_for_event(WaveDevice *device, bool pcm_too, int timeout_ms) {
+    pollfd fds[1 + MAX_PCM_FDS] = {};
+    fds[0].fd = device->wake_fd;
+    fds[0].events = POLLIN;
+    int pcm_fds = pcm_too ? snd_pcm_poll_descriptors(device->pcm, fds + 1, MAX_PCM_FDS) : 0;
+    if (pcm_fds < 0) pcm_fds = 0;
+    if (poll(fds, 1 + pcm_fds, timeout_ms) <= 0) return;
+    if (fds[0].revents & POLLIN) {
+        std::uint64_t count;
+        ssize_t ignored = ::read(device->wake_fd, &count, sizeof count);
+        (void)ignored;
+    }
+    // Some plugins (dmix's timer) must see their events consumed through ALSA.
+    unsigned short revents;
+    if (pcm_fds > 0) snd_pcm_poll_descriptors_revents(device->pcm, fds + 1, pcm_fds, &revents);
+}
+
+// Writes one buffer until ALSA has taken all of it, the stop comes, or the device keeps failing.
+void play_buffer(WaveDevice *device, const QueuedBuffer &buffer) {
+    snd_pcm_uframes_t taken = 0;
+    int failures = 0;
+    while (taken < buffer.frames && !device->stopping.load(std::memory_order_acquire)) {
+        snd_pcm_sframes_t n =
+            snd_pcm_writei(device->pcm, buffer.data + taken * FRAME_BYTES, buffer.frames - taken);
+        if (n > 0) {
+            taken += static_cast<snd_pcm_uframes_t>(n);
+            failures = 0;
+            device->holding.store(true, std::memory_order_release);
+        } else if (n == 0 || n == -EAGAIN) {
+            // A full ring that never reached its start threshold would wait for ever.
+            if (snd_pcm_state(device->pcm) == SND_PCM_STATE_PREPARED) snd_pcm_start(device->pcm);
+            wait_for_event(device, true, -1);
+        } else if (++failures > MAX_RECOVERIES || snd_pcm_recover(device->pcm, static_cast<int>(n), 1) < 0) {
+            return;  // the device is gone or stuck: give the buffer up rather than hang
+        }
+        // After an underrun the stream is prepared again and the same frames are written again.
+    }
+}
+
+// Nothing queued: make sure what ALSA holds gets played (a short last buffer may never reach the
+// start threshold by itself), and say when all of it has been.
+void play_out(WaveDevice *device) {
+    if (!device->holding.load(std::memory_order_relaxed)) {
+        wait_for_event(device, false, -1);
+        return;
+    }
+    snd_pcm_t *pcm = device->pcm;
+    if (snd_pcm_state(pcm) == SND_PCM_STATE_PREPARED) snd_pcm_start(pcm);
+    snd_pcm_state_t state = snd_pcm_state(pcm);
+    snd_pcm_sframes_t delay = 0;
+    if ((state == SND_PCM_STATE_RUNNING || state == SND_PCM_STATE_DRAINING) && snd_pcm_delay(pcm, &delay) == 0 &&
+        delay > 0) {
+        int ms = static_cast<int>(delay * 1000 / CD_RATE) + 1;
+        wait_for_event(device, false, std::min(ms, DRAIN_CHECK_MAX_MS));
+        return;
+    }
+    // Played out (an idle ring underruns, or the sink takes audio as fast as it comes).
+    device->holding.store(false, std::memory_order_release);
+}
+
+void device_thread(WaveDevice *device) {
+    while (!device->stopping.load(std::memory_order_acquire)) {
+        QueuedBuffer buffer;
+        if (!front(device, &buffer)) {
+            play_out(device);
+            continue;
+        }
+        play_buffer(device, buffer);
+        if (device->stopping.load(std::memory_order_acquire)) break;
+        pop_front(device, &buffer);
+        report_done(device, buffer.slot);
+    }
+    snd_pcm_drop(device->pcm);
+    device->holding.store(false, std::memory_order_release);
+    QueuedBuffer buffer;
+    while (pop_front(device, &buffer)) report_done(device, buffer.slot);
+}
+
+snd_pcm_t *open_cd_pcm() {
+    snd_lib_error_set_handler(ignore_alsa_error);
+    snd_pcm_t *pcm = nullptr;
+    if (snd_pcm_open(&pcm, "default", SND_PCM_STREAM_PLAYBACK, SND_PCM_NONBLOCK) < 0) return nullptr;
+    // Fails unless the rate is exactly 44100 (ALSA's plug layer converts where the device cannot).
+    if (snd_pcm_set_params(pcm, SND_PCM_FORMAT_S16_LE, SND_PCM_ACCESS_RW_INTERLEAVED, CD_CHANNELS, CD_RATE, 1,
+                           LATENCY_US) < 0) {
+        snd_pcm_close(pcm);
+        return nullptr;
+    }
+    return pcm;
+}
+
+void free_device(WaveDevice *device) {
+    if (device->pcm) snd_pcm_close(device->pcm);
+    if (device->wake_fd >= 0) ::close(device->wake_fd);
+    delete device;
+}
+
+}  // namespace
+
+WaveDevice *wave_device_open(zrSound *sound) {
+    auto *device = new (std::nothrow) WaveDevice;
+    if (!device) return nullptr;
+    device->sound = sound;
+    device->pcm = open_cd_pcm();
+    device->wake_fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (!device->pcm || device->wake_fd < 0) {
+        free_device(device);
+        return nullptr;
+    }
+    try {
+        device->thread = std::thread(device_thread, device);
+    } catch (...) {
+        free_device(device);
+        return nullptr;
+    }
+    return device;
+}
+
+bool wave_device_queue(WaveDevice *device, int slot, const std::uint8_t *data, std::int32_t length) {
+    {
+        std::lock_guard<std::mutex> guard(device->lock);
+        if (device->queued == 2) return false;
+        // A trailing part of a frame cannot be played and is left out.
+        device->queue[device->queued++] = {slot, data, static_cast<snd_pcm_uframes_t>(length / FRAME_BYTES)};
+    }
+    wake(device);
+    return true;
+}
+
+void wave_device_unprepare(WaveDevice *, int) {}
+
+int wave_device_slot_of(const WaveDevice *, std::uintptr_t header) {
+    return header == 1 || header == 2 ? static_cast<int>(header) : 0;
+}
+
+void wave_device_stop(WaveDevice *device) {
+    device->stopping.store(true, std::memory_order_release);
+    wake(device);
+    device->thread.join();
+}
+
+void wave_device_close(WaveDevice *device) { free_device(device); }
+
+bool wave_device_playing(WaveDevice *device) { return device->holding.load(std::memory_order_acquire); }

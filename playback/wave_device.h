@@ -1,0 +1,39 @@
+#pragma once
+// What a wave back end supplies to zrSound's slot logic (wave_slots.cpp). One implementation per
+// platform, chosen by the build: wave_winmm.cpp (waveOut) or wave_alsa.cpp (ALSA); the slot tests
+// link a fake one. Every function here is called on the playback driver's thread.
+
+#include <cstdint>
+
+#include "playback/wave_out.h"
+
+// Opens the default output for 16-bit, 2-channel PCM at 44100 Hz. Completions are reported by
+// calling zrSound::on_wave_done(..., wave_message::done, (uintptr_t)sound, header, ...) from the
+// device's own thread, once per buffer the device accepted, with a header value that
+// wave_device_slot_of maps back to the slot. Null on failure, with nothing left open.
+WaveDevice *wave_device_open(zrSound *sound);
+
+// Hands the buffer to the device for slot 1 or 2 (waveOut: fill, prepare and write the slot's
+// header). The slot's previous buffer, if any, has completed and been unprepared. False when the
+// device refused it: then no completion will come for it and nothing of it stays prepared.
+bool wave_device_queue(WaveDevice *device, int slot, const std::uint8_t *data, std::int32_t length);
+
+// Undoes the queue's preparation of a slot whose completion has been seen (waveOut: unprepare the
+// header). Harmless on a header that is not prepared.
+void wave_device_unprepare(WaveDevice *device, int slot);
+
+// The slot (1 or 2) that a completion's header value names; 0 for none. Called on the completion
+// thread, so it only reads what does not change while the device is open.
+int wave_device_slot_of(const WaveDevice *device, std::uintptr_t header);
+
+// Stops playback at once: every buffer still queued is handed back, its completion reported,
+// before this returns or soon after (waveOut does not say on which thread).
+void wave_device_stop(WaveDevice *device);
+
+// After wave_device_stop and the hand-back: leaves both headers unprepared, closes the device and
+// frees its state. No completion is reported after this returns.
+void wave_device_close(WaveDevice *device);
+
+// True while the device still holds audio from buffers already reported complete (ALSA's ring
+// buffer); waveOut completes a buffer only once it has been played, so it answers false.
+bool wave_device_playing(WaveDevice *device);
