@@ -1,0 +1,279 @@
+// The table of contents reader against the in-process fake library, and its parse on its own.
+#include <memory>
+
+#include "cdrom/toc.h"
+#include "common/byte_order.h"
+#include "tests/cdrom/cdrom_test_support.h"
+
+namespace {
+
+using cdrom_test::cdb_of;
+using cdrom_test::printed_by;
+
+struct Descriptor {
+    std::uint8_t adr_control;
+    std::uint8_t track;
+    std::uint32_t start;
+};
+
+// A READ TOC format 0 answer: header with its data length, then the descriptors.
+std::vector<std::uint8_t> toc_answer(std::uint8_t first, std::uint8_t last, const std::vector<Descriptor> &descriptors) {
+    std::vector<std::uint8_t> bytes(4 + 8 * descriptors.size());
+    put_be16(&bytes[0], static_cast<std::uint16_t>(bytes.size() - 2));
+    bytes[2] = first;
+    bytes[3] = last;
+    for (std::size_t i = 0; i < descriptors.size(); ++i) {
+        bytes[4 + 8 * i + 1] = descriptors[i].adr_control;
+        bytes[4 + 8 * i + 2] = descriptors[i].track;
+        put_be32(&bytes[4 + 8 * i + 4], descriptors[i].start);
+    }
+    return bytes;
+}
+
+// An audio disc of `tracks` tracks, track n starting at 150 + 1000 (n - 1).
+std::vector<std::uint8_t> audio_disc(int tracks) {
+    std::vector<Descriptor> descriptors;
+    for (int n = 1; n <= tracks; ++n) descriptors.push_back({0x10, std::uint8_t(n), 150u + 1000u * (n - 1)});
+    descriptors.push_back({0x10, 0xAA, 150u + 1000u * tracks});
+    return toc_answer(1, std::uint8_t(tracks), descriptors);
+}
+
+void fill_with_marker(CdromToc *toc) {
+    toc->track_count = -7;
+    for (auto &entry : toc->entries) entry = {-7, -7};
+}
+
+class TableOfContents : public cdrom_test::FakeLibraryTest {
+protected:
+    void SetUp() override {
+        FakeLibraryTest::SetUp();
+        answer_with(audio_disc(1));
+    }
+    // TEST UNIT READY answers as scripted; READ TOC completes with `answer`.
+    void answer_with(std::vector<std::uint8_t> answer, std::uint8_t toc_status = SS_COMP) {
+        fake.on_exec = [this, answer = std::move(answer), toc_status](SRB_ExecSCSICmd &srb) {
+            if (srb.CDBByte[0] == 0x00) return FakePassThru::complete(srb, ready_status, ready_targ_stat);
+            std::memcpy(srb.SRB_BufPointer, answer.data(), answer.size());
+            return FakePassThru::complete(srb, toc_status);
+        };
+    }
+    CdromToc *read_toc(std::int32_t ignore_target_status = 0) {
+        CdromToc *toc = nullptr;
+        printed = printed_by([&] { toc = get_cdrom_toc(1, 3, 2, ignore_target_status); });
+        return toc;
+    }
+    // A table pointer to mark before a call that is expected to leave the table alone.
+    CdromToc *marked_table() {
+        CdromToc *toc = read_toc();
+        if (toc) fill_with_marker(toc);
+        return toc;
+    }
+
+    std::uint8_t ready_status = SS_COMP;
+    std::uint8_t ready_targ_stat = 0;
+    std::string printed;
+};
+
+TEST_F(TableOfContents, SendsTestUnitReadyThenReadTocByteForByte) {
+    ASSERT_NE(read_toc(), nullptr);
+    auto requests = fake.requests();
+    ASSERT_EQ(requests.size(), 2u);
+
+    const SRB_ExecSCSICmd &tur = requests[0].exec;
+    EXPECT_EQ(std::tie(tur.SRB_Cmd, tur.SRB_HaId, tur.SRB_Target, tur.SRB_Lun), std::make_tuple(2, 1, 3, 2));
+    EXPECT_EQ(tur.SRB_Flags, 0x40);
+    EXPECT_EQ(tur.SRB_BufLen, 0u);
+    EXPECT_EQ(tur.SRB_BufPointer, nullptr);
+    EXPECT_EQ(tur.SRB_SenseLen, 16);
+    EXPECT_EQ(tur.SRB_CDBLen, 6);
+    EXPECT_NE(tur.SRB_PostProc, nullptr);
+    EXPECT_EQ(cdb_of(requests[0]), std::vector<std::uint8_t>(16, 0));
+
+    const SRB_ExecSCSICmd &toc = requests[1].exec;
+    EXPECT_EQ(std::tie(toc.SRB_Cmd, toc.SRB_HaId, toc.SRB_Target, toc.SRB_Lun), std::make_tuple(2, 1, 3, 2));
+    EXPECT_EQ(toc.SRB_Flags, 0x48);
+    EXPECT_EQ(toc.SRB_BufLen, 2048u);
+    EXPECT_NE(toc.SRB_BufPointer, nullptr);
+    EXPECT_EQ(toc.SRB_SenseLen, 14);
+    EXPECT_EQ(toc.SRB_CDBLen, 10);
+    EXPECT_NE(toc.SRB_PostProc, nullptr);
+    EXPECT_EQ(cdb_of(requests[1]),
+              (std::vector<std::uint8_t>{0x43, 0, 0, 0, 0, 0, 0x01, 0x08, 0x00, 0, 0, 0, 0, 0, 0, 0}));
+}
+
+TEST_F(TableOfContents, TwelveTrackDiscFillsTracksAndLeadOutAndLeavesTheRestAlone) {
+    CdromToc *toc = marked_table();
+    ASSERT_NE(toc, nullptr);
+    std::vector<Descriptor> descriptors;
+    for (int n = 1; n <= 12; ++n) descriptors.push_back({0x10, std::uint8_t(n), 300u * n});
+    descriptors[0].start = 0x96;
+    descriptors[1].adr_control = 0x14;  // data track
+    descriptors[2].adr_control = 0x12;  // pre-emphasis: still audio
+    descriptors[3].adr_control = 0x11;
+    descriptors[4].start = 0xFFFFFF6A;  // a drive reporting a pregap before 0
+    descriptors.push_back({0x14, 0xAA, 0x0004A2E4});  // the lead-out has its own CONTROL
+    answer_with(toc_answer(1, 12, descriptors));
+
+    ASSERT_EQ(read_toc(), toc);
+    EXPECT_EQ(printed, "");
+    EXPECT_EQ(toc->track_count, 12);
+    EXPECT_EQ(toc->entries[0].start_lba, 150);
+    EXPECT_EQ(toc->entries[1].start_lba, 600);
+    EXPECT_EQ(toc->entries[4].start_lba, -150);
+    EXPECT_EQ(toc->entries[11].start_lba, 3600);
+    EXPECT_EQ(toc->entries[12].start_lba, 0x0004A2E4);
+    const int audio[13] = {1, 0, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 0};
+    for (int i = 0; i <= 12; ++i) EXPECT_EQ(toc->entries[i].is_audio, audio[i]) << "entry " << i;
+    for (int i = 13; i < CDROM_TOC_ENTRIES; ++i) {
+        EXPECT_EQ(toc->entries[i].is_audio, -7) << "entry " << i;
+        EXPECT_EQ(toc->entries[i].start_lba, -7) << "entry " << i;
+    }
+}
+
+TEST_F(TableOfContents, LastTrackZeroStillFillsEntryZero) {
+    CdromToc *toc = marked_table();
+    answer_with(toc_answer(0, 0, {{0x10, 0xAA, 0x96}}));
+    ASSERT_EQ(read_toc(), toc);
+    EXPECT_EQ(toc->track_count, 0);
+    EXPECT_EQ(toc->entries[0].start_lba, 150);
+    EXPECT_EQ(toc->entries[0].is_audio, 1);
+    EXPECT_EQ(toc->entries[1].start_lba, -7);
+}
+
+TEST_F(TableOfContents, DiscStartingAtTrackThreeIsNumberedFromItsFirstTrackUpToItsLeadOut) {
+    CdromToc *toc = marked_table();
+    // Tracks 3-5 and the lead-out: four descriptors, though the last track number says 5.
+    answer_with(toc_answer(3, 5, {{0x10, 3, 150}, {0x10, 4, 1150}, {0x14, 5, 2150}, {0x10, 0xAA, 3150}}));
+    ASSERT_EQ(read_toc(), toc);
+    EXPECT_EQ(printed, "");
+    EXPECT_EQ(toc->track_count, 3);
+    EXPECT_EQ(toc->entries[0].start_lba, 150);
+    EXPECT_EQ(toc->entries[2].is_audio, 0);
+    EXPECT_EQ(toc->entries[3].start_lba, 3150) << "the lead-out ends the table";
+    EXPECT_EQ(toc->entries[4].start_lba, -7);
+}
+
+TEST_F(TableOfContents, AnswerWithoutAnyDescriptorIsAFailure) {
+    CdromToc *toc = marked_table();
+    answer_with(toc_answer(1, 12, {}));
+    EXPECT_EQ(read_toc(), nullptr);
+    EXPECT_EQ(printed, "");
+    EXPECT_EQ(toc->track_count, -7);
+    answer_with({});  // SS_COMP with no data at all
+    EXPECT_EQ(read_toc(), nullptr);
+    EXPECT_EQ(toc->track_count, -7);
+}
+
+TEST_F(TableOfContents, ReadTocThatCompletesWithAnErrorIsAFailure) {
+    CdromToc *toc = marked_table();
+    answer_with(audio_disc(5), SS_ERR);
+    EXPECT_EQ(read_toc(), nullptr);
+    EXPECT_EQ(printed, "");
+    EXPECT_EQ(toc->track_count, -7);
+}
+
+TEST_F(TableOfContents, TestUnitReadyDecidesWhetherReadTocIsSent) {
+    struct Case {
+        std::uint8_t status, targ_stat;
+        std::int32_t ignore_target_status;
+        bool ready;
+    };
+    const Case cases[] = {
+        {SS_COMP, 0, 0, true},
+        {SS_COMP, STATUS_CHKCOND, 0, false},
+        {SS_COMP, STATUS_CHKCOND, 1, true},
+        {SS_COMP, STATUS_BUSY, 2, false},  // only exactly 1 excuses the target status
+        {SS_ERR, 0, 1, false},             // never excuses the status itself
+        {SS_ABORTED, 0, 0, false},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(::testing::Message() << int(c.status) << "/" << int(c.targ_stat) << "/" << c.ignore_target_status);
+        ready_status = c.status;
+        ready_targ_stat = c.targ_stat;
+        const std::size_t before = fake.requests().size();
+        CdromToc *toc = read_toc(c.ignore_target_status);
+        EXPECT_EQ(toc != nullptr, c.ready);
+        EXPECT_EQ(printed, c.ready ? "" : "cdrom_device is not abilable\n");
+        EXPECT_EQ(fake.requests().size() - before, c.ready ? 2u : 1u);
+    }
+}
+
+TEST_F(TableOfContents, UnitAnsweringAtOnceIsJudgedWithoutAWait) {
+    set_aspi_timeout(std::chrono::milliseconds{10000});  // a wait would show as a hanging test
+    fake.on_exec = [](SRB_ExecSCSICmd &srb) {
+        srb.SRB_Status = SS_NO_DEVICE;
+        return std::uint32_t{SS_NO_DEVICE};
+    };
+    EXPECT_EQ(read_toc(1), nullptr);
+    EXPECT_EQ(printed, "cdrom_device is not abilable\n");
+}
+
+TEST_F(TableOfContents, EitherCommandTimingOutFailsAfterOneAbort) {
+    for (std::uint8_t hanging_command : {0x00, 0x43}) {
+        SCOPED_TRACE(int(hanging_command));
+        auto answer = fake.on_exec;
+        cdrom_test::never_complete(fake);
+        auto hang = fake.on_exec;
+        fake.on_exec = [&](SRB_ExecSCSICmd &srb) { return srb.CDBByte[0] == hanging_command ? hang(srb) : answer(srb); };
+        const std::size_t before = fake.requests().size();
+
+        EXPECT_EQ(read_toc(), nullptr);
+        EXPECT_EQ(printed, "wait time out\n");
+        auto requests = fake.requests();
+        ASSERT_EQ(requests.size() - before, hanging_command == 0x00 ? 2u : 3u) << "READ TOC follows no time-out";
+        EXPECT_EQ(requests.back().command, SC_ABORT_SRB);
+        EXPECT_EQ(requests.back().abort.SRB_HaId, 1);
+        fake.on_exec = answer;
+    }
+}
+
+TEST_F(TableOfContents, LibraryThatCannotBeBoundPrintsItsOwnMessage) {
+    fake.remove_support_info();  // required although the reader never calls it
+    EXPECT_EQ(read_toc(), nullptr);
+    EXPECT_EQ(printed, "fail to get the process lpGetASPI32SupportInfo\n");
+    EXPECT_TRUE(fake.requests().empty());
+}
+
+// ---- The parse on its own ----
+
+TEST(TocParse, LastTrackAbove100IsCutAndNothingIsWrittenPastTheTable) {
+    struct Guarded {
+        CdromToc toc;
+        std::int32_t after[8];
+    } guarded;
+    fill_with_marker(&guarded.toc);
+    for (auto &word : guarded.after) word = -7;
+    std::vector<Descriptor> descriptors;
+    for (int n = 1; n <= 121; ++n) descriptors.push_back({0x10, std::uint8_t(n), 100u * n});
+    auto answer = toc_answer(1, 120, descriptors);
+
+    ASSERT_TRUE(parse_cdrom_toc(answer.data(), answer.size(), &guarded.toc));
+    EXPECT_EQ(guarded.toc.track_count, 100);
+    EXPECT_EQ(guarded.toc.entries[100].start_lba, 10100);
+    for (auto word : guarded.after) EXPECT_EQ(word, -7);
+}
+
+TEST(TocParse, NeverReadsPastTheBytesTheDriveReturned) {
+    // The header claims twelve tracks and a long answer, but only two descriptors arrived. On the
+    // heap, so a read past them is caught by AddressSanitizer as well.
+    auto full = audio_disc(12);
+    put_be16(&full[0], 0x07FE);
+    const std::size_t returned = 4 + 2 * 8;
+    auto bytes = std::make_unique<std::uint8_t[]>(returned);
+    std::memcpy(bytes.get(), full.data(), returned);
+    CdromToc toc;
+    fill_with_marker(&toc);
+
+    ASSERT_TRUE(parse_cdrom_toc(bytes.get(), returned, &toc));
+    EXPECT_EQ(toc.track_count, 1);
+    EXPECT_EQ(toc.entries[1].start_lba, 1150);
+    EXPECT_EQ(toc.entries[2].start_lba, -7);
+
+    // A data length shorter than the bytes present bounds the parse too.
+    put_be16(&full[0], 2 + 8 * 3);
+    ASSERT_TRUE(parse_cdrom_toc(full.data(), full.size(), &toc));
+    EXPECT_EQ(toc.track_count, 2);
+    EXPECT_FALSE(parse_cdrom_toc(full.data(), 3, &toc));
+}
+
+}  // namespace
