@@ -35,6 +35,9 @@ inline int open_descriptors() {
     return count;
 }
 
+// A copy of a request block's field: the blocks are packed, so a reference may be misaligned.
+template <typename T> T field(T value) { return value; }
+
 // The CDB bytes of a recorded request, as sent.
 inline std::vector<std::uint8_t> cdb_of(const RecordedRequest &request) {
     const std::size_t at = ThisExecLayout::cdb;

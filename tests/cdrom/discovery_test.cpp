@@ -8,6 +8,7 @@
 namespace {
 
 using cdrom_test::cdb_of;
+using cdrom_test::field;
 using cdrom_test::printed_by;
 
 struct Unit {
@@ -122,12 +123,12 @@ TEST_F(Discovery, InquiryRequestsAreFilledAsTheDriveExpects) {
         SCOPED_TRACE(i);
         EXPECT_EQ(srb.SRB_Cmd, SC_EXEC_SCSI_CMD);
         EXPECT_EQ(srb.SRB_Flags, 0x48);
-        EXPECT_EQ(srb.SRB_BufLen, 128u);
-        EXPECT_NE(srb.SRB_BufPointer, nullptr);
+        EXPECT_EQ(field(srb.SRB_BufLen), 128u);
+        EXPECT_NE(field(srb.SRB_BufPointer), nullptr);
         EXPECT_EQ(srb.SRB_SenseLen, 16);
         EXPECT_EQ(srb.SRB_CDBLen, 6);
-        EXPECT_NE(srb.SRB_PostProc, nullptr);
-        EXPECT_EQ(srb.SRB_Hdr_Rsvd, 0u);
+        EXPECT_NE(field(srb.SRB_PostProc), nullptr);
+        EXPECT_EQ(field(srb.SRB_Hdr_Rsvd), 0u);
         EXPECT_EQ(cdb_of(requests[i]), inquiry_cdb);
     }
 }

@@ -8,6 +8,7 @@
 namespace {
 
 using cdrom_test::cdb_of;
+using cdrom_test::field;
 using cdrom_test::printed_by;
 
 class SectorReader : public cdrom_test::FakeLibraryTest {
@@ -51,7 +52,7 @@ TEST_F(SectorReader, ReadCdRequestIsBuiltByteForByte) {
     EXPECT_EQ(cdb_of(requests[0]),
               (std::vector<std::uint8_t>{0xBE, 0x00, 0x00, 0x00, 0x00, 0x96, 0x00, 0x00, 0x0A, 0x10, 0x00, 0x00, 0, 0, 0, 0}));
     for (std::size_t at = ThisExecLayout::rsvd2; at < ThisExecLayout::cdb; ++at) EXPECT_EQ(requests[0].bytes[at], 0) << at;
-    EXPECT_NE(requests[0].exec.SRB_PostProc, nullptr);
+    EXPECT_NE(field(requests[0].exec.SRB_PostProc), nullptr);
     EXPECT_EQ(printed, "");
 }
 
@@ -60,7 +61,7 @@ TEST_F(SectorReader, AddressCountAndUnitFieldsForTheWorkedCases) {
     auto request = fake.requests().at(0);
     EXPECT_EQ(std::tie(request.exec.SRB_HaId, request.exec.SRB_Target, request.exec.SRB_Lun), std::make_tuple(2, 5, 3))
         << "only the low byte of each reaches the request";
-    EXPECT_EQ(request.exec.SRB_BufLen, 2352u);
+    EXPECT_EQ(field(request.exec.SRB_BufLen), 2352u);
     const auto cdb = cdb_of(request);
     EXPECT_EQ(std::vector<std::uint8_t>(cdb.begin() + 2, cdb.begin() + 9),
               (std::vector<std::uint8_t>{0xFF, 0xFF, 0xFF, 0x6A, 0x00, 0x00, 0x01}));
