@@ -1,0 +1,125 @@
+#include "tests/playback/driver_fakes.h"
+
+#include <cstring>
+
+#include "cdrom/cdrom_types.h"
+#include "cdrom/reader.h"
+#include "playback/wave_out.h"
+
+FakeReader fake_reader;
+FakeWave fake_wave;
+
+std::uint8_t sector_byte(std::int32_t lba, std::int32_t offset) {
+    return static_cast<std::uint8_t>(lba * 31 + offset * 7 + (offset >> 8) + 1);
+}
+
+std::vector<ReadCall> FakeReader::calls() const {
+    std::lock_guard lock(const_cast<std::mutex &>(mutex));
+    return calls_;
+}
+
+void FakeReader::open_gate() {
+    std::lock_guard lock(mutex);
+    gate_closed = false;
+    gate.notify_all();
+}
+
+void FakeReader::reset() {
+    std::lock_guard lock(mutex);
+    open_result = true;
+    opens = closes = 0;
+    fail_from = 1;
+    fail_to = 0;
+    gate_closed = false;
+    reads_waiting = 0;
+    calls_.clear();
+}
+
+int open_cdrom_reader() {
+    ++fake_reader.opens;
+    return fake_reader.open_result ? 1 : 0;
+}
+
+void close_cdrom_reader() { ++fake_reader.closes; }
+
+int read_cdrom_sectors(std::int32_t, std::int32_t, std::int32_t, std::uint8_t *buffer, std::int32_t lba,
+                       std::int32_t count) {
+    std::unique_lock lock(fake_reader.mutex);
+    fake_reader.calls_.push_back({lba, count});
+    ++fake_reader.reads_waiting;
+    fake_reader.gate.wait(lock, [] { return !fake_reader.gate_closed; });
+    if (count <= 0 || count > MAX_READ_SECTORS) return 0;
+    const bool fails = lba + count - 1 >= fake_reader.fail_from && lba <= fake_reader.fail_to;
+    for (std::int32_t s = 0; s < count; ++s)
+        for (std::int32_t i = 0; i < SECTOR_BYTES; ++i)
+            buffer[s * SECTOR_BYTES + i] = fails ? 0xEE : sector_byte(lba + s, i);
+    return fails ? 0 : 1;
+}
+
+void FakeWave::finish_oldest() {
+    std::lock_guard lock(mutex);
+    int oldest = 0;
+    for (int s = 0; s < 2; ++s)
+        if (queued[s] && (!oldest || queued[s] < queued[oldest - 1])) oldest = s + 1;
+    if (oldest) queued[oldest - 1] = 0;
+}
+
+void FakeWave::reset() {
+    std::lock_guard lock(mutex);
+    open_result = auto_complete = true;
+    tail_polls = 0;
+    opens = closes = pending_polls = 0;
+    writes.clear();
+    log.clear();
+    queued[0] = queued[1] = 0;
+    next_order = 1;
+    is_open = false;
+}
+
+// ---- zrSound, as the driver sees it ----
+int zrSound::open() {
+    std::lock_guard lock(fake_wave.mutex);
+    ++fake_wave.opens;
+    fake_wave.is_open = fake_wave.open_result;
+    return fake_wave.open_result ? 1 : 0;
+}
+
+void zrSound::close() {
+    std::lock_guard lock(fake_wave.mutex);
+    if (!fake_wave.is_open) return;
+    ++fake_wave.closes;
+    fake_wave.log.push_back("close");
+    fake_wave.queued[0] = fake_wave.queued[1] = 0;
+    fake_wave.is_open = false;
+}
+
+int zrSound::free_slot() {
+    if (fake_wave.auto_complete && fake_wave.queued[0] && fake_wave.queued[1]) fake_wave.finish_oldest();
+    std::lock_guard lock(fake_wave.mutex);
+    return !fake_wave.queued[0] ? 1 : !fake_wave.queued[1] ? 2 : 0;
+}
+
+int zrSound::write(int slot, const std::uint8_t *data, int length) {
+    std::lock_guard lock(fake_wave.mutex);
+    fake_wave.writes.push_back({slot, std::vector<std::uint8_t>(data, data + length)});
+    fake_wave.log.push_back("write");
+    fake_wave.queued[slot - 1] = fake_wave.next_order++;
+    return 1;
+}
+
+bool zrSound::audio_pending() {
+    if (fake_wave.auto_complete) fake_wave.finish_oldest();
+    std::lock_guard lock(fake_wave.mutex);
+    ++fake_wave.pending_polls;
+    if (fake_wave.queued[0] || fake_wave.queued[1]) {
+        fake_wave.log.push_back("pending");
+        return true;
+    }
+    if (fake_wave.tail_polls > 0) {
+        --fake_wave.tail_polls;
+        fake_wave.log.push_back("pending");
+        return true;
+    }
+    fake_wave.log.push_back("idle");
+    return false;
+}

@@ -1,0 +1,214 @@
+// The playback driver and fetch worker against a fake sector reader and a fake wave device.
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "cdrom/cdrom_types.h"
+#include "playback/driver.h"
+#include "tests/playback/driver_fakes.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr std::int32_t L = 1000;  // first sector of every range
+
+class Driver : public ::testing::Test {
+protected:
+    void SetUp() override {
+        fake_reader.reset();
+        fake_wave.reset();
+        play_running = 0;
+        fetch_running = 0;
+        request.stop = 0;
+        request.ended = 0;
+    }
+
+    // Runs play_thread on this thread for [L, L + sectors) and returns what it printed.
+    std::string play(std::int32_t sectors) {
+        request.start_lba = L;
+        request.end_lba = L + sectors;
+        ::testing::internal::CaptureStdout();
+        play_thread(&request);
+        return ::testing::internal::GetCapturedStdout();
+    }
+
+    // The bytes the device should receive for sectors [from, from + count).
+    static std::vector<std::uint8_t> disc(std::int32_t from, std::int32_t count) {
+        std::vector<std::uint8_t> out;
+        for (std::int32_t s = from; s < from + count; ++s)
+            for (std::int32_t i = 0; i < SECTOR_BYTES; ++i) out.push_back(sector_byte(s, i));
+        return out;
+    }
+
+    static std::vector<std::uint8_t> played() {
+        std::vector<std::uint8_t> all;
+        for (auto &w : fake_wave.writes) all.insert(all.end(), w.bytes.begin(), w.bytes.end());
+        return all;
+    }
+
+    static std::vector<int> slots() {
+        std::vector<int> out;
+        for (auto &w : fake_wave.writes) out.push_back(w.slot);
+        return out;
+    }
+
+    // The reader calls a chunk of n sectors from `lba` makes: full groups of 10, then the rest
+    // (an empty call when n is a multiple of 10).
+    static void expect_chunk_reads(std::vector<ReadCall> &calls, std::int32_t lba, std::int32_t n) {
+        for (std::int32_t g = 0; g <= n / 10; ++g) {
+            ASSERT_FALSE(calls.empty());
+            EXPECT_EQ(calls.front().lba, lba + 10 * g);
+            EXPECT_EQ(calls.front().count, g < n / 10 ? 10 : n % 10);
+            calls.erase(calls.begin());
+        }
+    }
+
+    PlayRequest request{2, 1, 0, 0, 0, {0}, {0}};
+};
+
+TEST_F(Driver, ChunksAndGroupsCoverTheRangeExactlyAndPlayItInOrder) {
+    struct Range {
+        std::int32_t sectors;
+        std::vector<std::int32_t> chunks;
+        std::vector<int> slots;
+    };
+    const Range ranges[] = {
+        {0, {0}, {}},  // an empty chunk is fetched but queues nothing
+        {5, {5}, {1}},
+        {80, {80}, {1}},
+        {90, {80, 10}, {1, 2}},
+        {183, {80, 80, 23}, {1, 2, 1}},
+        {-10, {0}, {}},  // an end before the start plays nothing
+        {-200, {0}, {}},
+    };
+    for (const Range &r : ranges) {
+        SCOPED_TRACE(r.sectors);
+        SetUp();
+        EXPECT_EQ(play(r.sectors), "now playing...\nFinished.\n");
+        auto calls = fake_reader.calls();
+        std::int32_t lba = L;
+        for (std::int32_t chunk : r.chunks) {
+            expect_chunk_reads(calls, lba, chunk);
+            lba += chunk;
+        }
+        EXPECT_TRUE(calls.empty()) << "no read outside the range";
+        EXPECT_EQ(slots(), r.slots);
+        EXPECT_EQ(played(), disc(L, r.sectors > 0 ? r.sectors : 0)) << "every sector once, in order";
+        EXPECT_EQ(request.stop.load(), 1);
+        EXPECT_EQ(request.ended.load(), 1);
+        EXPECT_EQ(fake_wave.closes, 1);
+        EXPECT_EQ(fake_reader.opens, 1);
+        EXPECT_EQ(fake_reader.closes, 1);
+        EXPECT_EQ(play_running.load(), 0);
+    }
+}
+
+TEST_F(Driver, LastChunkQueuesOnlyItsOwnSectorsEvenInAUsedSlot) {
+    play(183);
+    ASSERT_EQ(fake_wave.writes.size(), 3u);
+    EXPECT_EQ(fake_wave.writes[2].bytes.size(), 23u * SECTOR_BYTES);
+}
+
+TEST_F(Driver, FailedGroupPlaysAsSilenceAndOnlyThatGroup) {
+    fake_reader.fail_from = L + 25;  // inside the third group of the first chunk
+    fake_reader.fail_to = L + 25;
+    play(90);
+    std::vector<std::uint8_t> expected = disc(L, 90);
+    std::fill(expected.begin() + 20 * SECTOR_BYTES, expected.begin() + 30 * SECTOR_BYTES, 0);
+    EXPECT_EQ(played(), expected);
+}
+
+TEST_F(Driver, WaitsUntilEverythingQueuedHasBeenHeardBeforeItFinishes) {
+    fake_wave.tail_polls = 2;  // the device still sounds after its last buffer was taken
+    EXPECT_EQ(play(183), "now playing...\nFinished.\n");
+    ASSERT_GE(fake_wave.log.size(), 3u);
+    EXPECT_EQ(fake_wave.log.back(), "close");
+    EXPECT_EQ(fake_wave.log[fake_wave.log.size() - 2], "idle") << "closed only once nothing was left to hear";
+}
+
+TEST_F(Driver, StopWhileWaitingForASlotEndsPlaybackAndCutsTheQueue) {
+    fake_wave.auto_complete = false;  // the device never finishes a buffer
+    std::thread user([&] {
+        while ([] {
+            std::lock_guard lock(fake_wave.mutex);
+            return fake_wave.writes.size() < 2;
+        }())
+            std::this_thread::sleep_for(5ms);
+        std::this_thread::sleep_for(50ms);
+        request.stop.store(1);
+    });
+    EXPECT_EQ(play(400), "now playing...\nFinished.\n");
+    user.join();
+    EXPECT_EQ(fake_wave.writes.size(), 2u);
+    EXPECT_EQ(fake_wave.closes, 1);
+    EXPECT_EQ(request.ended.load(), 1);
+}
+
+TEST_F(Driver, StopDuringAFetchFinishesAndQueuesThatChunkFirst) {
+    fake_reader.gate_closed = true;
+    std::thread user([&] {
+        for (;;) {
+            {
+                std::lock_guard lock(fake_reader.mutex);
+                if (fake_reader.reads_waiting > 0) break;
+            }
+            std::this_thread::sleep_for(2ms);
+        }
+        request.stop.store(1);
+        fake_reader.open_gate();
+    });
+    EXPECT_EQ(play(400), "now playing...\nFinished.\n");
+    user.join();
+    ASSERT_EQ(fake_wave.writes.size(), 1u);
+    EXPECT_EQ(fake_wave.writes[0].bytes, disc(L, 80));
+    EXPECT_EQ(fake_reader.calls().size(), 9u) << "the chunk was read to its end, nothing after it";
+}
+
+TEST_F(Driver, WorkerThatFindsTheGuardTakenWaitsInsteadOfLosingItsChunk) {
+    fetch_running = 1;  // as if an earlier worker had not yet let go of it
+    std::thread earlier_worker([] {
+        std::this_thread::sleep_for(150ms);
+        fetch_running.store(0);
+    });
+    EXPECT_EQ(play(90), "now playing...\nFinished.\n");
+    earlier_worker.join();
+    EXPECT_EQ(played(), disc(L, 90));
+}
+
+TEST_F(Driver, StartUpFailuresEndPlaybackAtOnce) {
+    fake_wave.open_result = false;
+    EXPECT_EQ(play(183), "fail to get the wave device\n");
+    EXPECT_TRUE(fake_reader.calls().empty());
+    EXPECT_EQ(fake_reader.closes, 1) << "the reader is released";
+    EXPECT_EQ(request.ended.load(), 1);
+    EXPECT_EQ(play_running.load(), 0);
+
+    SetUp();
+    fake_reader.open_result = false;  // the reader printed its own message
+    EXPECT_EQ(play(183), "");
+    EXPECT_EQ(fake_wave.opens, 0);
+    EXPECT_EQ(fake_reader.closes, 0);
+    EXPECT_EQ(request.ended.load(), 1);
+}
+
+TEST_F(Driver, SecondDriverLeavesItsRequestAlone) {
+    play_running = 1;
+    EXPECT_EQ(play(183), "");
+    EXPECT_EQ(request.ended.load(), 0);
+    EXPECT_EQ(request.stop.load(), 0);
+    EXPECT_EQ(fake_reader.opens, 0);
+    EXPECT_EQ(fake_wave.opens, 0);
+    EXPECT_EQ(play_running.load(), 1);
+}
+
+TEST(CopyFrames, CopiesEveryWholeFrameUnchanged) {
+    std::vector<std::uint8_t> raw(22), out(22, 0xAA);
+    for (std::size_t i = 0; i < raw.size(); ++i) raw[i] = static_cast<std::uint8_t>(i + 1);
+    EXPECT_EQ(copy_frames(raw.data(), 22, out.data(), 22), 1);
+    EXPECT_TRUE(std::equal(raw.begin(), raw.begin() + 20, out.begin()));
+    EXPECT_EQ(out[20], 0xAA) << "a partial frame is not copied";
+    EXPECT_EQ(copy_frames(raw.data(), -4, out.data(), 22), 1);
+}
+
+}  // namespace
