@@ -27,7 +27,7 @@ constexpr std::int32_t FRAME_BYTES = 4;
 constexpr unsigned LATENCY_US = 500000;  // ALSA's ring buffer: half a second
 constexpr int MAX_RECOVERIES = 8;        // failed writes in a row before a buffer is given up
 constexpr int MAX_PCM_FDS = 8;
-constexpr int DRAIN_CHECK_MAX_MS = 50;   // how often a draining ring is looked at again
+constexpr int RECHECK_MAX_MS = 50;       // longest sleep before the PCM is looked at again
 
 struct QueuedBuffer {
     int slot;
@@ -93,6 +93,10 @@ void wait_for_event(WaveDevice *device, bool pcm_too, int timeout_ms) {
     fds[0].events = POLLIN;
     int pcm_fds = pcm_too ? snd_pcm_poll_descriptors(device->pcm, fds + 1, MAX_PCM_FDS) : 0;
     if (pcm_fds < 0) pcm_fds = 0;
+    // A PCM that offers nothing to wait on is simply tried again soon.
+    if (pcm_too && pcm_fds == 0 && (timeout_ms < 0 || timeout_ms > RECHECK_MAX_MS)) {
+        timeout_ms = RECHECK_MAX_MS;
+    }
     if (poll(fds, 1 + pcm_fds, timeout_ms) <= 0) return;
     if (fds[0].revents & POLLIN) {
         std::uint64_t count;
@@ -140,7 +144,7 @@ void play_out(WaveDevice *device) {
     if ((state == SND_PCM_STATE_RUNNING || state == SND_PCM_STATE_DRAINING) && snd_pcm_delay(pcm, &delay) == 0 &&
         delay > 0) {
         int ms = static_cast<int>(delay * 1000 / CD_RATE) + 1;
-        wait_for_event(device, false, std::min(ms, DRAIN_CHECK_MAX_MS));
+        wait_for_event(device, false, std::min(ms, RECHECK_MAX_MS));
         return;
     }
     // Played out (an idle ring underruns, or the sink takes audio as fast as it comes).
