@@ -1,0 +1,47 @@
+#pragma once
+// The virtual CD-ROM drive: answers one SCSI command for one unit from its Disc.
+//
+//   INQUIRY (0x12)          type 5, RMB, version byte from the unit, vendor "CDDAPLAY", 36 bytes
+//   TEST UNIT READY (0x00)  GOOD, or NOT READY 02/3A/00 (no medium) for a not-ready unit
+//   READ TOC (0x43)         format 0 in LBA or MSF form (MSF = LBA + 150), ADR 1 + CONTROL per
+//                           track, lead-out 0xAA; honours the starting track and the allocation
+//                           length (the header's data length is always the full length)
+//   READ CD (0xBE)          byte 9 = 0x10 (user data) or 0xF8 (everything): 2352 bytes per sector,
+//                           exactly the image's bytes; expected sector type 0 any, 1 CD-DA (audio
+//                           tracks only, else 05/64/00), 2..5 data tracks only
+//   READ CAPACITY (0x25)    last LBA and a 2048-byte block length, as CD drives report
+//   REQUEST SENSE (0x03)    the sense data of the unit's last CHECK CONDITION, then NO SENSE
+//   anything else           CHECK CONDITION 05/20/00 (invalid command operation code)
+// Out of range (LBA < 0 or past the lead-out): 05/21/00, nothing read. A descriptor block shorter
+// than its command's group, or a field we do not support: 05/24/00. A data buffer too small for
+// what the command would return: the bytes that fit, and SRB_HaStat HASTAT_DO_DU (overrun).
+//
+// Thread: the manager's worker (one command at a time), so a Unit's mutable state is unguarded.
+
+#include <cstdint>
+#include <memory>
+
+#include "passthru/backend.h"
+#include "passthru/image/disc.h"
+
+namespace passthru::image {
+
+struct Unit {
+    std::shared_ptr<const Disc> disc;
+    bool not_ready = false;
+    std::uint8_t version = 5;                // INQUIRY byte 2
+    std::uint8_t last_sense[kSenseBytes] = {};  // for REQUEST SENSE; worker thread only
+    bool has_sense = false;
+};
+
+void execute_drive_command(Unit &unit, const ScsiCommand &command, ScsiOutcome &outcome);
+
+// CDB operation codes the drive knows.
+inline constexpr std::uint8_t kOpTestUnitReady = 0x00;
+inline constexpr std::uint8_t kOpRequestSense = 0x03;
+inline constexpr std::uint8_t kOpInquiry = 0x12;
+inline constexpr std::uint8_t kOpReadCapacity = 0x25;
+inline constexpr std::uint8_t kOpReadToc = 0x43;
+inline constexpr std::uint8_t kOpReadCd = 0xBE;
+
+}  // namespace passthru::image
