@@ -1,0 +1,323 @@
+// The CUE sheet parser on real-world shaped sheets and on malformed ones; the fault syntax; the
+// built-in disc's promise that no two sectors are equal.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "passthru/faults.h"
+#include "passthru/image/builtin_disc.h"
+#include "passthru/image/cue.h"
+
+namespace {
+
+using passthru::image::Disc;
+using passthru::image::SegmentKind;
+
+constexpr std::uint64_t kSector = 2352;
+
+struct Parsed {
+    bool ok;
+    Disc disc;
+    std::string error;
+};
+
+// Parses `sheet` with files of the given sizes in sectors (absent names cannot be read).
+Parsed parse(const std::string &sheet, const std::map<std::string, std::uint64_t> &sectors) {
+    auto sizes = [&sectors](std::string_view name) -> std::optional<std::uint64_t> {
+        auto it = sectors.find(std::string(name));
+        if (it == sectors.end()) return std::nullopt;
+        return it->second * kSector;
+    };
+    Parsed p;
+    p.ok = passthru::image::parse_cue(reinterpret_cast<const std::uint8_t *>(sheet.data()), sheet.size(), sizes,
+                                      p.disc, p.error);
+    return p;
+}
+
+struct TrackStart {
+    int number;
+    std::int32_t start;
+    std::uint8_t control;
+};
+
+void expect_tracks(const Disc &disc, const std::vector<TrackStart> &expected, std::int32_t lead_out) {
+    ASSERT_EQ(disc.tracks.size(), expected.size());
+    for (std::size_t i = 0; i < expected.size(); ++i) {
+        EXPECT_EQ(disc.tracks[i].number, expected[i].number) << i;
+        EXPECT_EQ(disc.tracks[i].start, expected[i].start) << "track " << expected[i].number;
+        EXPECT_EQ(disc.tracks[i].control, expected[i].control) << "track " << expected[i].number;
+    }
+    EXPECT_EQ(disc.lead_out, lead_out);
+}
+
+// Segments must tile [0, lead_out) without holes or overlaps.
+void expect_tiled(const Disc &disc) {
+    std::int32_t next = 0;
+    for (const auto &s : disc.segments) {
+        EXPECT_EQ(s.start, next);
+        EXPECT_GT(s.length, 0);
+        next = s.start + s.length;
+    }
+    EXPECT_EQ(next, disc.lead_out);
+}
+
+// ---- Real-world shaped sheets ----
+
+TEST(CueSheet, SingleFileWithPregapsAppendedToThePreviousTrack) {
+    // The usual rip: one image, INDEX 00 marking each pregap inside the file.
+    const auto p = parse(R"(REM GENRE Rock
+REM DATE 1994
+PERFORMER "Some Band"
+TITLE "Some Album"
+CATALOG 0724383050624
+FILE "Some Band - Some Album.bin" BINARY
+  TRACK 01 AUDIO
+    TITLE "One"
+    PERFORMER "Some Band"
+    ISRC GBAYE9400001
+    INDEX 01 00:00:00
+  TRACK 02 AUDIO
+    TITLE "Two"
+    INDEX 00 03:58:30
+    INDEX 01 04:00:05
+  TRACK 03 AUDIO
+    FLAGS PRE
+    INDEX 00 07:10:00
+    INDEX 01 07:12:00
+    INDEX 02 08:00:00
+)",
+                         {{"Some Band - Some Album.bin", 45000}});
+    ASSERT_TRUE(p.ok) << p.error;
+    expect_tracks(p.disc, {{1, 0, 0x00}, {2, 4 * 4500 + 5, 0x00}, {3, 7 * 4500 + 12 * 75, 0x01}}, 45000);
+    expect_tiled(p.disc);
+    ASSERT_EQ(p.disc.files.size(), 1u);
+    EXPECT_FALSE(p.disc.files[0].big_endian);
+    for (const auto &s : p.disc.segments) EXPECT_EQ(s.file_sector, s.start) << "one file, no gaps: LBA = offset";
+}
+
+TEST(CueSheet, OneFilePerTrackWithThePregapAtTheStartOfTheNextFile) {
+    const auto p = parse("FILE \"01.bin\" BINARY\n"
+                         "  TRACK 01 AUDIO\n"
+                         "    INDEX 01 00:00:00\n"
+                         "FILE \"02.bin\" BINARY\n"
+                         "  TRACK 02 AUDIO\n"
+                         "    INDEX 00 00:00:00\n"
+                         "    INDEX 01 00:02:00\n"
+                         "FILE \"03.bin\" MOTOROLA\n"
+                         "  TRACK 03 AUDIO\n"
+                         "    INDEX 01 00:00:00\n",
+                         {{"01.bin", 1000}, {"02.bin", 800}, {"03.bin", 600}});
+    ASSERT_TRUE(p.ok) << p.error;
+    expect_tracks(p.disc, {{1, 0, 0}, {2, 1150, 0}, {3, 1800, 0}}, 2400);
+    expect_tiled(p.disc);
+    ASSERT_EQ(p.disc.files.size(), 3u);
+    EXPECT_EQ(p.disc.files[1].path, "02.bin");
+    EXPECT_TRUE(p.disc.files[2].big_endian);
+}
+
+TEST(CueSheet, PregapAndPostgapAreSilenceBetweenTheFilesData) {
+    const auto p = parse("FILE \"a.bin\" BINARY\n"
+                         "  TRACK 01 AUDIO\n"
+                         "    PREGAP 00:02:00\n"
+                         "    INDEX 01 00:00:00\n"
+                         "    POSTGAP 00:01:00\n"
+                         "  TRACK 02 AUDIO\n"
+                         "    INDEX 01 00:10:00\n",
+                         {{"a.bin", 1500}});
+    ASSERT_TRUE(p.ok) << p.error;
+    expect_tracks(p.disc, {{1, 150, 0}, {2, 150 + 750 + 75, 0}}, 150 + 1500 + 75);
+    expect_tiled(p.disc);
+    ASSERT_EQ(p.disc.segments.size(), 4u);
+    EXPECT_EQ(p.disc.segments[0].kind, SegmentKind::silence);  // the pregap
+    EXPECT_EQ(p.disc.segments[1].kind, SegmentKind::file);     // track 1's data
+    EXPECT_EQ(p.disc.segments[1].length, 750);
+    EXPECT_EQ(p.disc.segments[2].kind, SegmentKind::silence);  // track 1's postgap
+    EXPECT_EQ(p.disc.segments[2].length, 75);
+    EXPECT_EQ(p.disc.segments[3].file_sector, 750);
+}
+
+TEST(CueSheet, MixedModeAndEnhancedDiscsMarkTheirDataTracks) {
+    const auto mixed = parse("FILE \"game.bin\" BINARY\n"
+                             "  TRACK 01 MODE1/2352\n"
+                             "    INDEX 01 00:00:00\n"
+                             "  TRACK 02 AUDIO\n"
+                             "    PREGAP 00:02:00\n"
+                             "    INDEX 01 10:00:00\n",
+                             {{"game.bin", 50000}});
+    ASSERT_TRUE(mixed.ok) << mixed.error;
+    expect_tracks(mixed.disc, {{1, 0, 0x04}, {2, 45000 + 150, 0x00}}, 50150);
+
+    const auto enhanced = parse("file \"cd.bin\" binary\r\n"
+                                "  track 01 audio\r\n"
+                                "    flags dcp 4ch scms\r\n"
+                                "    index 01 00:00:00\r\n"
+                                "  track 02 mode2/2352\r\n"
+                                "    index 01 01:00:00\r\n",
+                                {{"cd.bin", 6000}});
+    ASSERT_TRUE(enhanced.ok) << enhanced.error;
+    expect_tracks(enhanced.disc, {{1, 0, 0x0A}, {2, 4500, 0x04}}, 6000);
+}
+
+TEST(CueSheet, ByteOrderMarkAndFirstTrackNumberAboveOne) {
+    const auto p = parse("\xEF\xBB\xBF" "FILE \"x.bin\" BINARY\n  TRACK 05 AUDIO\n    INDEX 01 00:00:00\n"
+                         "  TRACK 06 AUDIO\n    INDEX 01 00:01:00",  // no final newline
+                         {{"x.bin", 200}});
+    ASSERT_TRUE(p.ok) << p.error;
+    expect_tracks(p.disc, {{5, 0, 0}, {6, 75, 0}}, 200);
+}
+
+// ---- Malformed sheets: rejected with a reason, never a crash ----
+
+TEST(CueSheet, MalformedSheetsAreRejectedWithTheirReason) {
+    const std::string head = "FILE \"a.bin\" BINARY\n  TRACK 01 AUDIO\n";
+    struct Case {
+        const char *what;
+        std::string sheet;
+        const char *reason;  // a part of the error text
+    };
+    const Case cases[] = {
+        {"unknown keyword", head + "    INDEX 01 00:00:00\nSHOUT loud\n", "line 4: unknown keyword 'SHOUT'"},
+        {"seconds out of range", head + "    INDEX 01 00:60:00\n", "bad time '00:60:00'"},
+        {"frames out of range", head + "    INDEX 01 00:00:75\n", "bad time"},
+        {"letters in a time", head + "    INDEX 01 0a:00:00\n", "bad time"},
+        {"two-part time", head + "    INDEX 01 00:00\n", "bad time"},
+        {"four-part time", head + "    INDEX 01 00:00:00:00\n", "bad time"},
+        {"negative time", head + "    INDEX 01 -1:00:00\n", "bad time"},
+        {"tracks out of order", head + "    INDEX 01 00:00:00\n  TRACK 03 AUDIO\n    INDEX 01 00:01:00\n",
+         "track 3 out of order after track 1"},
+        {"track repeated", head + "    INDEX 01 00:00:00\n  TRACK 01 AUDIO\n    INDEX 01 00:01:00\n", "out of order"},
+        {"track 0", "FILE \"a.bin\" BINARY\n  TRACK 00 AUDIO\n    INDEX 01 00:00:00\n", "bad track number"},
+        {"track 100", "FILE \"a.bin\" BINARY\n  TRACK 100 AUDIO\n    INDEX 01 00:00:00\n", "bad track number"},
+        {"no INDEX 01", head + "    INDEX 00 00:00:00\n", "track 1 has no INDEX 01"},
+        {"no INDEX 01 before the next track", head + "  TRACK 02 AUDIO\n    INDEX 01 00:00:00\n", "has no INDEX 01"},
+        {"index going backwards", head + "    INDEX 01 00:10:00\n  TRACK 02 AUDIO\n    INDEX 01 00:05:00\n",
+         "goes backwards"},
+        {"indexes out of order", head + "    INDEX 01 00:00:00\n    INDEX 00 00:00:00\n", "out of order"},
+        {"index beyond the file", head + "    INDEX 01 00:00:00\n  TRACK 02 AUDIO\n    INDEX 01 10:00:00\n",
+         "beyond the end"},
+        {"empty track", head + "    INDEX 01 00:00:00\n  TRACK 02 AUDIO\n    INDEX 01 00:00:00\n", "track 1 is empty"},
+        {"TRACK before FILE", "TRACK 01 AUDIO\n", "TRACK before FILE"},
+        {"INDEX outside a track", "FILE \"a.bin\" BINARY\n    INDEX 01 00:00:00\n", "INDEX outside a TRACK"},
+        {"PREGAP after INDEX", head + "    INDEX 01 00:00:00\n    PREGAP 00:02:00\n", "PREGAP after INDEX"},
+        {"WAVE file", "FILE \"a.wav\" WAVE\n  TRACK 01 AUDIO\n    INDEX 01 00:00:00\n", "unsupported file type"},
+        {"2048-byte data track", "FILE \"a.bin\" BINARY\n  TRACK 01 MODE1/2048\n    INDEX 01 00:00:00\n",
+         "unsupported track type"},
+        {"unknown flag", head + "    FLAGS LOUD\n    INDEX 01 00:00:00\n", "unknown flag"},
+        {"unterminated quote", "FILE \"a.bin BINARY\n", "unterminated quote"},
+        {"FILE without tracks", "FILE \"a.bin\" BINARY\nFILE \"b.bin\" BINARY\n", "has no TRACK"},
+        {"empty sheet", "", "no FILE"},
+        {"comments only", "REM nothing here\r\n\r\n", "no FILE"},
+        {"missing file", "FILE \"gone.bin\" BINARY\n  TRACK 01 AUDIO\n    INDEX 01 00:00:00\n", "cannot read 'gone.bin'"},
+    };
+    for (const Case &c : cases) {
+        const auto p = parse(c.sheet, {{"a.bin", 100}, {"b.bin", 100}, {"a.wav", 100}});
+        EXPECT_FALSE(p.ok) << c.what;
+        EXPECT_NE(p.error.find(c.reason), std::string::npos) << c.what << ": " << p.error;
+    }
+}
+
+TEST(CueSheet, FileSizeMustBeAWholeNumberOfSectors) {
+    const std::string sheet = "FILE \"a.bin\" BINARY\n  TRACK 01 AUDIO\n    INDEX 01 00:00:00\n";
+    for (const std::uint64_t bytes : {std::uint64_t{0}, kSector - 1, 10 * kSector + 1}) {
+        Disc disc;
+        std::string error;
+        const bool ok = passthru::image::parse_cue(
+            reinterpret_cast<const std::uint8_t *>(sheet.data()), sheet.size(),
+            [bytes](std::string_view) -> std::optional<std::uint64_t> { return bytes; }, disc, error);
+        EXPECT_FALSE(ok) << bytes;
+        EXPECT_NE(error.find("not a whole number"), std::string::npos) << error;
+    }
+}
+
+TEST(CueSheet, DiscLongerThanMsfCanSayIsRejected) {
+    const auto p = parse("FILE \"a.bin\" BINARY\n  TRACK 01 AUDIO\n    INDEX 01 00:00:00\n"
+                         "FILE \"b.bin\" BINARY\n  TRACK 02 AUDIO\n    INDEX 01 00:00:00\n",
+                         {{"a.bin", 300000}, {"b.bin", 300000}});
+    EXPECT_FALSE(p.ok);
+    EXPECT_NE(p.error.find("too long"), std::string::npos) << p.error;
+}
+
+TEST(CueSheet, ArbitraryBytesNeverCrashTheParser) {
+    std::vector<std::uint8_t> bytes(4096);
+    std::uint32_t x = 12345;
+    for (int round = 0; round < 200; ++round) {
+        for (auto &b : bytes) {
+            x = x * 1103515245u + 12345u;
+            b = static_cast<std::uint8_t>(x >> 16);
+        }
+        // Mix in keywords so the parser gets past the first line now and then.
+        const char *words[] = {"FILE \"a.bin\" BINARY\n", "TRACK 01 AUDIO\n", "INDEX 01 00:00:00\n", "\""};
+        const char *w = words[round % 4];
+        std::memcpy(bytes.data() + (round * 37) % 4000, w, std::strlen(w));
+        Disc disc;
+        std::string error;
+        passthru::image::parse_cue(bytes.data(), bytes.size(),
+                                   [](std::string_view) -> std::optional<std::uint64_t> { return 100 * kSector; },
+                                   disc, error);
+    }
+    Disc disc;
+    std::string error;
+    EXPECT_FALSE(passthru::image::parse_cue(nullptr, 0, nullptr, disc, error));
+}
+
+// ---- The fault syntax ----
+
+TEST(FaultSyntax, TheDocumentedExampleSetsEveryKnob) {
+    std::string problems;
+    const auto f = passthru::parse_faults("latency=20;fail_read=100-120;hang=readcd#3;hang_lba=300-310;not_ready;"
+                                          "immediate;adapters=2;units=8;ansi=0;inquiry_targstat=2",
+                                          problems);
+    EXPECT_EQ(problems, "");
+    EXPECT_EQ(f.latency.count(), 20);
+    ASSERT_EQ(f.fail_read.size(), 1u);
+    EXPECT_EQ(f.fail_read[0].first, 100);
+    EXPECT_EQ(f.fail_read[0].last, 120);
+    EXPECT_EQ(f.hang_kind, passthru::CommandKind::readcd);
+    EXPECT_EQ(f.hang_nth, 3);
+    ASSERT_EQ(f.hang_lba.size(), 1u);
+    EXPECT_EQ(f.hang_lba[0].last, 310);
+    EXPECT_TRUE(f.not_ready_all);
+    EXPECT_TRUE(f.immediate);
+    EXPECT_EQ(f.adapters, 2);
+    EXPECT_FALSE(f.duplicate_adapters);
+    EXPECT_EQ(f.units, 8);
+    EXPECT_EQ(f.ansi_version, 0);
+    EXPECT_EQ(f.inquiry_target_status, 2);
+}
+
+TEST(FaultSyntax, BadItemsAreNamedAndIgnored) {
+    std::string problems;
+    const auto f = passthru::parse_faults(" fail_read=7 ; fail_read=20-10;units=16;adapters=0;hang=readcd#0;"
+                                          "latency=-5;immediate=yes;;ansi=300;not_ready=x",
+                                          problems);
+    ASSERT_EQ(f.fail_read.size(), 1u);
+    EXPECT_EQ(f.fail_read[0].first, 7);
+    EXPECT_EQ(f.fail_read[0].last, 7);
+    EXPECT_EQ(f.units, 0);
+    EXPECT_EQ(f.adapters, 1);
+    EXPECT_EQ(f.hang_kind, passthru::CommandKind::none);
+    EXPECT_FALSE(f.not_ready_all);
+    for (const char *bad : {"fail_read=20-10", "units=16", "adapters=0", "hang=readcd#0", "latency=-5", "immediate=yes",
+                            "ansi=300", "not_ready=x"})
+        EXPECT_NE(problems.find(bad), std::string::npos) << bad;
+}
+
+// ---- The built-in disc ----
+
+TEST(BuiltinDisc, NoTwoSectorsAreEqualAndTracksDifferInPitch) {
+    namespace builtin = passthru::image::builtin;
+    std::set<std::vector<std::uint8_t>> seen;
+    std::vector<std::uint8_t> sector(2352);
+    for (std::int32_t lba = 0; lba < builtin::kLeadOut; ++lba) {
+        builtin::sector(lba, sector.data());
+        EXPECT_TRUE(seen.insert(sector).second) << "sector " << lba << " repeats an earlier one";
+    }
+    EXPECT_EQ(builtin::kTrackStart[0], 0);
+    EXPECT_EQ(builtin::kLeadOut, 30 * 75);
+}
+
+}  // namespace

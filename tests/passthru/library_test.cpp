@@ -1,0 +1,479 @@
+// Our pass-through library through its exported entry points: adapters, request checks, the
+// virtual drive's answers on the built-in disc and on CUE/BIN images, the completion protocol.
+#include <atomic>
+#include <string>
+#include <thread>
+
+#include "passthru/image/builtin_disc.h"
+#include "tests/passthru/library_fixture.h"
+
+namespace passthru_test {
+namespace {
+
+namespace builtin = passthru::image::builtin;
+
+std::vector<std::uint8_t> builtin_sectors(std::int32_t lba, int count) {
+    std::vector<std::uint8_t> bytes(std::size_t(count) * 2352);
+    for (int i = 0; i < count; ++i) builtin::sector(lba + i, bytes.data() + std::size_t(i) * 2352);
+    return bytes;
+}
+
+bool starts_with(const std::uint8_t *data, const std::vector<std::uint8_t> &expected) {
+    return std::memcmp(data, expected.data(), expected.size()) == 0;
+}
+
+SRB_HAInquiry ha_inquiry_block(std::uint8_t ha) {
+    SRB_HAInquiry srb;
+    std::memset(&srb, 0, sizeof srb);
+    srb.SRB_Cmd = SC_HA_INQUIRY;
+    srb.SRB_HaId = ha;
+    return srb;
+}
+
+std::uint32_t device_type(const PassThru &library, std::uint8_t ha, std::uint8_t target, std::uint8_t lun,
+                          std::uint8_t *type = nullptr) {
+    SRB_GDEVBlock srb;
+    std::memset(&srb, 0, sizeof srb);
+    srb.SRB_Cmd = SC_GET_DEV_TYPE;
+    srb.SRB_HaId = ha;
+    srb.SRB_Target = target;
+    srb.SRB_Lun = lun;
+    const std::uint32_t status = library.send(&srb);
+    if (type) *type = srb.SRB_DeviceType;
+    return status;
+}
+
+// ---- Adapters and identity ----
+
+TEST(PassThruAdapters, OursAnswersAndReportsNoAdaptersWithoutImages) {
+    PassThru library(nullptr);
+    ASSERT_TRUE(library.ready());
+    EXPECT_EQ(std::string(library.info()).rfind("cddaplay", 0), 0u) << library.info();
+    EXPECT_EQ(library.support_word(), std::uint32_t{SS_NO_ADAPTERS} << 8);
+    SRB_HAInquiry srb = ha_inquiry_block(0);
+    EXPECT_EQ(library.send(&srb), SS_INVALID_HA);
+}
+
+TEST(PassThruAdapters, VirtualAdapterIdentifiesItself) {
+    PassThru library("builtin");
+    ASSERT_TRUE(library.ready());
+    EXPECT_EQ(library.support_word(), 0x0101u);
+    SRB_HAInquiry srb = ha_inquiry_block(0);
+    EXPECT_EQ(library.send(&srb), SS_COMP);
+    EXPECT_EQ(srb.SRB_Status, SS_COMP);
+    EXPECT_EQ(srb.HA_Count, 1);
+    EXPECT_EQ(srb.HA_SCSI_ID, 7);
+    EXPECT_EQ(std::string(reinterpret_cast<const char *>(srb.HA_ManagerId), 14), "ASPI for WIN32");
+    EXPECT_NE(srb.HA_Identifier[0], 0);
+    SRB_HAInquiry second = ha_inquiry_block(1);
+    EXPECT_EQ(library.send(&second), SS_INVALID_HA);
+    EXPECT_EQ(second.SRB_Status, SS_INVALID_HA);
+}
+
+TEST(PassThruAdapters, UnitsTakeTargetsInOrderSkippingTheAdaptersOwnId) {
+    PassThru library("builtin", "units=8");
+    ASSERT_TRUE(library.ready());
+    std::uint8_t type = 0;
+    for (std::uint8_t target : {0, 1, 2, 3, 4, 5, 6, 8}) {
+        EXPECT_EQ(device_type(library, 0, target, 0, &type), SS_COMP) << int(target);
+        EXPECT_EQ(type, 5);
+    }
+    EXPECT_EQ(device_type(library, 0, 7, 0), SS_NO_DEVICE);
+    EXPECT_EQ(device_type(library, 0, 9, 0), SS_NO_DEVICE);
+    EXPECT_EQ(device_type(library, 0, 0, 1), SS_NO_DEVICE);
+    EXPECT_EQ(device_type(library, 1, 0, 0), SS_INVALID_HA);
+}
+
+TEST(PassThruAdapters, ExtraAdaptersAreEmptyOrCarryTheSameUnits) {
+    {
+        PassThru library("builtin", "adapters=3");
+        ASSERT_TRUE(library.ready());
+        EXPECT_EQ(library.support_word(), 0x0103u);
+        EXPECT_EQ(device_type(library, 0, 0, 0), SS_COMP);
+        EXPECT_EQ(device_type(library, 2, 0, 0), SS_NO_DEVICE);
+        SRB_HAInquiry srb = ha_inquiry_block(2);
+        EXPECT_EQ(library.send(&srb), SS_COMP);
+        EXPECT_EQ(srb.HA_Count, 3);
+    }
+    PassThru library("builtin", "dup_adapters=2");
+    ASSERT_TRUE(library.ready());
+    EXPECT_EQ(library.support_word(), 0x0102u);
+    EXPECT_EQ(device_type(library, 1, 0, 0), SS_COMP);
+    Request inquiry(inquiry_cdb(), 128, 0, 1);
+    EXPECT_EQ(run(library, inquiry), SS_COMP);
+}
+
+TEST(PassThruAdapters, ReloadingReadsTheConfigurationAgainAndUnloadsCleanly) {
+    for (int round = 0; round < 4; ++round) {
+        const std::string faults = "units=" + std::to_string(round + 1);
+        PassThru library("builtin", faults.c_str());
+        ASSERT_TRUE(library.ready());
+        EXPECT_EQ(device_type(library, 0, static_cast<std::uint8_t>(round), 0), SS_COMP);
+        EXPECT_EQ(device_type(library, 0, static_cast<std::uint8_t>(round + 1), 0), SS_NO_DEVICE);
+        Request read(read_cd_cdb(round * 10, 10), 10 * 2352);
+        EXPECT_EQ(run(library, read), SS_COMP);
+        library.unload();
+#if !defined(_WIN32)  // a Windows worker may hold the DLL for the moment it takes to leave
+        EXPECT_FALSE(platform::library_is_loaded(platform::aspi_library_name()));
+#endif
+    }
+}
+
+// ---- Request checks: answered at once, stored in SRB_Status, never signalled ----
+
+TEST(PassThruRequestChecks, BadAdapterAndAbsentUnitAreAnsweredAtOnce) {
+    PassThru library("builtin");
+    ASSERT_TRUE(library.ready());
+    struct Case {
+        std::uint8_t ha, target, lun, expected;
+    };
+    for (const Case c : {Case{1, 0, 0, SS_INVALID_HA}, Case{255, 0, 0, SS_INVALID_HA}, Case{0, 1, 0, SS_NO_DEVICE},
+                         Case{0, 0, 1, SS_NO_DEVICE}, Case{0, 7, 0, SS_NO_DEVICE}, Case{0, 200, 0, SS_NO_DEVICE}}) {
+        Request request(inquiry_cdb(), 128, c.target, c.ha);
+        request.srb.SRB_Lun = c.lun;
+        EXPECT_EQ(library.send(&request.srb), c.expected);
+        EXPECT_EQ(request.status(), c.expected);
+        EXPECT_FALSE(request.signalled());
+        EXPECT_TRUE(request.untouched_from(0));
+    }
+}
+
+TEST(PassThruRequestChecks, MalformedBlocksAreRejectedWithoutBeingRun) {
+    PassThru library("builtin");
+    ASSERT_TRUE(library.ready());
+    struct Case {
+        const char *what;
+        void (*spoil)(SRB_ExecSCSICmd &);
+    };
+    const Case cases[] = {
+        {"posting and event together", [](SRB_ExecSCSICmd &s) { s.SRB_Flags |= SRB_POSTING; }},
+        {"data in and out together", [](SRB_ExecSCSICmd &s) { s.SRB_Flags |= SRB_DIR_OUT; }},
+        {"unknown flag", [](SRB_ExecSCSICmd &s) { s.SRB_Flags |= 0x80; }},
+        {"scatter/gather list", [](SRB_ExecSCSICmd &s) { s.SRB_Flags |= 0x02; }},
+        {"no event to signal", [](SRB_ExecSCSICmd &s) { s.SRB_PostProc = nullptr; }},
+        {"CDB length 7", [](SRB_ExecSCSICmd &s) { s.SRB_CDBLen = 7; }},
+        {"CDB length 0", [](SRB_ExecSCSICmd &s) { s.SRB_CDBLen = 0; }},
+        {"CDB length 17", [](SRB_ExecSCSICmd &s) { s.SRB_CDBLen = 17; }},
+        {"data without a buffer", [](SRB_ExecSCSICmd &s) { s.SRB_BufPointer = nullptr; }},
+        {"data without a direction", [](SRB_ExecSCSICmd &s) { s.SRB_Flags = SRB_EVENT_NOTIFY; }},
+        {"more data than the adapter moves", [](SRB_ExecSCSICmd &s) { s.SRB_BufLen = 0x7FFFFFFF; }},
+    };
+    for (const Case &c : cases) {
+        Request request(inquiry_cdb(), 128);
+        c.spoil(request.srb);
+        EXPECT_EQ(library.send(&request.srb), SS_INVALID_SRB) << c.what;
+        EXPECT_EQ(request.status(), SS_INVALID_SRB) << c.what;
+        EXPECT_FALSE(request.signalled()) << c.what;
+        EXPECT_TRUE(request.untouched_from(0)) << c.what;
+    }
+    EXPECT_EQ(library.send(nullptr), SS_INVALID_SRB);
+    SRB_Header unknown{};
+    unknown.SRB_Cmd = 0x09;
+    EXPECT_EQ(library.send(&unknown), SS_INVALID_CMD);
+    EXPECT_EQ(unknown.SRB_Status, SS_INVALID_CMD);
+    // The library still works afterwards.
+    Request good(inquiry_cdb(), 128);
+    EXPECT_EQ(run(library, good), SS_COMP);
+}
+
+// ---- The virtual drive on the built-in disc ----
+
+class BuiltinDisc : public ::testing::Test {
+protected:
+    PassThru library{"builtin"};
+    void SetUp() override { ASSERT_TRUE(library.ready()); }
+};
+
+TEST_F(BuiltinDisc, InquiryIsAShortTransferOfACdromUnit) {
+    Request request(inquiry_cdb(), 128);
+    EXPECT_EQ(run(library, request), SS_COMP);
+    EXPECT_EQ(request.srb.SRB_TargStat, STATUS_GOOD);
+    EXPECT_EQ(request.srb.SRB_HaStat, HASTAT_OK);
+    EXPECT_EQ(request.srb.SRB_BufLen, 128u) << "no residual counting was asked for";
+    const std::uint8_t *d = request.data();
+    EXPECT_EQ(d[0], 0x05);
+    EXPECT_EQ(d[1], 0x80);
+    EXPECT_EQ(d[2] & 7, 5);
+    EXPECT_EQ(d[4], 31);
+    EXPECT_EQ(std::string(reinterpret_cast<const char *>(d + 8), 8), "CDDAPLAY");
+    EXPECT_TRUE(request.untouched_from(36));
+}
+
+TEST_F(BuiltinDisc, ResidualCountIsReportedWhenAsked) {
+    Request request(inquiry_cdb(), 128);
+    request.srb.SRB_Flags |= SRB_ENABLE_RESIDUAL_COUNT;
+    EXPECT_EQ(run(library, request), SS_COMP);
+    EXPECT_EQ(request.srb.SRB_BufLen, 128u - 36u);
+}
+
+TEST_F(BuiltinDisc, TestUnitReadyIsGood) {
+    Request request(tur_cdb(), 0);
+    EXPECT_EQ(run(library, request), SS_COMP);
+    EXPECT_EQ(request.srb.SRB_TargStat, STATUS_GOOD);
+}
+
+TEST_F(BuiltinDisc, ReadTocInLbaForm) {
+    Request request(read_toc_cdb(false, 1, 2048), 2048);
+    EXPECT_EQ(run(library, request), SS_COMP);
+    const std::vector<std::uint8_t> expected = {
+        0x00, 0x22, 0x01, 0x03,                          // 34 bytes follow; tracks 1..3
+        0x00, 0x10, 0x01, 0x00, 0x00, 0x00, 0x00, 0x00,  // track 1, audio, LBA 0
+        0x00, 0x10, 0x02, 0x00, 0x00, 0x00, 0x02, 0xEE,  // track 2, LBA 750
+        0x00, 0x10, 0x03, 0x00, 0x00, 0x00, 0x05, 0x46,  // track 3, LBA 1350
+        0x00, 0x10, 0xAA, 0x00, 0x00, 0x00, 0x08, 0xCA,  // lead-out, LBA 2250
+    };
+    EXPECT_TRUE(starts_with(request.data(), expected));
+    EXPECT_TRUE(request.untouched_from(expected.size()));
+}
+
+TEST_F(BuiltinDisc, ReadTocInMsfFormAddsTheLeadIn) {
+    Request request(read_toc_cdb(true, 0, 2048), 2048);
+    EXPECT_EQ(run(library, request), SS_COMP);
+    const std::vector<std::uint8_t> expected = {
+        0x00, 0x22, 0x01, 0x03,                          //
+        0x00, 0x10, 0x01, 0x00, 0x00, 0x00, 0x02, 0x00,  // 00:02:00
+        0x00, 0x10, 0x02, 0x00, 0x00, 0x00, 0x0C, 0x00,  // 00:12:00
+        0x00, 0x10, 0x03, 0x00, 0x00, 0x00, 0x14, 0x00,  // 00:20:00
+        0x00, 0x10, 0xAA, 0x00, 0x00, 0x00, 0x20, 0x00,  // 00:32:00
+    };
+    EXPECT_TRUE(starts_with(request.data(), expected));
+}
+
+TEST_F(BuiltinDisc, ReadTocHonoursStartingTrackAndAllocationLength) {
+    Request from_two(read_toc_cdb(false, 2, 2048), 2048);
+    EXPECT_EQ(run(library, from_two), SS_COMP);
+    EXPECT_TRUE(starts_with(from_two.data(), {0x00, 0x1A, 0x01, 0x03, 0x00, 0x10, 0x02, 0x00}));
+
+    Request lead_out_only(read_toc_cdb(false, 0xAA, 2048), 2048);
+    EXPECT_EQ(run(library, lead_out_only), SS_COMP);
+    EXPECT_TRUE(starts_with(lead_out_only.data(), {0x00, 0x0A, 0x01, 0x03, 0x00, 0x10, 0xAA, 0x00, 0x00, 0x00, 0x08, 0xCA}));
+
+    Request cut(read_toc_cdb(false, 1, 12), 2048);
+    EXPECT_EQ(run(library, cut), SS_COMP);
+    EXPECT_TRUE(starts_with(cut.data(), {0x00, 0x22, 0x01, 0x03}));  // the full length, though cut
+    EXPECT_TRUE(cut.untouched_from(12));
+
+    Request past_last(read_toc_cdb(false, 4, 2048), 2048);
+    EXPECT_EQ(run(library, past_last), SS_ERR);
+    EXPECT_EQ(past_last.srb.SRB_TargStat, STATUS_CHKCOND);
+    EXPECT_EQ(past_last.sense_key(), 0x05);
+    EXPECT_EQ(past_last.asc(), 0x24);
+}
+
+TEST_F(BuiltinDisc, ReadCdReturnsTheGeneratorsSectors) {
+    struct Case {
+        std::int32_t lba;
+        int count;
+    };
+    for (const Case c : {Case{0, 1}, Case{745, 10}, Case{1349, 2}, Case{2240, 10}}) {
+        Request request(read_cd_cdb(c.lba, c.count), c.count * 2352);
+        EXPECT_EQ(run(library, request), SS_COMP) << c.lba;
+        EXPECT_TRUE(starts_with(request.data(), builtin_sectors(c.lba, c.count))) << c.lba;
+        EXPECT_TRUE(request.untouched_from(std::size_t(c.count) * 2352));
+    }
+}
+
+TEST_F(BuiltinDisc, ReadCdOutsideTheDiscIsRefusedAndReadsNothing) {
+    for (const std::int32_t lba : {2250, 2245, -1, -150, 0x7FFFFFF0}) {
+        Request request(read_cd_cdb(lba, 10), 10 * 2352);
+        EXPECT_EQ(run(library, request), SS_ERR) << lba;
+        EXPECT_EQ(request.srb.SRB_TargStat, STATUS_CHKCOND);
+        EXPECT_EQ(request.sense_key(), 0x05);
+        EXPECT_EQ(request.asc(), 0x21);
+        EXPECT_EQ(request.ascq(), 0x00);
+        EXPECT_TRUE(request.untouched_from(0));
+    }
+}
+
+TEST_F(BuiltinDisc, ShortBufferGetsWhatFitsAndAnOverrun) {
+    Request request(read_cd_cdb(100, 2), 3000);
+    EXPECT_EQ(run(library, request), SS_ERR);
+    EXPECT_EQ(request.srb.SRB_HaStat, HASTAT_DO_DU);
+    const auto expected = builtin_sectors(100, 2);
+    EXPECT_EQ(std::memcmp(request.data(), expected.data(), 3000), 0);
+    EXPECT_TRUE(request.untouched_from(3000));
+}
+
+TEST_F(BuiltinDisc, UnknownCommandIsIllegalRequestAndSenseIsCutToSenseLength) {
+    Request request({{0x1B, 0, 0, 0, 0x02, 0}, 6}, 0);  // START STOP UNIT (eject)
+    request.srb.SRB_SenseLen = 14;
+    EXPECT_EQ(run(library, request), SS_ERR);
+    EXPECT_EQ(request.srb.SRB_TargStat, STATUS_CHKCOND);
+    EXPECT_EQ(request.srb.SRB_HaStat, HASTAT_OK);
+    EXPECT_EQ(request.srb.SenseArea[0] & 0x7F, 0x70);
+    EXPECT_EQ(request.sense_key(), 0x05);
+    EXPECT_EQ(request.asc(), 0x20);
+    EXPECT_EQ(request.srb.SenseArea[14], kCanary);
+    EXPECT_EQ(request.srb.SenseArea[15], kCanary);
+
+    Request sense({{0x03, 0, 0, 0, 18, 0}, 6}, 18);
+    EXPECT_EQ(run(library, sense), SS_COMP);
+    EXPECT_EQ(sense.data()[2] & 0x0F, 0x05);
+    EXPECT_EQ(sense.data()[12], 0x20);
+}
+
+TEST_F(BuiltinDisc, ReadCapacityGivesTheLastSector) {
+    Request request({{0x25}, 10}, 8);
+    EXPECT_EQ(run(library, request), SS_COMP);
+    EXPECT_TRUE(starts_with(request.data(), {0x00, 0x00, 0x08, 0xC9, 0x00, 0x00, 0x08, 0x00}));
+}
+
+// ---- Completion protocol ----
+
+TEST_F(BuiltinDisc, StatusIsStoredLastSoAPollingCallerSeesCompleteData) {
+    Request request(read_cd_cdb(500, 10), 10 * 2352);
+    request.srb.SRB_Flags = SRB_DIR_IN;  // no notification: the caller polls SRB_Status
+    request.srb.SRB_PostProc = nullptr;
+    ASSERT_EQ(library.send(&request.srb), SS_PENDING);
+    while (request.status() == SS_PENDING) std::this_thread::yield();
+    EXPECT_EQ(request.status(), SS_COMP);
+    EXPECT_TRUE(starts_with(request.data(), builtin_sectors(500, 10)));
+}
+
+std::atomic<int> g_posted{0};
+std::atomic<std::uint8_t> g_status_when_posted{0xFF};
+void ASPI_CDECL record_posting(SRB_ExecSCSICmd *srb) {
+    g_status_when_posted = std::atomic_ref<std::uint8_t>(srb->SRB_Status).load(std::memory_order_acquire);
+    ++g_posted;
+}
+
+TEST_F(BuiltinDisc, PostingRoutineIsCalledOnceAfterCompletion) {
+    g_posted = 0;
+    Request request(inquiry_cdb(), 128);
+    request.srb.SRB_Flags = SRB_DIR_IN | SRB_POSTING;
+    request.srb.SRB_PostProc = reinterpret_cast<void *>(&record_posting);
+    ASSERT_EQ(library.send(&request.srb), SS_PENDING);
+    while (g_posted.load() == 0) std::this_thread::yield();
+    EXPECT_EQ(g_status_when_posted.load(), SS_COMP);
+    EXPECT_EQ(request.data()[0], 0x05);
+    library.unload();  // joins the worker: no later call can hide
+    EXPECT_EQ(g_posted.load(), 1);
+}
+
+TEST_F(BuiltinDisc, RequestsFromSeveralThreadsEachCompleteOnce) {
+    constexpr int kThreads = 4, kRounds = 25;
+    std::vector<std::thread> threads;
+    std::atomic<int> failures{0};
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&, t] {
+            for (int r = 0; r < kRounds; ++r) {
+                const std::int32_t lba = (t * kRounds + r) * 20;
+                Request request(read_cd_cdb(lba, 3), 3 * 2352);
+                if (library.send(&request.srb) != SS_PENDING || !request.wait() || request.signalled() ||
+                    request.status() != SS_COMP || !starts_with(request.data(), builtin_sectors(lba, 3)))
+                    ++failures;
+            }
+        });
+    }
+    for (auto &t : threads) t.join();
+    EXPECT_EQ(failures.load(), 0);
+}
+
+// ---- A CUE/BIN image shaped like a real one ----
+
+class CueImage : public ::testing::Test {
+protected:
+    void SetUp() override {
+        dir.write("audio.bin", image_bytes(0xA1, 100));
+        dir.write("data.bin", image_bytes(0xD1, 20));
+        sheet = dir.write("disc.cue",
+                          "REM COMMENT \"made by the test\"\r\n"
+                          "PERFORMER \"Test Artist\"\r\n"
+                          "TITLE \"Shaped Like Real\"\r\n"
+                          "FILE \"audio.bin\" BINARY\r\n"
+                          "  TRACK 01 AUDIO\r\n"
+                          "    INDEX 01 00:00:00\r\n"
+                          "  TRACK 02 AUDIO\r\n"
+                          "    FLAGS DCP\r\n"
+                          "    INDEX 00 00:00:40\r\n"
+                          "    INDEX 01 00:00:50\r\n"
+                          "FILE \"data.bin\" BINARY\r\n"
+                          "  TRACK 03 MODE1/2352\r\n"
+                          "    PREGAP 00:00:05\r\n"
+                          "    INDEX 01 00:00:00\r\n");
+    }
+    TempDir dir;
+    std::string sheet;
+};
+
+TEST_F(CueImage, TableOfContentsFollowsFilesIndexesAndGaps) {
+    PassThru library(sheet.c_str());
+    ASSERT_TRUE(library.ready());
+    Request request(read_toc_cdb(false, 1, 2048), 2048);
+    EXPECT_EQ(run(library, request), SS_COMP);
+    const std::vector<std::uint8_t> expected = {
+        0x00, 0x22, 0x01, 0x03,                          //
+        0x00, 0x10, 0x01, 0x00, 0x00, 0x00, 0x00, 0x00,  // track 1 at 0
+        0x00, 0x12, 0x02, 0x00, 0x00, 0x00, 0x00, 0x32,  // track 2 at 50 (INDEX 01), copy permitted
+        0x00, 0x14, 0x03, 0x00, 0x00, 0x00, 0x00, 0x69,  // data track 3 at 100 + 5 silent sectors
+        0x00, 0x14, 0xAA, 0x00, 0x00, 0x00, 0x00, 0x7D,  // lead-out at 125
+    };
+    EXPECT_TRUE(starts_with(request.data(), expected));
+}
+
+TEST_F(CueImage, ReadCdServesExactlyTheImagesBytes) {
+    PassThru library(sheet.c_str());
+    ASSERT_TRUE(library.ready());
+    const auto audio = image_bytes(0xA1, 100);
+    const auto data = image_bytes(0xD1, 20);
+
+    Request pregap_and_start(read_cd_cdb(40, 12), 12 * 2352);
+    EXPECT_EQ(run(library, pregap_and_start), SS_COMP);
+    EXPECT_EQ(std::memcmp(pregap_and_start.data(), audio.data() + 40 * 2352, 12 * 2352), 0);
+
+    Request across_the_silence(read_cd_cdb(99, 7), 7 * 2352);
+    EXPECT_EQ(run(library, across_the_silence), SS_COMP);
+    EXPECT_EQ(std::memcmp(across_the_silence.data(), audio.data() + 99 * 2352, 2352), 0);
+    const std::vector<std::uint8_t> silence(5 * 2352, 0);
+    EXPECT_EQ(std::memcmp(across_the_silence.data() + 2352, silence.data(), silence.size()), 0);
+    EXPECT_EQ(std::memcmp(across_the_silence.data() + 6 * 2352, data.data(), 2352), 0);
+
+    Request last(read_cd_cdb(124, 1), 2352);
+    EXPECT_EQ(run(library, last), SS_COMP);
+    EXPECT_EQ(std::memcmp(last.data(), data.data() + 19 * 2352, 2352), 0);
+
+    Request audio_type_on_data(read_cd_cdb(105, 1, 1), 2352);
+    EXPECT_EQ(run(library, audio_type_on_data), SS_ERR);
+    EXPECT_EQ(audio_type_on_data.asc(), 0x64);
+}
+
+TEST_F(CueImage, UnitsFollowTheListAndABadEntryIsLeftOutWithItsReason) {
+    const std::string broken = dir.write("broken.cue", "FILE \"audio.bin\" BINARY\n  TRACK 01 AUDIO\n  INDEX 01 00:61:00\n");
+    const std::string missing = (std::filesystem::path(sheet).parent_path() / "missing.cue").string();
+    const std::string list = broken + ";" + sheet + " ; builtin;" + missing;
+    ::testing::internal::CaptureStderr();
+    ::testing::internal::CaptureStdout();
+    PassThru library(list.c_str());
+    ASSERT_TRUE(library.ready());
+    EXPECT_EQ(library.support_word(), 0x0101u);
+    const std::string out = ::testing::internal::GetCapturedStdout();
+    const std::string err = ::testing::internal::GetCapturedStderr();
+    EXPECT_EQ(out, "") << "the program's standard output is compared byte for byte";
+    EXPECT_NE(err.find("broken.cue"), std::string::npos) << err;
+    EXPECT_NE(err.find("00:61:00"), std::string::npos) << err;
+    EXPECT_NE(err.find("missing.cue"), std::string::npos) << err;
+    EXPECT_EQ(err.find("broken.cue"), err.rfind("broken.cue")) << "said once";
+
+    EXPECT_EQ(device_type(library, 0, 0, 0), SS_COMP);
+    EXPECT_EQ(device_type(library, 0, 1, 0), SS_COMP);
+    EXPECT_EQ(device_type(library, 0, 2, 0), SS_NO_DEVICE);
+    Request image_unit(read_cd_cdb(124, 1), 2352, 0);  // the good sheet took target 0
+    EXPECT_EQ(run(library, image_unit), SS_COMP);
+    Request builtin_unit(read_cd_cdb(124, 1), 2352, 1);
+    EXPECT_EQ(run(library, builtin_unit), SS_COMP);
+    EXPECT_TRUE(starts_with(builtin_unit.data(), builtin_sectors(124, 1)));
+}
+
+TEST_F(CueImage, ImageThatVanishedAfterLoadingGivesAMediumError) {
+    PassThru library(sheet.c_str());
+    ASSERT_TRUE(library.ready());
+    ASSERT_EQ(library.support_word(), 0x0101u);  // loads the sheet
+    std::filesystem::remove(std::filesystem::path(sheet).parent_path() / "audio.bin");
+    Request request(read_cd_cdb(0, 10), 10 * 2352);
+    EXPECT_EQ(run(library, request), SS_ERR);
+    EXPECT_EQ(request.sense_key(), 0x03);
+    EXPECT_EQ(request.asc(), 0x11);
+}
+
+}  // namespace
+}  // namespace passthru_test
