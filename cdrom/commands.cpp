@@ -1,9 +1,11 @@
 #include "cdrom/commands.h"
 
+#include <cstdio>
 #include <cstring>
 
 #include "cdrom/cdrom_types.h"
 #include "common/byte_order.h"
+#include "common/messages.h"
 
 namespace {
 
@@ -26,6 +28,12 @@ void fill_exec(SRB_ExecSCSICmd *srb, std::int32_t ha_id, std::int32_t target, st
 }
 
 }  // namespace
+
+platform::EventHandle create_command_event() {
+    platform::EventHandle event = platform::create_event();
+    if (!event) std::printf("%s", msg::event_failed);
+    return event;
+}
 
 void build_inquiry(SRB_ExecSCSICmd *srb, std::int32_t ha_id, std::int32_t target, std::int32_t lun,
                    std::uint8_t *response, platform::EventHandle event) {

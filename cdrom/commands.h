@@ -12,6 +12,10 @@
 inline constexpr std::uint32_t INQUIRY_BYTES = 128;
 inline constexpr std::uint32_t TOC_RESPONSE_BYTES = 2048;
 
+// A completion event for the commands of one phase step (auto-reset, unsignalled); the caller
+// closes it. Null after printing "fail to create event\n".
+platform::EventHandle create_command_event();
+
 // INQUIRY (0x12), standard data, 128 bytes into `response`.
 void build_inquiry(SRB_ExecSCSICmd *srb, std::int32_t ha_id, std::int32_t target, std::int32_t lun,
                    std::uint8_t *response, platform::EventHandle event);

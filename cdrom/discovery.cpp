@@ -84,11 +84,8 @@ CdromDeviceList *get_cdrom_device() {
     for (int adapter = 0; adapter < adapters; ++adapter) {
         const int own_id = adapter_scsi_id(static_cast<std::uint8_t>(adapter));
         if (own_id < 0) continue;
-        platform::EventHandle event = platform::create_event();
-        if (!event) {
-            std::printf("%s", msg::event_failed);
-            return fail_discovery();
-        }
+        platform::EventHandle event = create_command_event();
+        if (!event) return fail_discovery();
         const ScanResult result = scan_adapter(adapter, own_id, event);
         platform::close_event(event);
         if (result == ScanResult::failed) return fail_discovery();

@@ -36,11 +36,8 @@ int read_cdrom_sectors(std::int32_t ha_id, std::int32_t target, std::int32_t lun
     }
     if (count <= 0 || !g_reader_bound.load(std::memory_order_acquire)) return 0;
 
-    platform::EventHandle event = platform::create_event();
-    if (!event) {
-        std::printf("%s", msg::event_failed);
-        return 0;
-    }
+    platform::EventHandle event = create_command_event();
+    if (!event) return 0;
     SRB_ExecSCSICmd srb;
     build_read_cd(&srb, ha_id, target, lun, buffer, lba, count, event);
     const ExchangeOutcome outcome = aspi_exchange(&g_reader_binding, &srb, event);

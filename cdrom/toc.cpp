@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <cstring>
 
 #include "aspi/binding.h"
 #include "cdrom/commands.h"
@@ -23,11 +22,8 @@ enum class Step { ok, failed };
 // TEST UNIT READY on its own event; the unit must answer ready.
 Step check_unit_ready(std::int32_t ha_id, std::int32_t target, std::int32_t lun,
                       std::int32_t ignore_target_status) {
-    platform::EventHandle event = platform::create_event();
-    if (!event) {
-        std::printf("%s", msg::event_failed);
-        return Step::failed;
-    }
+    platform::EventHandle event = create_command_event();
+    if (!event) return Step::failed;
     SRB_ExecSCSICmd srb;
     build_test_unit_ready(&srb, ha_id, target, lun, event);
     const ExchangeOutcome outcome = aspi_exchange(&g_toc_binding, &srb, event);
@@ -43,11 +39,8 @@ Step check_unit_ready(std::int32_t ha_id, std::int32_t target, std::int32_t lun,
 
 // READ TOC on a second event, parsed into the table.
 Step read_toc(std::int32_t ha_id, std::int32_t target, std::int32_t lun) {
-    platform::EventHandle event = platform::create_event();
-    if (!event) {
-        std::printf("%s", msg::event_failed);
-        return Step::failed;
-    }
+    platform::EventHandle event = create_command_event();
+    if (!event) return Step::failed;
     // Zeroed so that nothing a drive left unwritten can look like an answer.
     std::uint8_t response[TOC_RESPONSE_BYTES] = {};
     SRB_ExecSCSICmd srb;
