@@ -12,7 +12,7 @@
 inline constexpr std::uint32_t INQUIRY_BYTES = 128;
 inline constexpr std::uint32_t TOC_RESPONSE_BYTES = 2048;
 
-// A completion event for the commands of one phase step (auto-reset, unsignalled); the caller
+// A completion event for one command, or one adapter's INQUIRYs (auto-reset, unsignalled); the caller
 // closes it. Null after printing "fail to create event\n".
 platform::EventHandle create_command_event();
 
