@@ -9,7 +9,10 @@
 //   Windows: joining a thread while the loader lock is held (DllMain, static destructors of a DLL)
 //            deadlocks, so a worker holds a reference to the library while it runs and leaves
 //            through FreeLibraryAndExitThread: the library cannot be unloaded under a running
-//            worker, and the unload path never has one to join.
+//            worker, and the unload path never has one to join. The price: a worker that is still
+//            on its way out when the program calls FreeLibrary unloads the DLL itself a moment
+//            later, and a LoadLibrary in that moment gets the same instance (configuration and
+//            fault counters carry on).
 
 namespace passthru {
 

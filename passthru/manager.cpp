@@ -55,7 +55,8 @@ struct Job {
 std::once_flag g_open_once;
 std::vector<Adapter> g_adapters;  // fixed inside g_open_once, read-only afterwards
 bool g_opened = false;            // likewise
-const Faults *g_faults = nullptr; // likewise
+bool g_answer_at_once = false;    // likewise: CDDAPLAY_FAULTS "immediate"
+int g_inquiry_target_status = -1; // likewise: CDDAPLAY_FAULTS "inquiry_targstat"
 
 std::mutex g_mutex;  // guards the four below and every write into a pending caller's block
 std::deque<std::unique_ptr<Job>> g_queue;
@@ -66,7 +67,8 @@ bool g_stopping = false;
 std::mutex g_immediate_mutex;  // one command at a time when answering at once
 
 void open_backends() {
-    g_faults = &library_faults();
+    g_answer_at_once = library_faults().immediate;
+    g_inquiry_target_status = library_faults().inquiry_target_status;
     const BackendList list = registered_backends();
     for (int b = 0; b < list.count; ++b) {
         const Backend *backend = list.items[b];
@@ -189,8 +191,8 @@ void write_result(Job &job) {
     if (job.flags & SRB_ENABLE_RESIDUAL_COUNT) srb.SRB_BufLen = job.caller_length - o.transferred;
     std::uint8_t status = o.host_status == HASTAT_OK && o.target_status == STATUS_GOOD ? SS_COMP : SS_ERR;
     std::uint8_t target_status = o.target_status;
-    if (status == SS_COMP && job.command.cdb[0] == kOpInquiry && g_faults->inquiry_target_status >= 0)
-        target_status = static_cast<std::uint8_t>(g_faults->inquiry_target_status);
+    if (status == SS_COMP && job.command.cdb[0] == kOpInquiry && g_inquiry_target_status >= 0)
+        target_status = static_cast<std::uint8_t>(g_inquiry_target_status);
     srb.SRB_HaStat = o.host_status;
     srb.SRB_TargStat = target_status;
     const std::size_t sense = std::min({std::size_t{job.sense_wanted}, kSenseAreaBytes, std::size_t{o.sense_length}});
@@ -267,11 +269,11 @@ std::uint32_t submit(SRB_ExecSCSICmd &srb) {
     if (g_stopping) return answer(srb, SS_ASPI_IS_SHUTDOWN);
     std::unique_ptr<Job> job;
     try {
-        job = make_job(srb, *adapter, !g_faults->immediate);
+        job = make_job(srb, *adapter, !g_answer_at_once);
     } catch (const std::bad_alloc &) {
         return answer(srb, SS_INSUFFICIENT_RESOURCES);
     }
-    if (g_faults->immediate) {
+    if (g_answer_at_once) {
         lock.unlock();
         return run_at_once(*job);
     }
@@ -329,7 +331,8 @@ void shutdown() {
 }
 
 // Runs the unload path when the library's static objects are destroyed; declared after all the
-// state above, so it runs while that state is still alive.
+// state above, so it runs while that state is still alive. (The other files of the library keep no
+// state with destructors that the unload path needs.)
 struct UnloadHook {
     ~UnloadHook() { on_library_unload(); }
 } g_unload_hook;
