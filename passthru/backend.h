@@ -58,6 +58,11 @@ struct ScsiOutcome {
     std::uint32_t transferred = 0;    // bytes actually moved, <= data_length (short is fine)
     std::uint8_t sense[kSenseBytes] = {};  // fixed-format sense data (with CHECK CONDITION)
     std::uint8_t sense_length = 0;    // valid bytes in sense
+    // 0: SRB_Status follows from host_status and target_status (SS_COMP or SS_ERR). Otherwise the
+    // SRB_Status to complete with when the command never reached the unit: SS_NO_DEVICE (the unit
+    // is gone), SS_INVALID_SRB (the system refused the command), SS_BUFFER_TO_BIG (more data than
+    // the unit's queue takes), SS_ASPI_IS_BUSY (no resources now); the other fields then stay 0.
+    std::uint8_t aspi_status = 0;
 };
 
 // Lets a back end end a long command early when the manager gives it up (abort, library unload).

@@ -190,6 +190,7 @@ void write_result(Job &job) {
         std::memcpy(job.caller_data, job.bounce.data(), o.transferred);
     if (job.flags & SRB_ENABLE_RESIDUAL_COUNT) srb.SRB_BufLen = job.caller_length - o.transferred;
     std::uint8_t status = o.host_status == HASTAT_OK && o.target_status == STATUS_GOOD ? SS_COMP : SS_ERR;
+    if (o.aspi_status != 0) status = o.aspi_status;  // the command never reached the unit
     std::uint8_t target_status = o.target_status;
     if (status == SS_COMP && job.command.cdb[0] == kOpInquiry && g_inquiry_target_status >= 0)
         target_status = static_cast<std::uint8_t>(g_inquiry_target_status);

@@ -18,7 +18,8 @@
 // store (std::atomic_ref), then signals the event in SRB_PostProc (SRB_EVENT_NOTIFY) or calls the
 // posting routine (SRB_POSTING, on the worker thread). A pending request is completed exactly once.
 // SRB_Status: SS_COMP when the unit answered GOOD and the transport was fine (a short transfer
-// included), SS_ERR otherwise.
+// included), SS_ERR otherwise; or the status the back end gives when the command never reached the
+// unit (ScsiOutcome::aspi_status: SS_NO_DEVICE, SS_INVALID_SRB, SS_BUFFER_TO_BIG, SS_ASPI_IS_BUSY).
 //
 // SC_ABORT_SRB naming a pending request completes it with SS_ABORTED, signalled (or posted) before
 // the abort returns SS_COMP; from then on the library never touches that block, its buffer or its
