@@ -1,0 +1,284 @@
+#include "passthru/sg/enumerate.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <charconv>
+#include <cstring>
+#include <map>
+#include <optional>
+
+namespace passthru::sg {
+namespace {
+
+constexpr int kAspiTargets = 16;
+constexpr int kAspiLuns = 8;
+constexpr int kPreferredOwnId = 7;
+constexpr std::uint64_t kMaxTransferKib = 0xFFFFFFFFu / 1024;
+
+struct Candidate {
+    std::string name;  // "sr0", "sg3"
+    bool is_sr = false;
+    int number = 0;
+    std::optional<KernelAddress> kernel;
+    int fd = -1;             // opened early when sysfs did not give the address
+    int open_error = 0;      // errno of a failed open
+};
+
+bool parse_number(std::string_view text, int &value) {
+    if (text.empty()) return false;
+    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+    return ec == std::errc{} && end == text.data() + text.size() && value >= 0;
+}
+
+// "sr12" -> number 12 when `name` is the prefix followed by digits only.
+bool node_number(const std::string &name, const char *prefix, int &number) {
+    return name.rfind(prefix, 0) == 0 && parse_number(std::string_view(name).substr(2), number);
+}
+
+std::string trimmed(std::string text) {
+    const auto space = [](char c) { return c == ' ' || c == '\n' || c == '\t' || c == '\0'; };
+    while (!text.empty() && space(text.back())) text.pop_back();
+    std::size_t first = 0;
+    while (first < text.size() && space(text[first])) ++first;
+    return text.substr(first);
+}
+
+std::optional<std::string> attribute(const SgSystem &system, const std::string &path) {
+    std::string text;
+    if (!system.read_file(path.c_str(), text)) return std::nullopt;
+    return trimmed(std::move(text));
+}
+
+std::string device_dir(const KernelAddress &a) {
+    return "/sys/bus/scsi/devices/" + std::to_string(a.host) + ":" + std::to_string(a.channel) + ":" +
+           std::to_string(a.target) + ":" + std::to_string(a.lun);
+}
+
+std::string why_not(int error) {
+    std::string why = std::strerror(error);
+    if (error == EACCES || error == EPERM) why += " (is the user in group cdrom?)";
+    return why;
+}
+
+void report_open_failure(const SgSystem &system, const std::string &node, int error) {
+    system.report(("cddaplay: cannot open " + node + ": " + why_not(error)).c_str());
+}
+
+std::vector<Candidate> list_candidates(const SgSystem &system) {
+    std::vector<std::string> names;
+    std::vector<Candidate> found;
+    if (!system.list_dir("/dev", names)) return found;
+    for (const std::string &name : names) {
+        Candidate c;
+        c.name = name;
+        if (node_number(name, "sr", c.number)) c.is_sr = true;
+        else if (!node_number(name, "sg", c.number)) continue;
+        found.push_back(std::move(c));
+    }
+    std::sort(found.begin(), found.end(), [](const Candidate &a, const Candidate &b) {
+        return a.is_sr != b.is_sr ? a.is_sr : a.number < b.number;
+    });
+    return found;
+}
+
+std::optional<KernelAddress> address_from_sysfs(const SgSystem &system, const Candidate &c) {
+    const std::string link = (c.is_sr ? "/sys/block/" : "/sys/class/scsi_generic/") + c.name + "/device";
+    std::string target;
+    KernelAddress address;
+    if (!system.read_link(link.c_str(), target) || !parse_kernel_address(target, address)) return std::nullopt;
+    return address;
+}
+
+KernelAddress address_from_idlun(const int (&idlun)[2]) {
+    const auto byte = [&idlun](int shift) { return (idlun[0] >> shift) & 0xFF; };
+    return {byte(24), byte(16), byte(0), byte(8)};
+}
+
+bool is_cd_type(const std::optional<std::string> &type) { return type && (*type == "5" || *type == "4"); }
+
+// Gives each candidate its kernel address; drops sg nodes of other device types and nodes whose
+// address cannot be learnt. An sr node sysfs does not describe is opened to ask the kernel.
+std::vector<Candidate> address_candidates(const SgSystem &system, std::vector<Candidate> candidates) {
+    std::vector<Candidate> kept;
+    for (Candidate &c : candidates) {
+        const std::string node = "/dev/" + c.name;
+        c.kernel = address_from_sysfs(system, c);
+        if (!c.is_sr) {
+            if (c.kernel && is_cd_type(attribute(system, device_dir(*c.kernel) + "/type"))) kept.push_back(c);
+            continue;
+        }
+        if (!c.kernel) {
+            const int fd = system.open_node(node.c_str());
+            if (fd < 0) {
+                report_open_failure(system, node, -fd);
+                continue;
+            }
+            int idlun[2] = {0, 0};
+            if (system.get_idlun(fd, idlun) != 0) {
+                system.close_node(fd);
+                system.report(("cddaplay: " + node + ": the kernel does not tell its SCSI address; left out").c_str());
+                continue;
+            }
+            c.kernel = address_from_idlun(idlun);
+            c.fd = fd;
+        }
+        kept.push_back(c);
+    }
+    return kept;
+}
+
+std::uint32_t queue_limit(const SgSystem &system, const std::string &dir) {
+    std::vector<std::string> disks;
+    if (!system.list_dir((dir + "/block").c_str(), disks) || disks.empty()) return kDefaultMaxTransfer;
+    std::sort(disks.begin(), disks.end());
+    const auto kib_text = attribute(system, dir + "/block/" + disks.front() + "/queue/max_hw_sectors_kb");
+    int kib = 0;
+    if (!kib_text || !parse_number(*kib_text, kib) || kib == 0) return kDefaultMaxTransfer;
+    return static_cast<std::uint32_t>(std::min<std::uint64_t>(static_cast<std::uint64_t>(kib), kMaxTransferKib) * 1024);
+}
+
+Unit describe_unit(const SgSystem &system, const Candidate &chosen, int fd) {
+    Unit u;
+    u.kernel = *chosen.kernel;
+    u.node = "/dev/" + chosen.name;
+    u.fd = fd;
+    const std::string dir = device_dir(u.kernel);
+    int type = 0;
+    if (const auto text = attribute(system, dir + "/type"); text && parse_number(*text, type)) u.device_type = type;
+    u.vendor = attribute(system, dir + "/vendor").value_or("");
+    u.model = attribute(system, dir + "/model").value_or("");
+    u.max_transfer = queue_limit(system, dir);
+    return u;
+}
+
+// One unit per kernel address, opened through its first node that opens (sr before sg).
+std::vector<Unit> open_units(const SgSystem &system, std::vector<Candidate> candidates) {
+    std::stable_sort(candidates.begin(), candidates.end(),
+                     [](const Candidate &a, const Candidate &b) { return *a.kernel < *b.kernel; });
+    std::vector<Unit> units;
+    for (std::size_t first = 0; first < candidates.size();) {
+        std::size_t end = first;
+        while (end < candidates.size() && *candidates[end].kernel == *candidates[first].kernel) ++end;
+        int chosen = -1;
+        int first_error = 0;
+        for (std::size_t i = first; i < end; ++i) {
+            Candidate &c = candidates[i];
+            if (chosen >= 0) {
+                if (c.fd >= 0) system.close_node(c.fd);
+                continue;
+            }
+            if (c.fd < 0) {
+                const int fd = system.open_node(("/dev/" + c.name).c_str());
+                if (fd < 0) {
+                    if (first_error == 0) first_error = -fd;
+                    continue;
+                }
+                c.fd = fd;
+            }
+            chosen = static_cast<int>(i);
+        }
+        if (chosen >= 0) units.push_back(describe_unit(system, candidates[chosen], candidates[chosen].fd));
+        else report_open_failure(system, "/dev/" + candidates[first].name, first_error);
+        first = end;
+    }
+    return units;
+}
+
+int choose_own_id(const bool (&target_used)[kAspiTargets]) {
+    if (!target_used[kPreferredOwnId]) return kPreferredOwnId;
+    for (int t = kAspiTargets - 1; t >= 0; --t)
+        if (!target_used[t]) return t;
+    return kNoFreeTarget;
+}
+
+// Gives every unit of one adapter its ASPI target and LUN, and the adapter its own id.
+void number_units(const SgSystem &system, SgAdapter &adapter) {
+    bool slot_used[kAspiTargets][kAspiLuns] = {};
+    bool target_used[kAspiTargets] = {};
+    std::vector<Unit> placed;
+    std::vector<Unit> misfits;
+    for (Unit &u : adapter.units) {
+        if (u.kernel.target < kAspiTargets && u.kernel.lun < kAspiLuns) {
+            u.target = u.kernel.target;
+            u.lun = u.kernel.lun;
+            slot_used[u.target][u.lun] = target_used[u.target] = true;
+            placed.push_back(std::move(u));
+        } else {
+            misfits.push_back(std::move(u));
+        }
+    }
+    adapter.own_scsi_id = choose_own_id(target_used);
+    const auto take_slot = [&](Unit &u, bool unused_target_only) {
+        for (int t = 0; t < kAspiTargets; ++t) {
+            if (t == adapter.own_scsi_id || (unused_target_only && target_used[t])) continue;
+            for (int l = 0; l < (unused_target_only ? 1 : kAspiLuns); ++l) {
+                if (slot_used[t][l]) continue;
+                u.target = t;
+                u.lun = l;
+                slot_used[t][l] = target_used[t] = true;
+                return true;
+            }
+        }
+        return false;
+    };
+    for (Unit &u : misfits) {
+        if (take_slot(u, true) || take_slot(u, false)) {
+            placed.push_back(std::move(u));
+            continue;
+        }
+        system.report(("cddaplay: " + u.node + ": no free target/LUN on its adapter; left out").c_str());
+        system.close_node(u.fd);
+    }
+    std::sort(placed.begin(), placed.end(),
+              [](const Unit &a, const Unit &b) { return std::pair(a.target, a.lun) < std::pair(b.target, b.lun); });
+    adapter.units = std::move(placed);
+    adapter.max_transfer = kDefaultMaxTransfer;
+    if (!adapter.units.empty()) {
+        adapter.max_transfer = adapter.units.front().max_transfer;
+        for (const Unit &u : adapter.units) adapter.max_transfer = std::min(adapter.max_transfer, u.max_transfer);
+    }
+}
+
+}  // namespace
+
+bool parse_kernel_address(const std::string &link, KernelAddress &address) {
+    const std::string_view name = std::string_view(link).substr(link.find_last_of('/') + 1);
+    int parts[4];
+    std::size_t start = 0;
+    for (int i = 0; i < 4; ++i) {
+        const std::size_t colon = i < 3 ? name.find(':', start) : name.size();
+        if (colon == std::string_view::npos || !parse_number(name.substr(start, colon - start), parts[i])) return false;
+        start = colon + 1;
+    }
+    address = {parts[0], parts[1], parts[2], parts[3]};
+    return true;
+}
+
+std::vector<SgAdapter> enumerate_adapters(const SgSystem &system) {
+    std::vector<Unit> units = open_units(system, address_candidates(system, list_candidates(system)));
+    std::map<std::pair<int, int>, SgAdapter> by_bus;  // ordered by host, then channel
+    for (Unit &u : units) {
+        SgAdapter &a = by_bus[{u.kernel.host, u.kernel.channel}];
+        a.host = u.kernel.host;
+        a.channel = u.kernel.channel;
+        a.units.push_back(std::move(u));
+    }
+    std::vector<SgAdapter> adapters;
+    for (auto &[bus, adapter] : by_bus) {
+        number_units(system, adapter);
+        if (!adapter.units.empty()) adapters.push_back(std::move(adapter));
+    }
+    return adapters;
+}
+
+void close_adapters(const SgSystem &system, std::vector<SgAdapter> &adapters) {
+    for (SgAdapter &a : adapters)
+        for (Unit &u : a.units)
+            if (u.fd >= 0) {
+                system.close_node(u.fd);
+                u.fd = -1;
+            }
+    adapters.clear();
+}
+
+}  // namespace passthru::sg
