@@ -1,0 +1,221 @@
+// Finding the units: /dev nodes matched through sysfs or the kernel, adapters per SCSI host and
+// channel, ASPI targets and LUNs, the adapter's own id, what the user is told on standard error.
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstdlib>
+
+#include "passthru/sg/enumerate.h"
+#include "passthru/sg/sg_backend.h"
+#include "tests/passthru_sg/fake_system.h"
+#include "tests/passthru_sg/test_backends.h"
+
+namespace {
+
+using namespace passthru::sg;
+using sg_test::cd_unit;
+using sg_test::CdUnit;
+using sg_test::FakeMachine;
+
+std::vector<SgAdapter> enumerate(FakeMachine &machine) {
+    (void)machine;
+    return enumerate_adapters(FakeMachine::system());
+}
+
+// The sg back end opened over the current machine for one test, closed at its end.
+struct OpenBackend {
+    OpenBackend() {
+        use_system(&FakeMachine::system());
+        sg_backend().open();
+    }
+    ~OpenBackend() {
+        sg_backend().close();
+        use_system(nullptr);
+    }
+};
+
+TEST(SgEnumeration, NoNodesNoAdaptersAndNothingSaid) {
+    FakeMachine machine;
+    machine.add_other_sg(0, {0, 0, 0, 0});  // the system disk
+    EXPECT_TRUE(enumerate(machine).empty());
+    EXPECT_TRUE(machine.reports.empty());
+    EXPECT_TRUE(machine.opens.empty()) << "a disk's sg node must not even be opened";
+}
+
+TEST(SgEnumeration, OneUnitSeenThroughSrAndSgIsListedOnceThroughSr) {
+    FakeMachine machine;
+    machine.add(cd_unit({2, 0, 0, 0}, 0, 1));
+    auto adapters = enumerate(machine);
+    ASSERT_EQ(adapters.size(), 1u);
+    ASSERT_EQ(adapters[0].units.size(), 1u);
+    const Unit &u = adapters[0].units[0];
+    EXPECT_EQ(u.node, "/dev/sr0");
+    EXPECT_EQ(u.vendor, "HL-DT-ST");
+    EXPECT_EQ(u.model, "DVDRAM GH24NSD1");
+    EXPECT_EQ(u.device_type, 5);
+    EXPECT_EQ(u.max_transfer, 512u * 1024);
+    EXPECT_EQ(machine.opens, std::vector<std::string>{"/dev/sr0"});
+    close_adapters(FakeMachine::system(), adapters);
+    EXPECT_TRUE(machine.open_fds.empty());
+}
+
+TEST(SgEnumeration, UnitWhoseSrNodeIsRefusedIsReachedThroughItsSgNode) {
+    FakeMachine machine;
+    machine.add(cd_unit({1, 0, 0, 0}, 0, 0));
+    machine.open_errors["/dev/sr0"] = EACCES;
+    auto adapters = enumerate(machine);
+    ASSERT_EQ(adapters.size(), 1u);
+    EXPECT_EQ(adapters[0].units[0].node, "/dev/sg0");
+    EXPECT_TRUE(machine.reports.empty()) << "no unit was left out";
+    close_adapters(FakeMachine::system(), adapters);
+}
+
+TEST(SgEnumeration, UnitNobodyMayOpenIsLeftOutWithOneLineSayingWhy) {
+    FakeMachine machine;
+    machine.add(cd_unit({1, 0, 0, 0}, 0, 0));
+    machine.add(cd_unit({3, 0, 0, 0}, 1));
+    machine.open_errors["/dev/sr0"] = EACCES;
+    machine.open_errors["/dev/sg0"] = EACCES;
+    machine.open_errors["/dev/sr1"] = EBUSY;
+    auto adapters = enumerate(machine);
+    EXPECT_TRUE(adapters.empty());
+    EXPECT_EQ(machine.reports,
+              (std::vector<std::string>{"cddaplay: cannot open /dev/sr0: Permission denied (is the user in group cdrom?)",
+                                        "cddaplay: cannot open /dev/sr1: Device or resource busy"}));
+}
+
+TEST(SgEnumeration, AdaptersFollowHostThenChannelAndUnitsKeepTheirKernelTargetAndLun) {
+    FakeMachine machine;
+    machine.add(cd_unit({5, 0, 0, 0}, 0));
+    machine.add(cd_unit({1, 1, 3, 0}, 1));
+    machine.add(cd_unit({1, 0, 0, 2}, 2, 4));
+    machine.add(cd_unit({1, 0, 0, 1}, std::nullopt, 3));  // a card reader's second LUN, sg only
+    const auto adapters = enumerate(machine);
+    ASSERT_EQ(adapters.size(), 3u);
+    EXPECT_EQ(std::pair(adapters[0].host, adapters[0].channel), std::pair(1, 0));
+    EXPECT_EQ(std::pair(adapters[1].host, adapters[1].channel), std::pair(1, 1));
+    EXPECT_EQ(std::pair(adapters[2].host, adapters[2].channel), std::pair(5, 0));
+    ASSERT_EQ(adapters[0].units.size(), 2u);
+    EXPECT_EQ(adapters[0].units[0].node, "/dev/sg3");
+    EXPECT_EQ(std::pair(adapters[0].units[0].target, adapters[0].units[0].lun), std::pair(0, 1));
+    EXPECT_EQ(adapters[0].units[1].node, "/dev/sr2");
+    EXPECT_EQ(std::pair(adapters[0].units[1].target, adapters[0].units[1].lun), std::pair(0, 2));
+    EXPECT_EQ(adapters[1].units[0].target, 3);
+    for (const auto &a : adapters) EXPECT_EQ(a.own_scsi_id, 7);
+}
+
+TEST(SgEnumeration, AddressesOutsideAspiRangesMoveToFreeSlotsAndTheOwnIdIsUnused) {
+    FakeMachine machine;
+    machine.add(cd_unit({0, 0, 7, 0}, 0));   // target 7 taken: the own id moves
+    machine.add(cd_unit({0, 0, 15, 0}, 1));
+    machine.add(cd_unit({0, 0, 40, 0}, 2));  // target too high
+    machine.add(cd_unit({0, 0, 0, 9}, 3));   // LUN too high
+    const auto adapters = enumerate(machine);
+    ASSERT_EQ(adapters.size(), 1u);
+    const SgAdapter &a = adapters[0];
+    EXPECT_EQ(a.own_scsi_id, 14) << "the highest target no unit uses";
+    std::set<std::pair<int, int>> slots;
+    for (const Unit &u : a.units) {
+        EXPECT_LT(u.target, 16);
+        EXPECT_LT(u.lun, 8);
+        EXPECT_NE(u.target, a.own_scsi_id) << u.node;
+        slots.insert({u.target, u.lun});
+    }
+    EXPECT_EQ(slots, (std::set<std::pair<int, int>>{{0, 0}, {1, 0}, {7, 0}, {15, 0}}));
+}
+
+TEST(SgEnumeration, EveryTargetTakenLeavesNoOwnIdToSkip) {
+    FakeMachine machine;
+    for (int t = 0; t < 16; ++t) machine.add(cd_unit({0, 0, t, 0}, t));
+    const auto adapters = enumerate(machine);
+    ASSERT_EQ(adapters.size(), 1u);
+    EXPECT_EQ(adapters[0].units.size(), 16u);
+    EXPECT_EQ(adapters[0].own_scsi_id, kNoFreeTarget);
+}
+
+TEST(SgEnumeration, SrNodeSysfsDoesNotDescribeIsAddressedByTheKernel) {
+    FakeMachine machine;
+    machine.add(cd_unit({4, 0, 1, 0}, 0, std::nullopt, &CdUnit::in_sysfs, false));
+    machine.add(cd_unit({6, 0, 0, 0}, 1, std::nullopt, &CdUnit::in_sysfs, false));
+    machine.idlun.erase("/dev/sr1");  // nor does the kernel: left out, with a word why
+    auto adapters = enumerate(machine);
+    ASSERT_EQ(adapters.size(), 1u);
+    EXPECT_EQ(adapters[0].host, 4);
+    EXPECT_EQ(adapters[0].units[0].target, 1);
+    EXPECT_EQ(adapters[0].units[0].max_transfer, kDefaultMaxTransfer);
+    EXPECT_TRUE(adapters[0].units[0].vendor.empty());
+    ASSERT_EQ(machine.reports.size(), 1u);
+    EXPECT_NE(machine.reports[0].find("/dev/sr1"), std::string::npos);
+    close_adapters(FakeMachine::system(), adapters);
+    EXPECT_TRUE(machine.open_fds.empty()) << "the node left out was closed too";
+}
+
+TEST(SgEnumeration, KernelAddressIsTheLastPathComponent) {
+    KernelAddress a;
+    ASSERT_TRUE(parse_kernel_address("../../devices/pci0000:00/0000:00:1f.2/ata3/host2/target2:0:1/2:0:1:3", a));
+    EXPECT_EQ(a, (KernelAddress{2, 0, 1, 3}));
+    ASSERT_TRUE(parse_kernel_address("10:2:300:70000", a));
+    EXPECT_EQ(a, (KernelAddress{10, 2, 300, 70000}));
+    for (const char *bad : {"", "host2", "target2:0:1", "2:0:1", "2:0:1:x", "2:0:1:3:4", "2::1:3", "-1:0:0:0", "2:0:1:"})
+        EXPECT_FALSE(parse_kernel_address(bad, a)) << bad;
+}
+
+// ---- The back end's view: adapters, identity, device types, the describing lines ----
+
+TEST(SgBackend, AdaptersIdentifyTheirBusAndTheSmallestTransferOfTheirUnits) {
+    FakeMachine machine;
+    machine.add(cd_unit({2, 0, 0, 0}, 0, std::nullopt, &CdUnit::max_hw_kib, 120));
+    machine.add(cd_unit({2, 0, 1, 0}, 1, std::nullopt, &CdUnit::max_hw_kib, 512));
+    machine.add(cd_unit({3, 1, 0, 0}, 2, std::nullopt, &CdUnit::max_hw_kib, 0));
+    OpenBackend open;
+    const passthru::Backend &b = sg_backend();
+    ASSERT_EQ(b.adapter_count(), 2);
+    const auto first = b.adapter_identity(0);
+    EXPECT_STREQ(first.name, "sg scsi2:0");
+    EXPECT_EQ(first.own_scsi_id, 7);
+    EXPECT_EQ(first.max_transfer, 120u * 1024);
+    EXPECT_STREQ(b.adapter_identity(1).name, "sg scsi3:1");
+    EXPECT_EQ(b.adapter_identity(1).max_transfer, kDefaultMaxTransfer);
+    EXPECT_EQ(b.device_type(0, 1, 0), 5);
+    EXPECT_EQ(b.device_type(0, 2, 0), passthru::kNoDevice);
+    EXPECT_EQ(b.device_type(0, 0, 1), passthru::kNoDevice);
+    EXPECT_EQ(b.device_type(2, 0, 0), passthru::kNoDevice);
+}
+
+TEST(SgBackend, ClosingReleasesEveryNode) {
+    FakeMachine machine;
+    machine.add(cd_unit({2, 0, 0, 0}, 0, 0));
+    machine.add(cd_unit({2, 0, 1, 0}, 1));
+    {
+        OpenBackend open;
+        EXPECT_EQ(machine.open_fds.size(), 2u);
+    }
+    EXPECT_TRUE(machine.open_fds.empty());
+    EXPECT_EQ(sg_backend().adapter_count(), 0);
+}
+
+TEST(SgBackend, DescribesEachUnitOnRequestNumberedAfterTheVirtualAdapters) {
+    FakeMachine machine;
+    machine.add(cd_unit({2, 0, 0, 0}, 0, 0));
+    CdUnit writer = cd_unit({4, 0, 0, 1}, std::nullopt, 5);
+    writer.vendor = "TSSTcorp";
+    writer.model = "CDDVDW SE-208GB";
+    machine.add(writer);
+    sg_test::set_virtual_adapters(1);
+    setenv("CDDAPLAY_DESCRIBE", "1", 1);
+    {
+        OpenBackend open;
+        EXPECT_EQ(machine.reports,
+                  (std::vector<std::string>{
+                      "cddaplay: adapter 1 target 0 lun 0: /dev/sr0 HL-DT-ST DVDRAM GH24NSD1 (scsi 2:0:0:0)",
+                      "cddaplay: adapter 2 target 0 lun 1: /dev/sg5 TSSTcorp CDDVDW SE-208GB (scsi 4:0:0:1)"}));
+    }
+    machine.reports.clear();
+    setenv("CDDAPLAY_DESCRIBE", "0", 1);
+    { OpenBackend open; }
+    EXPECT_TRUE(machine.reports.empty());
+    unsetenv("CDDAPLAY_DESCRIBE");
+    sg_test::set_virtual_adapters(0);
+}
+
+}  // namespace

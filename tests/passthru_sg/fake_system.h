@@ -1,0 +1,99 @@
+#pragma once
+// A made-up Linux machine behind the sg back end's SgSystem: /dev entries, sysfs links and
+// attributes, nodes that open or fail, and a script answering every SG_IO. One machine is current
+// at a time (the seam's functions are plain functions); it records what the back end did.
+
+#include <scsi/sg.h>
+
+#include <functional>
+#include <map>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "passthru/sg/enumerate.h"
+#include "passthru/sg/sg_system.h"
+
+namespace sg_test {
+
+using passthru::sg::KernelAddress;
+
+struct CdUnit {
+    KernelAddress address;
+    std::optional<int> sr;  // /dev/srN
+    std::optional<int> sg;  // /dev/sgN
+    std::string vendor = "HL-DT-ST";
+    std::string model = "DVDRAM GH24NSD1";
+    int type = 5;
+    int max_hw_kib = 512;   // 0: no queue limit in sysfs
+    bool in_sysfs = true;   // false: no device directory, no node links
+};
+
+inline CdUnit cd_unit(KernelAddress address, std::optional<int> sr, std::optional<int> sg = std::nullopt) {
+    CdUnit u;
+    u.address = address;
+    u.sr = sr;
+    u.sg = sg;
+    return u;
+}
+// The same with one more field changed.
+template <typename Field, typename Value>
+CdUnit cd_unit(KernelAddress address, std::optional<int> sr, std::optional<int> sg, Field CdUnit::*field, Value value) {
+    CdUnit u = cd_unit(address, sr, sg);
+    u.*field = value;
+    return u;
+}
+
+// What one SG_IO call received.
+struct IoCall {
+    std::string node;
+    sg_io_hdr_t header;
+    std::vector<std::uint8_t> cdb;
+};
+
+class FakeMachine {
+public:
+    FakeMachine();   // becomes the current machine
+    ~FakeMachine();
+    FakeMachine(const FakeMachine &) = delete;
+    FakeMachine &operator=(const FakeMachine &) = delete;
+
+    void add(const CdUnit &unit);
+    // An sg node of a unit that is no CD drive (a disk: type 0).
+    void add_other_sg(int sg, KernelAddress address);
+
+    // The SgSystem whose functions act on the current machine.
+    static const passthru::sg::SgSystem &system();
+
+    // ---- The machine ----
+    std::map<std::string, std::vector<std::string>> dirs;   // directory -> names
+    std::map<std::string, std::string> links;               // link -> target
+    std::map<std::string, std::string> files;               // file -> contents
+    std::map<std::string, int> open_errors;                 // node -> errno its open fails with
+    std::map<std::string, KernelAddress> idlun;             // node -> what SCSI_IOCTL_GET_IDLUN says
+    // Answers SG_IO: 0 after filling the header's outputs (and data, sense), or -errno.
+    // Unset: GOOD, everything transferred.
+    std::function<int(sg_io_hdr_t &)> respond;
+
+    // ---- What the back end did ----
+    std::vector<std::string> reports;   // lines for standard error
+    std::vector<std::string> opens;     // every successful open, in order
+    std::map<int, std::string> open_fds;  // descriptors not yet closed
+    std::vector<IoCall> calls;
+
+private:
+    int next_fd_ = 100;
+    friend struct FakeCalls;
+};
+
+// Script helpers for `respond`.
+// GOOD; `bytes` are written to the data buffer; resid = dxfer_len - bytes.size().
+std::function<int(sg_io_hdr_t &)> answer_data(std::vector<std::uint8_t> bytes);
+// A completion with the given status, host and driver status and sense bytes (sb_len_wr set).
+std::function<int(sg_io_hdr_t &)> answer_status(std::uint8_t status, std::uint16_t host, std::uint16_t driver,
+                                                std::vector<std::uint8_t> sense = {}, int resid = 0);
+// The ioctl fails with `error`.
+std::function<int(sg_io_hdr_t &)> fail_with(int error);
+
+}  // namespace sg_test

@@ -1,0 +1,32 @@
+// The built program on a machine without CD drives and without images: our library finds no
+// adapter, and the program says so on standard output and nothing else.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "tests/passthru_sg/child_run.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+bool machine_has_cd_drive() {
+    std::error_code ec;
+    for (const auto &entry : std::filesystem::directory_iterator("/dev", ec))
+        if (entry.path().filename().string().rfind("sr", 0) == 0) return true;
+    return false;
+}
+
+TEST(CddaplayWithoutDrives, SaysThereIsNoAdapterAndNoUnitAndFails) {
+    if (machine_has_cd_drive()) GTEST_SKIP() << "this machine has a CD drive";
+    const sg_test::ChildRun run = sg_test::run_child(
+        {CDDAPLAY_BIN_DIR "/cddaplay", "-d0", "-t1"},
+        {{"CDDAPLAY_IMAGES", std::nullopt}, {"CDDAPLAY_FAULTS", std::nullopt}, {"CDDAPLAY_DESCRIBE", "1"},
+         {"LD_LIBRARY_PATH", std::nullopt}},
+        std::nullopt, 60s);
+    EXPECT_EQ(run.out, "this pc does'nt support adapters\nfail to get cdrom_device.\n");
+    EXPECT_EQ(run.exit_status, 1);
+    EXPECT_EQ(run.err, "") << "no unit to describe, no node refused";
+}
+
+}  // namespace
