@@ -52,8 +52,13 @@ public:
     std::uint32_t send(void *srb) const { return send_(srb); }
     const char *info() const { return info_(); }
     void unload() {
-        if (library_) platform::free_library(library_);
+        if (!library_) return;
+        platform::free_library(library_);
         library_ = nullptr;
+        // On Windows a worker still on its way out holds the DLL a moment longer, and a load in
+        // that moment would get the same instance; the next test wants a fresh one.
+        for (int i = 0; i < 1000 && platform::library_is_loaded(platform::aspi_library_name()); ++i)
+            platform::sleep_ms(5ms);
     }
 
 private:
