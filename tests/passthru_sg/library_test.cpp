@@ -175,6 +175,39 @@ TEST_F(SgLibrary, CommandsTheKernelRefusesCompleteWithAspiStatusAndAreSignalled)
     EXPECT_EQ(again.status(), SS_COMP) << "the unit answers again once its node opens";
 }
 
+TEST_F(SgLibrary, AbortedReadFinishesInTheLibrarysOwnBufferAndNeverReachesTheCaller) {
+    // SG_IO cannot be cancelled: the kernel's answer comes after the abort has been granted.
+    std::atomic<int> stage{0};  // 1: the kernel has the command; 2: it may answer. seq_cst
+    machine().respond = [&stage](sg_io_hdr_t &h) {
+        stage.store(1);
+        stage.notify_all();
+        stage.wait(1);
+        return answer_data(std::vector<std::uint8_t>(h.dxfer_len, 0x77))(h);
+    };
+    Exec aborted = read_cd(10);
+    ASSERT_EQ(passthru::send_command(&aborted.srb), SS_PENDING);
+    stage.wait(0);
+
+    SRB_Abort abort;
+    std::memset(&abort, 0, sizeof abort);
+    abort.SRB_Cmd = SC_ABORT_SRB;
+    abort.SRB_HaId = kSgAdapter;
+    abort.SRB_ToAbort = &aborted.srb;
+    EXPECT_EQ(passthru::send_command(&abort), SS_COMP);
+    EXPECT_EQ(aborted.status(), SS_ABORTED);
+    EXPECT_EQ(platform::wait_event(aborted.event, 0ms), platform::WaitResult::signalled);
+
+    stage.store(2);
+    stage.notify_all();
+    machine().respond = nullptr;
+    Exec next = read_cd(1);  // runs after the aborted one has come back from the kernel
+    next.run();
+    EXPECT_EQ(next.status(), SS_COMP);
+    EXPECT_EQ(aborted.status(), SS_ABORTED);
+    EXPECT_EQ(aborted.buffer, std::vector<std::uint8_t>(23520, kCanary));
+    EXPECT_EQ(platform::wait_event(aborted.event, 0ms), platform::WaitResult::timed_out) << "signalled once";
+}
+
 TEST_F(SgLibrary, MoreThanTheQueueTakesIsRefusedBeforeReachingTheKernel) {
     const std::size_t calls = machine().calls.size();
     Exec r = read_cd(28);  // 65 856 bytes > 64 KiB
