@@ -20,8 +20,7 @@ struct Candidate {
     bool is_sr = false;
     int number = 0;
     std::optional<KernelAddress> kernel;
-    int fd = -1;             // opened early when sysfs did not give the address
-    int open_error = 0;      // errno of a failed open
+    int fd = -1;  // opened early when sysfs did not give the address
 };
 
 bool parse_number(std::string_view text, int &value) {
