@@ -31,6 +31,8 @@ std::int32_t in_range_or_zero(std::int32_t index, std::int32_t count) {
 }  // namespace
 
 int run_cddaplay(int argc, const char *const *argv) {
+    // Each message reaches a pipe or a log as soon as it is printed, whichever thread prints it.
+    std::setvbuf(stdout, nullptr, _IONBF, 0);
     const Selection selection = parse_options(argc, argv);
     if (selection.usage) {
         std::printf("%s", msg::usage);
@@ -65,8 +67,6 @@ int run_cddaplay(int argc, const char *const *argv) {
     request.end_lba = toc->entries[toc->track_count].start_lba;
     request.stop.store(0, std::memory_order_relaxed);
     request.ended.store(0, std::memory_order_relaxed);
-    // The driver prints from its own thread from now on.
-    std::fflush(stdout);
     if (!platform::start_thread(&play_thread, &request)) return 1;
 
     if (std::getchar() == EOF) {
@@ -75,6 +75,5 @@ int run_cddaplay(int argc, const char *const *argv) {
         request.stop.store(1, std::memory_order_relaxed);
         wait_for_end(request, EXIT_GRACE_MS);
     }
-    std::fflush(stdout);
     return 0;
 }
