@@ -39,17 +39,45 @@ inline void put_le16(std::uint8_t *p, std::int32_t sample) {
     p[1] = static_cast<std::uint8_t>(v >> 8);
 }
 
+inline constexpr std::int32_t kMaxPeriodFrames = 100;
+static_assert(kPeriodFrames[0] <= kMaxPeriodFrames && kPeriodFrames[1] <= kMaxPeriodFrames &&
+              kPeriodFrames[2] <= kMaxPeriodFrames);
+
+// One period of each track's tone, as triangle() gives it, so a sector walks a table instead of
+// dividing twice per frame.
+struct ToneTables {
+    std::int32_t wave[kTrackCount][kMaxPeriodFrames];
+};
+
+inline const ToneTables &tone_tables() {
+    static const ToneTables tables = [] {
+        ToneTables t{};
+        for (int track = 0; track < kTrackCount; ++track)
+            for (std::int32_t phase = 0; phase < kPeriodFrames[track]; ++phase)
+                t.wave[track][phase] = triangle(phase, kPeriodFrames[track]);
+        return t;
+    }();
+    return tables;
+}
+
 // The 2352 bytes of sector `lba` (0 <= lba < kLeadOut): 588 frames, left then right, 16-bit LE.
+// Frame i of the sector is frame lba * 588 + i of the disc: its left sample is the tone at that
+// frame, its right sample the tone a quarter period later, each with its mark in the low 4 bits.
 inline void sector(std::int32_t lba, std::uint8_t *out) {
-    const std::int32_t period = kPeriodFrames[track_index_of(lba)];
+    const int track = track_index_of(lba);
+    const std::int32_t period = kPeriodFrames[track];
+    const std::int32_t *wave = tone_tables().wave[track];
+    const std::int64_t first_frame = std::int64_t{lba} * kFramesPerSector;
+    std::int32_t left_phase = static_cast<std::int32_t>(first_frame % period);
+    std::int32_t right_phase = static_cast<std::int32_t>((first_frame + period / 4) % period);
+    int nibble = 0;  // i % 5
     for (int i = 0; i < kFramesPerSector; ++i) {
-        const std::int64_t frame = std::int64_t{lba} * kFramesPerSector + i;
-        const std::int32_t tone = triangle(frame, period);
-        const std::int32_t lba_nibble = (lba >> (4 * (i % 5))) & 0xF;
-        const std::int32_t left = (tone & ~0xF) | lba_nibble;
-        const std::int32_t right = (triangle(frame + period / 4, period) & ~0xF) | (i & 0xF);
-        put_le16(out + 4 * i, left);
-        put_le16(out + 4 * i + 2, right);
+        const std::int32_t lba_nibble = (lba >> (4 * nibble)) & 0xF;
+        put_le16(out + 4 * i, (wave[left_phase] & ~0xF) | lba_nibble);
+        put_le16(out + 4 * i + 2, (wave[right_phase] & ~0xF) | (i & 0xF));
+        if (++left_phase == period) left_phase = 0;
+        if (++right_phase == period) right_phase = 0;
+        if (++nibble == 5) nibble = 0;
     }
 }
 
