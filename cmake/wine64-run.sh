@@ -39,12 +39,18 @@ mkdir -p "$WINEPREFIX"
   fi
 ) 9>"$WINEPREFIX.lock"
 
+# One wine server for the whole test run, lingering 30 s after its last program: consecutive runs
+# never race a server that is shutting down. (Exits at once when one is already running.)
+/usr/lib/wine/wineserver -p30 </dev/null >/dev/null 2>&1 || true
+
 # Wine's own system processes (services, plugplay, ...) inherit the program's output and linger
 # after it: keep them off the caller's pipes. The program writes to files that are streamed to our
 # output while it runs; its standard input is passed through (ENTER must reach it).
 tmp="$(mktemp -d)"
 trap 'rm -rf "$tmp"' EXIT
-"$wine" "$@" <&0 >"$tmp/out" 2>"$tmp/err" &
+: >"$tmp/out"
+: >"$tmp/err"
+"$wine" "$@" <&0 >>"$tmp/out" 2>>"$tmp/err" &
 pid=$!
 tail -q -s 0.02 --pid="$pid" -f "$tmp/out" &
 out_tail=$!

@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iostream>
 #include <iterator>
 #include <optional>
 
@@ -46,7 +47,10 @@ protected:
                {"ALSA_CONFIG_PATH", (dir / "capture.conf").string()}};
     }
     void TearDown() override {
-        if (!HasFailure()) fs::remove_all(dir);
+        if (HasFailure())
+            std::cerr << "the program's standard error:\n" << last_err << "\nits files: " << dir << "\n";
+        else
+            fs::remove_all(dir);
     }
 
     ProgramRun run(std::vector<std::string> args, const ProgramInput &input = {}) {
@@ -57,7 +61,9 @@ protected:
         }
         command.push_back(program());
         command.insert(command.end(), args.begin(), args.end());
-        return run_program(command, env, input, 120s);
+        ProgramRun r = run_program(command, env, input, 120s);
+        last_err = r.err;
+        return r;
     }
 
     // What the program prints for `text`: a Windows program's standard output is in text mode,
@@ -125,6 +131,7 @@ protected:
 
     fs::path dir, capture;
     std::map<std::string, std::string> env;
+    std::string last_err;
 };
 
 TEST_F(Cddaplay, PlaysFromTheChosenTrackToTheEndOfTheDisc) {
