@@ -187,6 +187,12 @@ TEST_F(Cddaplay, StartUpFailuresSayWhyAndExit1) {
     EXPECT_EQ(none.out, printed("this pc does'nt support adapters\nfail to get cdrom_device.\n"));
     EXPECT_EQ(none.exit_status, 1);
 
+    // An adapter without a unit: the list is empty, and the empty first slot is asked anyway.
+    env["CDDAPLAY_IMAGES"] = (dir / "missing.cue").string();
+    ProgramRun no_unit = run({});
+    EXPECT_EQ(no_unit.out, printed("cdrom_device is 0/0 now.\ncdrom_device is not abilable\nfail to get cdrom_data\n"));
+    EXPECT_EQ(no_unit.exit_status, 1);
+
     env["CDDAPLAY_IMAGES"] = "builtin";
     env["CDDAPLAY_FAULTS"] = "not_ready";
     ProgramRun not_ready = run({});
