@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "playback/wave_out.h"
+#include "tests/support/eventually.h"
 
 namespace {
 
@@ -29,16 +30,6 @@ int entries_in(const char *folder) {
         closedir(dir);
     }
     return count;
-}
-
-// Polls `ready` in 1 ms steps; false when it is still not true after 20 s (a hang, not a timing).
-template <typename Ready>
-bool eventually(Ready ready) {
-    for (int step = 0; step < 20000; ++step) {
-        if (ready()) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return ready();
 }
 
 // Where `captured` first differs from `expected` (which it must start with), or -1. The file

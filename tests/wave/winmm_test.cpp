@@ -10,6 +10,7 @@
 
 #include "playback/wave_out.h"
 #include "playback/wave_winmm.h"
+#include "tests/support/eventually.h"
 
 namespace {
 
@@ -213,16 +214,6 @@ TEST_F(WaveOut, BufferTheDeviceRefusesIsUnpreparedAndItsSlotStaysFree) {
     EXPECT_EQ(sound.write(1, buffer1, 1000), 0);
     EXPECT_EQ(device.calls, (Calls{"open", "prepare h1", "write h1", "unprepare h1 -> 0"}));
     EXPECT_EQ(sound.free_slot(), 1);
-}
-
-// Polls in 1 ms steps; false when still not ready after 20 s (a hang, not a timing).
-template <typename Ready>
-bool eventually(Ready ready) {
-    for (int step = 0; step < 20000; ++step) {
-        if (ready()) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return ready();
 }
 
 TEST(WaveOutDevice, PlaysBothSlotsAndClosesWithBothQueued) {
