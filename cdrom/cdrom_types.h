@@ -35,6 +35,11 @@ inline constexpr int CDROM_MAX_TRACKS = CDROM_TOC_ENTRIES - 1;
 struct CdromToc {
     std::int32_t track_count;
     CdromTrack entries[CDROM_TOC_ENTRIES];
+    // From the session information (READ TOC format 1): the number of the last session and its
+    // first track (is_audio, start). A unit that does not give it counts as single-session:
+    // last_session 1 and last_session_first = entries[0].
+    std::int32_t last_session;
+    CdromTrack last_session_first;
 };
 
 // One CD-DA sector: 588 stereo frames of two 16-bit little-endian samples.

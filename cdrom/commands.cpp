@@ -57,6 +57,22 @@ void build_read_toc(SRB_ExecSCSICmd *srb, std::int32_t ha_id, std::int32_t targe
     put_be16(&srb->CDBByte[7], static_cast<std::uint16_t>(TOC_RESPONSE_BYTES));
 }
 
+void build_read_session_info(SRB_ExecSCSICmd *srb, std::int32_t ha_id, std::int32_t target, std::int32_t lun,
+                             std::uint8_t *response, platform::EventHandle event) {
+    fill_exec(srb, ha_id, target, lun, response, SESSION_INFO_BYTES, 10, event);
+    srb->CDBByte[0] = 0x43;
+    srb->CDBByte[2] = 1;  // format 1: sessions
+    put_be16(&srb->CDBByte[7], static_cast<std::uint16_t>(SESSION_INFO_BYTES));
+}
+
+void build_set_cd_speed(SRB_ExecSCSICmd *srb, std::int32_t ha_id, std::int32_t target, std::int32_t lun,
+                        std::uint16_t read_kbs, platform::EventHandle event) {
+    fill_exec(srb, ha_id, target, lun, nullptr, 0, 12, event);
+    srb->CDBByte[0] = 0xBB;
+    put_be16(&srb->CDBByte[2], read_kbs);
+    put_be16(&srb->CDBByte[4], SPEED_MAXIMUM);  // write speed: unchanged
+}
+
 void build_read_cd(SRB_ExecSCSICmd *srb, std::int32_t ha_id, std::int32_t target, std::int32_t lun,
                    std::uint8_t *buffer, std::int32_t lba, std::int32_t count, platform::EventHandle event) {
     fill_exec(srb, ha_id, target, lun, buffer, static_cast<std::uint32_t>(count * SECTOR_BYTES), 12, event);

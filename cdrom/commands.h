@@ -29,6 +29,17 @@ void build_test_unit_ready(SRB_ExecSCSICmd *srb, std::int32_t ha_id, std::int32_
 void build_read_toc(SRB_ExecSCSICmd *srb, std::int32_t ha_id, std::int32_t target, std::int32_t lun,
                     std::uint8_t *response, platform::EventHandle event);
 
+// READ TOC (0x43), format 1 (session information), addresses as LBA, 12 bytes into `response`.
+inline constexpr std::uint32_t SESSION_INFO_BYTES = 12;
+void build_read_session_info(SRB_ExecSCSICmd *srb, std::int32_t ha_id, std::int32_t target, std::int32_t lun,
+                             std::uint8_t *response, platform::EventHandle event);
+
+// SET CD SPEED (0xBB), no data: read speed `read_kbs` kB/s (0xFFFF: the drive's maximum), write
+// speed left at the maximum.
+inline constexpr std::uint16_t SPEED_MAXIMUM = 0xFFFF;
+void build_set_cd_speed(SRB_ExecSCSICmd *srb, std::int32_t ha_id, std::int32_t target, std::int32_t lun,
+                        std::uint16_t read_kbs, platform::EventHandle event);
+
 // READ CD (0xBE), any sector type, user data only: `count` (1..10) sectors of 2352 bytes from
 // `lba` into `buffer`. A negative lba goes out in two's complement.
 void build_read_cd(SRB_ExecSCSICmd *srb, std::int32_t ha_id, std::int32_t target, std::int32_t lun,

@@ -44,3 +44,14 @@ int read_cdrom_sectors(std::int32_t ha_id, std::int32_t target, std::int32_t lun
     platform::close_event(event);
     return outcome == ExchangeOutcome::finished && srb.SRB_Status == SS_COMP ? 1 : 0;
 }
+
+int set_cdrom_speed(std::int32_t ha_id, std::int32_t target, std::int32_t lun, std::uint16_t read_kbs) {
+    if (!g_reader_bound.load(std::memory_order_acquire)) return 0;
+    platform::EventHandle event = create_command_event();
+    if (!event) return 0;
+    SRB_ExecSCSICmd srb;
+    build_set_cd_speed(&srb, ha_id, target, lun, read_kbs, event);
+    const ExchangeOutcome outcome = aspi_exchange(&g_reader_binding, &srb, event);
+    platform::close_event(event);
+    return outcome == ExchangeOutcome::finished && srb.SRB_Status == SS_COMP ? 1 : 0;
+}

@@ -30,3 +30,8 @@ void close_cdrom_reader();
 // After a 0 from a request that was sent, the buffer holds whatever the library left there.
 int read_cdrom_sectors(std::int32_t ha_id, std::int32_t target, std::int32_t lun, std::uint8_t *buffer,
                        std::int32_t lba, std::int32_t count);
+
+// SET CD SPEED through the reader's binding, on the driver's thread while no read is outstanding:
+// read speed `read_kbs` kB/s (176 per 1x; 0xFFFF: the drive's maximum). 1 when the drive accepted
+// it; 0 when it refused it, never completed (after "wait time out\n"), or the reader is not bound.
+int set_cdrom_speed(std::int32_t ha_id, std::int32_t target, std::int32_t lun, std::uint16_t read_kbs);

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <string>
 
 #include "aspi/binding.h"
 #include "cdrom/commands.h"
@@ -37,8 +38,8 @@ Step check_unit_ready(std::int32_t ha_id, std::int32_t target, std::int32_t lun,
     return Step::ok;
 }
 
-// READ TOC on a second event, parsed into the table.
-Step read_toc(std::int32_t ha_id, std::int32_t target, std::int32_t lun) {
+// READ TOC on a second event, parsed into `toc`.
+Step read_toc(std::int32_t ha_id, std::int32_t target, std::int32_t lun, CdromToc *toc) {
     platform::EventHandle event = create_command_event();
     if (!event) return Step::failed;
     // Zeroed so that nothing a drive left unwritten can look like an answer.
@@ -48,7 +49,23 @@ Step read_toc(std::int32_t ha_id, std::int32_t target, std::int32_t lun) {
     const ExchangeOutcome outcome = aspi_exchange(&g_toc_binding, &srb, event);
     platform::close_event(event);
     if (outcome == ExchangeOutcome::timed_out || srb.SRB_Status != SS_COMP) return Step::failed;
-    return parse_cdrom_toc(response, sizeof response, &g_toc) ? Step::ok : Step::failed;
+    return parse_cdrom_toc(response, sizeof response, toc) ? Step::ok : Step::failed;
+}
+
+// The session information on a third event. A unit that rejects it, or answers what cannot be
+// right, leaves the disc single-session.
+void read_sessions(std::int32_t ha_id, std::int32_t target, std::int32_t lun, CdromToc *toc) {
+    toc->last_session = 1;
+    toc->last_session_first = toc->entries[0];
+    platform::EventHandle event = create_command_event();
+    if (!event) return;
+    std::uint8_t response[SESSION_INFO_BYTES] = {};
+    SRB_ExecSCSICmd srb;
+    build_read_session_info(&srb, ha_id, target, lun, response, event);
+    const ExchangeOutcome outcome = aspi_exchange(&g_toc_binding, &srb, event);
+    platform::close_event(event);
+    if (outcome == ExchangeOutcome::finished && srb.SRB_Status == SS_COMP)
+        parse_session_info(response, sizeof response, toc);
 }
 
 }  // namespace
@@ -71,11 +88,50 @@ bool parse_cdrom_toc(const std::uint8_t *response, std::size_t length, CdromToc 
     return true;
 }
 
+bool parse_session_info(const std::uint8_t *response, std::size_t length, CdromToc *toc) {
+    if (length < SESSION_INFO_BYTES || get_be16(response) + std::size_t{2} < SESSION_INFO_BYTES) return false;
+    const std::int32_t last_session = response[3];
+    const std::int32_t start = static_cast<std::int32_t>(get_be32(response + 8));
+    if (last_session < 1 || start < 0 || start > toc->entries[toc->track_count].start_lba) return false;
+    toc->last_session = last_session;
+    toc->last_session_first.is_audio = (response[5] & CONTROL_DATA_TRACK) ? 0 : 1;
+    toc->last_session_first.start_lba = start;
+    return true;
+}
+
+std::string toc_fault(const CdromToc &toc) {
+    const std::int32_t count = toc.track_count;
+    for (std::int32_t i = 0; i <= count; ++i) {
+        const std::int32_t start = toc.entries[i].start_lba;
+        const std::string what = i == count ? "the lead-out" : "track " + std::to_string(i + 1);
+        if (start < 0) return what + " starts at a negative address (" + std::to_string(start) + ")";
+        if (start > MAX_DISC_LBA) return what + " starts beyond 100 minutes (sector " + std::to_string(start) + ")";
+        if (i > 0 && start < toc.entries[i - 1].start_lba)
+            return what + " starts before track " + std::to_string(i) + " (sector " + std::to_string(start) +
+                   " before " + std::to_string(toc.entries[i - 1].start_lba) + ")";
+    }
+    return {};
+}
+
 CdromToc *get_cdrom_toc(std::int32_t ha_id, std::int32_t target, std::int32_t lun,
                         std::int32_t ignore_target_status) {
     if (!bind_aspi(&g_toc_binding)) return nullptr;
-    const bool read = check_unit_ready(ha_id, target, lun, ignore_target_status) == Step::ok &&
-                      read_toc(ha_id, target, lun) == Step::ok;
+    // Read into a table of its own, so a table that is refused never replaces the last good one.
+    static CdromToc read_table;
+    read_table = g_toc;
+    bool read = check_unit_ready(ha_id, target, lun, ignore_target_status) == Step::ok &&
+                read_toc(ha_id, target, lun, &read_table) == Step::ok;
+    if (read) {
+        const std::string fault = toc_fault(read_table);
+        if (!fault.empty()) {
+            std::fprintf(stderr, "cddaplay: the disc's table of contents cannot be right: %s; the disc is not played\n",
+                         fault.c_str());
+            read = false;
+        }
+    }
+    if (read) read_sessions(ha_id, target, lun, &read_table);
     release_aspi(&g_toc_binding);
-    return read ? &g_toc : nullptr;
+    if (!read) return nullptr;
+    g_toc = read_table;
+    return &g_toc;
 }

@@ -1,5 +1,7 @@
 #include "front/options.h"
 
+#include <cstdio>
+
 namespace {
 
 std::int32_t code(char c) { return static_cast<signed char>(c); }
@@ -11,10 +13,25 @@ std::int32_t track_index_of(const char *arg) {
     return (code(arg[2]) - '0') * 10 + (code(arg[3]) - '0') - 1;
 }
 
+constexpr std::int32_t KBS_PER_SPEED = 176;  // 1x: 75 sectors of 2352 bytes a second, in kB/s
+constexpr std::int32_t MAX_SPEED = 372;
+constexpr std::int32_t SPEED_MAXIMUM_KBS = 0xFFFF;
+
 }  // namespace
 
+std::int32_t read_speed_of(const char *digits) {
+    std::int32_t n = 0;
+    if (*digits == '\0') return -1;
+    for (const char *c = digits; *c; ++c) {
+        if (*c < '0' || *c > '9') return -1;
+        n = n * 10 + (*c - '0');
+        if (n > MAX_SPEED) return -1;
+    }
+    return n == 0 ? SPEED_MAXIMUM_KBS : n * KBS_PER_SPEED;
+}
+
 Selection parse_options(int argc, const char *const *argv) {
-    Selection s{0, 0, false};
+    Selection s{0, 0, false, -1};
     for (int i = 1; i < argc; ++i) {
         const char *arg = argv[i];
         if (arg[0] != '-') continue;
@@ -22,6 +39,16 @@ Selection parse_options(int argc, const char *const *argv) {
         case 'd': s.unit_index = code(arg[2]) - '0'; break;
         case 't': s.track_index = track_index_of(arg); break;
         case 'h': s.usage = true; return s;
+        case 's': {
+            const std::int32_t kbs = read_speed_of(arg + 2);
+            if (kbs < 0)
+                std::fprintf(stderr, "cddaplay: ignoring '%s': the reading speed is -s and a number from 0 "
+                                     "(the drive's maximum) to %d, such as -s4\n",
+                             arg, MAX_SPEED);
+            else
+                s.read_speed_kbs = kbs;
+            break;
+        }
         default: break;
         }
     }

@@ -1,5 +1,5 @@
 #pragma once
-// The command line: -d<unit digit>, -t<one or two track digits>, -h.
+// The command line: -d<unit digit>, -t<one or two track digits>, -s<speed>, -h.
 
 #include <cstdint>
 
@@ -7,6 +7,10 @@ struct Selection {
     std::int32_t unit_index;   // 0-based position in the unit list; out of range falls back to 0
     std::int32_t track_index;  // 0-based (0 is track 1); out of range falls back to 0
     bool usage;                // -h was met: print the usage text and do nothing else
+    // -s<N>: read at N x (N x 176 kB/s; -s0 the drive's maximum), as kB/s for SET CD SPEED (0xFFFF
+    // for the maximum); -1 without -s. A value that is no number 0-372 is ignored with one line on
+    // standard error.
+    std::int32_t read_speed_kbs = -1;
 };
 
 // Examines argv[1..argc-1] in order. Arguments not starting with '-' and unknown letters are
@@ -15,3 +19,7 @@ struct Selection {
 // checks catch what is not a digit. "-d" or "-t" alone reads only the argument's terminator (a
 // negative index, which falls back to 0).
 Selection parse_options(int argc, const char *const *argv);
+
+// The kB/s for -s<digits> ("4" -> 704, "0" -> 0xFFFF), or -1 when `digits` is not a number 0-372
+// (372 x 176 is the last that fits below 0xFFFF).
+std::int32_t read_speed_of(const char *digits);

@@ -1,7 +1,9 @@
 #include "front/run.h"
 
 #include <cstdio>
+#include <optional>
 
+#include "cdrom/audio_range.h"
 #include "cdrom/discovery.h"
 #include "cdrom/toc.h"
 #include "common/messages.h"
@@ -54,8 +56,19 @@ int run_cddaplay(int argc, const char *const *argv) {
         std::printf("%s", msg::no_toc);
         return 1;
     }
-    const std::int32_t track = in_range_or_zero(selection.track_index, toc->track_count);
-    std::printf(msg::track_line, track + 1, toc->track_count);
+    const std::int32_t chosen = in_range_or_zero(selection.track_index, toc->track_count);
+    // Only the disc's audio is played: data would reach the speakers as full-scale noise.
+    const std::optional<AudioRange> range = audio_range(*toc, chosen);
+    if (!range) {
+        std::fprintf(stderr, "cddaplay: nothing to play: the disc has no audio track from track %d on; "
+                             "choose an audio track with -t\n",
+                     chosen + 1);
+        return 1;
+    }
+    if (range->track_index != chosen)
+        std::fprintf(stderr, "cddaplay: track %d is a data track; playing from track %d, the next audio track\n",
+                     chosen + 1, range->track_index + 1);
+    std::printf(msg::track_line, range->track_index + 1, toc->track_count);
 
     // Static, not on this frame: after ENTER the run may return while the driver still looks at
     // the request during its last chunk.
@@ -63,8 +76,9 @@ int run_cddaplay(int argc, const char *const *argv) {
     request.ha_id = device.ha_id;
     request.target = device.target;
     request.lun = device.lun;
-    request.start_lba = toc->entries[track].start_lba;
-    request.end_lba = toc->entries[toc->track_count].start_lba;
+    request.start_lba = range->start_lba;
+    request.end_lba = range->end_lba;
+    request.read_speed = selection.read_speed_kbs;
     request.stop.store(0, std::memory_order_relaxed);
     request.ended.store(0, std::memory_order_relaxed);
     if (!platform::start_thread(&play_thread, &request)) return 1;

@@ -1,6 +1,7 @@
 #include "passthru/faults.h"
 
 #include <charconv>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <optional>
@@ -117,6 +118,20 @@ bool apply_item(std::string_view key, std::optional<std::string_view> value, Fau
         auto v = int_value(0, 255);
         if (v) f.ansi_version = *v;
         return v.has_value();
+    }
+    if (key == "toc_start") {
+        const auto colon = value ? value->find(':') : std::string_view::npos;
+        if (colon == std::string_view::npos) return false;
+        auto track = number(value->substr(0, colon), 1, 170);
+        auto lba = number(value->substr(colon + 1), INT32_MIN, INT32_MAX);
+        if (!track || !lba) return false;
+        f.toc_starts.push_back({static_cast<int>(*track), static_cast<std::int32_t>(*lba)});
+        return true;
+    }
+    if (key == "trace") {
+        if (!value || value->empty()) return false;
+        f.trace_path = std::string(*value);
+        return true;
     }
     if (key == "inquiry_targstat") {
         auto v = int_value(0, 255);

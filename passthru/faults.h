@@ -8,7 +8,9 @@
 //
 //   latency=MS          every command of a virtual drive takes MS milliseconds (0..60000)
 //   fail_read=A-B       a READ CD touching LBA A..B (inclusive; `A` alone = one sector) fails with
-//                       CHECK CONDITION 03/11/00 (unrecovered read error); repeatable
+//                       CHECK CONDITION 03/11/00 (unrecovered read error); repeatable. Sectors fail
+//                       one by one, as damage does: a group holding a bad sector fails whole,
+//                       while a read of its good neighbours alone succeeds.
 //   hang=KIND#N         the Nth command of KIND never completes until aborted (or the library is
 //                       unloaded); KIND: inquiry, tur, readtoc, readcd, any; without #N every
 //                       command of KIND hangs. Counted over all units, from the library's load.
@@ -25,9 +27,15 @@
 //   ansi=V              INQUIRY byte 2 (the version; its low 3 bits are the ANSI version), 0..255
 //   inquiry_targstat=S  an INQUIRY that succeeds completes with SS_COMP yet SRB_TargStat S (a quirk
 //                       of some ASPI layers; applies to every adapter)
+//   toc_start=N:LBA     READ TOC format 0 in LBA form reports track N (or 170 for the lead-out)
+//                       starting at LBA, whatever the disc says: a table of contents that cannot
+//                       be right; repeatable
+//   trace=PATH          every command a virtual drive is given appends one line to the file PATH:
+//                       "unit U:" and the descriptor block's bytes in hexadecimal, e.g.
+//                       "unit 0: BB 00 02 C0 FF FF 00 00 00 00 00 00" (a test reads the order back)
 //
 // Example: latency=20;fail_read=100-120;hang=readcd#3;hang_lba=300-310;not_ready;immediate;
-//          adapters=2;units=8;ansi=0;inquiry_targstat=2
+//          adapters=2;units=8;ansi=0;inquiry_targstat=2;toc_start=2:-5;trace=/tmp/commands.txt
 
 #include <chrono>
 #include <cstdint>
@@ -40,6 +48,11 @@ namespace passthru {
 struct LbaRange {
     std::int64_t first;
     std::int64_t last;  // inclusive
+};
+
+struct TocStart {
+    int track;  // 1..99, or 170 (0xAA) for the lead-out
+    std::int32_t lba;
 };
 
 enum class CommandKind : std::uint8_t { none, inquiry, tur, readtoc, readcd, any };
@@ -58,6 +71,8 @@ struct Faults {
     int units = 0;  // 0: one unit per CDDAPLAY_IMAGES entry
     int ansi_version = 5;
     int inquiry_target_status = -1;  // -1: the real target status
+    std::vector<TocStart> toc_starts;
+    std::string trace_path;  // empty: no trace
 };
 
 // Parses a CDDAPLAY_FAULTS value. Each malformed item adds one line to `problems`.

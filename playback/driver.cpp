@@ -1,5 +1,6 @@
 #include "playback/driver.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -15,7 +16,7 @@ std::atomic<std::int32_t> fetch_running{0};
 
 namespace {
 
-constexpr std::int32_t GROUP_BYTES = MAX_READ_SECTORS * SECTOR_BYTES;  // 23520
+constexpr std::uint16_t SPEED_MAXIMUM_KBS = 0xFFFF;
 constexpr std::chrono::milliseconds GUARD_WAIT{1};
 constexpr std::chrono::milliseconds FETCH_FIRST_LOOK_MS{10};
 
@@ -36,6 +37,43 @@ void release(Buffers &b) {
 }
 
 bool stop_requested(const PlayRequest &request) { return request.stop.load(std::memory_order_relaxed) != 0; }
+
+// What a worker needs for its commands: the unit, and the stop word it looks at between them.
+struct ChunkRead {
+    std::int32_t ha_id;
+    std::int32_t target;
+    std::int32_t lun;
+    const std::atomic<std::int32_t> *stop;
+    bool stopped() const { return stop && stop->load(std::memory_order_relaxed) != 0; }
+};
+
+// The time one chunk's re-reads may take, counted from its first re-read.
+struct Budget {
+    bool started = false;
+    std::chrono::steady_clock::time_point deadline;
+    bool spent() {
+        const auto now = std::chrono::steady_clock::now();
+        if (!started) {
+            started = true;
+            deadline = now + REREAD_BUDGET_MS;
+        }
+        return now >= deadline;
+    }
+};
+
+// A group failed: its sectors are read one at a time, so only those the drive cannot deliver
+// stay silent. Every sector starts zeroed; one that fails, and every one left when the budget is
+// spent or a stop comes, stays zero.
+void reread_sector_by_sector(const ChunkRead &chunk, std::uint8_t *group_bytes, std::int32_t lba,
+                             std::int32_t count, Budget &budget) {
+    std::memset(group_bytes, 0, std::size_t(count) * SECTOR_BYTES);
+    for (std::int32_t i = 0; i < count; ++i) {
+        if (chunk.stopped() || budget.spent()) return;
+        std::uint8_t *sector = group_bytes + std::size_t(i) * SECTOR_BYTES;
+        if (!read_cdrom_sectors(chunk.ha_id, chunk.target, chunk.lun, sector, lba + i, 1))
+            std::memset(sector, 0, SECTOR_BYTES);
+    }
+}
 
 void take_fetch_guard() {
     std::int32_t free_guard = 0;
@@ -70,18 +108,33 @@ void drain(zrSound &wave, const PlayRequest &request) {
     while (!stop_requested(request) && wave.audio_pending()) platform::sleep_ms(SLOT_WAIT_MS);
 }
 
+// SET CD SPEED before the first read, when the request asks for a speed. True when the drive took
+// it (and so must be set back to its maximum afterwards).
+bool set_requested_speed(const PlayRequest &request) {
+    if (request.read_speed == SPEED_UNCHANGED) return false;
+    const auto kbs = static_cast<std::uint16_t>(request.read_speed);
+    if (set_cdrom_speed(request.ha_id, request.target, request.lun, kbs)) return true;
+    std::fprintf(stderr, "cddaplay: the drive did not accept the reading speed (SET CD SPEED); "
+                         "it plays at the speed it chooses itself\n");
+    return false;
+}
+
 void play_range(PlayRequest &request, zrSound &wave, const Buffers &buffers) {
     FetchJob job{};
     job.ha_id = request.ha_id;
     job.target = request.target;
     job.lun = request.lun;
+    job.stop = &request.stop;
     std::int32_t next = request.start_lba;
-    // An end before the start is an empty range.
-    std::int32_t remaining = request.end_lba > request.start_lba ? request.end_lba - request.start_lba : 0;
+    // An end before the start is an empty range; the difference of two foreign addresses is taken
+    // in 64 bits, where it cannot overflow.
+    const std::int64_t span = std::int64_t{request.end_lba} - request.start_lba;
+    std::int64_t remaining = span > 0 ? span : 0;
+    const bool speed_set = set_requested_speed(request);
     for (;;) {
         const int slot = wait_for_slot(wave, request);
-        if (slot == 0) return;  // stopped by main: whatever is queued is cut off by close
-        const std::int32_t chunk = remaining < CHUNK_SECTORS ? remaining : CHUNK_SECTORS;
+        if (slot == 0) break;  // stopped by main: whatever is queued is cut off by close
+        const auto chunk = static_cast<std::int32_t>(std::min<std::int64_t>(remaining, CHUNK_SECTORS));
         job.raw_buffer = buffers.raw[slot - 1];
         job.out_buffer = buffers.out[slot - 1];
         job.raw_size = CHUNK_BYTES;
@@ -89,12 +142,15 @@ void play_range(PlayRequest &request, zrSound &wave, const Buffers &buffers) {
         job.lba = next;
         job.sectors = chunk;
         fetch_chunk(job);
+        if (stop_requested(request)) break;  // stopped during the fetch: the chunk is not queued
         // Only the chunk's own sectors are queued: a short last chunk plays no leftovers.
         if (chunk > 0) wave.write(slot, job.out_buffer, chunk * SECTOR_BYTES);
         next += chunk;
         remaining -= chunk;
         if (remaining <= 0) break;
     }
+    // The last READ CD has returned (the driver saw the last worker's `done`).
+    if (speed_set) set_cdrom_speed(request.ha_id, request.target, request.lun, SPEED_MAXIMUM_KBS);
     drain(wave, request);
     request.stop.store(1, std::memory_order_relaxed);
 }
@@ -112,20 +168,31 @@ std::int32_t copy_frames(const std::uint8_t *raw, std::int32_t raw_size, std::ui
 std::uint32_t fetch_thread(void *arg) {
     auto *job = static_cast<FetchJob *>(arg);
     take_fetch_guard();
-    const FetchJob work{job->ha_id, job->target,  job->lun, job->raw_buffer, job->raw_size,
-                        job->out_buffer, job->out_size, job->lba, job->sectors, {}};
-    std::uint8_t *cursor = work.raw_buffer;
-    std::int32_t sector = work.lba;
-    for (std::int32_t left = work.sectors;; left -= MAX_READ_SECTORS) {
+    const ChunkRead chunk{job->ha_id, job->target, job->lun, job->stop};
+    std::uint8_t *const raw = job->raw_buffer;
+    const std::int32_t raw_size = job->raw_size;
+    std::uint8_t *const out = job->out_buffer;
+    const std::int32_t out_size = job->out_size;
+    const std::int32_t lba = job->lba;
+    const std::int32_t sectors = job->sectors;
+
+    Budget budget{};
+    std::int32_t fetched = 0;
+    for (std::int32_t left = sectors;; left -= MAX_READ_SECTORS) {
         const std::int32_t group = left >= MAX_READ_SECTORS ? MAX_READ_SECTORS : left;
-        // A group the drive did not deliver (error, time-out) plays as silence, not stale audio.
-        if (!read_cdrom_sectors(work.ha_id, work.target, work.lun, cursor, sector, group) && group > 0)
-            std::memset(cursor, 0, static_cast<std::size_t>(group) * SECTOR_BYTES);
-        if (group < MAX_READ_SECTORS) break;
-        cursor += GROUP_BYTES;
-        sector += MAX_READ_SECTORS;
+        if (chunk.stopped()) break;
+        std::uint8_t *cursor = raw + std::size_t(fetched) * SECTOR_BYTES;
+        if (group > 0) std::memset(cursor, 0, std::size_t(group) * SECTOR_BYTES);
+        if (!read_cdrom_sectors(chunk.ha_id, chunk.target, chunk.lun, cursor, lba + fetched, group) && group > 0)
+            reread_sector_by_sector(chunk, cursor, lba + fetched, group, budget);
+        if (group < MAX_READ_SECTORS) {
+            fetched += group;
+            break;
+        }
+        fetched += MAX_READ_SECTORS;
     }
-    copy_frames(work.raw_buffer, work.raw_size, work.out_buffer, work.out_size);
+    copy_frames(raw, raw_size, out, out_size);
+    job->fetched = fetched;
     fetch_running.store(0, std::memory_order_release);
     job->done.store(1, std::memory_order_release);  // last access to the job
     return 0;

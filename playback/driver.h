@@ -14,6 +14,12 @@ inline constexpr std::int32_t CHUNK_SECTORS = 80;
 inline constexpr std::int32_t CHUNK_BYTES = 188160;  // 80 x 2352: each buffer, about 1.07 s of sound
 inline constexpr std::chrono::milliseconds SLOT_WAIT_MS{200};   // driver's sleep when no slot is free
 inline constexpr std::chrono::milliseconds FETCH_POLL_MS{100};  // driver's look at the job's `done`
+// How long the sector-by-sector re-reads of one chunk's failed groups may take: beyond it the
+// chunk would reach the device late (a chunk is about 1.07 s of sound, the one before it is
+// already queued), so what is still unread stays silent.
+inline constexpr std::chrono::milliseconds REREAD_BUDGET_MS{300};
+// PlayRequest::read_speed when no speed is to be set.
+inline constexpr std::int32_t SPEED_UNCHANGED = -1;
 
 // What the front end hands to the driver. Lives in main's frame for the whole run.
 struct PlayRequest {
@@ -29,6 +35,9 @@ struct PlayRequest {
     // Set to 1 by the driver as its very last access to the request (release store), so main can
     // return as soon as playback has ended (acquire load). Stays 0 for a refused second driver.
     std::atomic<std::int32_t> ended;
+    // Read speed in kB/s set with SET CD SPEED before the first read (0xFFFF: the drive's
+    // maximum), and the maximum set again after the last; SPEED_UNCHANGED: nothing is sent.
+    std::int32_t read_speed = SPEED_UNCHANGED;
 };
 
 // One chunk's work for a fetch worker. One job lives in the driver's frame, refilled per chunk.
@@ -42,6 +51,12 @@ struct FetchJob {
     std::int32_t out_size;     // CHUNK_BYTES
     std::int32_t lba;          // first sector of the chunk
     std::int32_t sectors;      // 0 to 80
+    // The request's stop word: once it is set the worker sends no further command and leaves the
+    // rest of the chunk unread (relaxed loads, as everywhere `stop` is read).
+    const std::atomic<std::int32_t> *stop;
+    // Sectors read (or given up as silence) from `lba` on: `sectors`, or fewer when stopped.
+    // Written by the worker before its store of `done`, read by the driver after it.
+    std::int32_t fetched;
     // 0 while the worker runs. The worker's release store of 1 publishes the complete output
     // buffer and is its last access to the job; the driver's acquire load sees it before it hands
     // the buffer to the device or refills the job.
@@ -54,9 +69,13 @@ struct FetchJob {
 // "fail to get the wave device\n" (or the reader's binding message) and end it at once.
 // A second driver while one runs returns 0 at once without touching its request.
 std::uint32_t play_thread(void *request);
-// fetch_thread: reads the job's chunk in READ CD groups of at most 10 sectors, turns every group
-// the drive did not deliver into silence, copies the raw buffer into the output buffer, then sets
-// `done`.
+// fetch_thread: reads the job's chunk in READ CD groups of at most 10 sectors into the raw buffer,
+// each group's bytes zeroed before its read, so whatever the drive does not deliver (a failed
+// group, a short transfer from a data sector) is silence, never the previous chunk. A group that
+// fails is read again sector by sector, so only the sectors the drive cannot read stay silent;
+// those re-reads stop once they have taken REREAD_BUDGET_MS for this chunk. Between any two
+// commands the worker looks at `stop` and, once it is set, reads nothing more. Then it copies the
+// raw buffer into the output buffer and sets `done`.
 std::uint32_t fetch_thread(void *job);
 
 // Copies the stereo frames of `raw` into `out` unchanged (CD-DA and the wave format share the

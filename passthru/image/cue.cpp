@@ -11,6 +11,8 @@ constexpr std::int64_t kFramesPerSecond = 75;
 struct CueTrack {
     int number = 0;
     std::uint8_t control = 0;
+    TrackMode mode = TrackMode::audio;
+    std::uint8_t session = 1;
     std::int64_t pregap = 0;
     std::int64_t postgap = 0;
     std::optional<std::int64_t> index0;
@@ -94,6 +96,7 @@ public:
         line_ = number;
         if (w.empty()) return true;
         const std::string_view key = w[0];
+        if (same_word(key, "REM") && w.size() >= 2 && same_word(w[1], "SESSION")) return session(w);
         for (std::string_view skipped : {"REM", "CATALOG", "CDTEXTFILE", "TITLE", "PERFORMER", "SONGWRITER", "ISRC"})
             if (same_word(key, skipped)) return true;
         if (same_word(key, "FILE")) return file(w);
@@ -165,10 +168,22 @@ private:
         }
         CueTrack t;
         t.number = *number;
-        if (same_word(w[2], "AUDIO")) t.control = 0x00;
-        else if (same_word(w[2], "MODE1/2352") || same_word(w[2], "MODE2/2352")) t.control = kControlData;
+        if (same_word(w[2], "AUDIO")) t.mode = TrackMode::audio;
+        else if (same_word(w[2], "MODE1/2352")) t.mode = TrackMode::mode1_2352;
+        else if (same_word(w[2], "MODE2/2352")) t.mode = TrackMode::mode2_2352;
         else return fail("unsupported track type '" + std::string(w[2]) + "'");
+        t.control = t.mode == TrackMode::audio ? 0x00 : kControlData;
+        t.session = session_;
         files_.back().tracks.push_back(t);
+        return true;
+    }
+
+    // REM SESSION nn: the tracks that follow belong to session nn.
+    bool session(const std::vector<std::string_view> &w) {
+        const auto number = w.size() == 3 ? small_number(w[2], 99) : std::nullopt;
+        if (!number || *number < 1) return fail("REM SESSION needs a session number from 01 to 99");
+        if (*number < session_) return fail("REM SESSION " + std::string(w[2]) + " goes backwards");
+        session_ = static_cast<std::uint8_t>(*number);
         return true;
     }
 
@@ -243,6 +258,7 @@ private:
                                     file_sector});
             lba += length;
         };
+        std::uint8_t session = 1;
         for (std::size_t fi = 0; fi < files_.size(); ++fi) {
             CueFile &f = files_[fi];
             out.files.push_back({f.name, f.big_endian});
@@ -252,6 +268,11 @@ private:
                 const std::int64_t first = t.index0.value_or(*t.index1);
                 emit(SegmentKind::file, static_cast<int>(fi), cursor, first - cursor);  // the track before
                 emit(SegmentKind::silence, -1, 0, pending_postgap);
+                // The image holds the sessions' tracks only; the lead-out, lead-in and pregap
+                // between two sessions take disc addresses but hold nothing readable.
+                if (t.session > session && !out.segments.empty())
+                    emit(SegmentKind::unreadable, -1, 0, session == 1 ? kFirstSessionGap : kLaterSessionGap);
+                session = t.session;
                 emit(SegmentKind::silence, -1, 0, t.pregap);
                 t.start = lba + (*t.index1 - first);
                 cursor = first;
@@ -266,7 +287,7 @@ private:
             for (const CueTrack &t : f.tracks) {
                 if (!out.tracks.empty() && t.start <= out.tracks.back().start)
                     return fail("track " + std::to_string(out.tracks.back().number) + " is empty");
-                out.tracks.push_back({t.number, static_cast<std::int32_t>(t.start), t.control});
+                out.tracks.push_back({t.number, static_cast<std::int32_t>(t.start), t.control, t.mode, t.session});
             }
         }
         if (out.tracks.back().start >= out.lead_out)
@@ -278,6 +299,7 @@ private:
     std::vector<CueFile> files_;
     std::string error_;
     int line_ = 0;
+    std::uint8_t session_ = 1;
 };
 
 }  // namespace

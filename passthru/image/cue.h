@@ -5,7 +5,11 @@
 // TRACK nn AUDIO|MODE1/2352|MODE2/2352 (numbers 1..99, consecutive), INDEX nn mm:ss:ff (positions
 // within the current FILE; INDEX 00 starts a pregap whose audio is in the file, INDEX 01 starts the
 // track), PREGAP / POSTGAP mm:ss:ff (silence not in the file), FLAGS DCP|4CH|PRE|SCMS; CATALOG,
-// CDTEXTFILE, TITLE, PERFORMER, SONGWRITER, ISRC and REM are skipped. Keywords are case-insensitive.
+// CDTEXTFILE, TITLE, PERFORMER, SONGWRITER, ISRC and other REM lines are skipped. Keywords are
+// case-insensitive. REM SESSION nn (ascending) puts the tracks after it into session nn: the image
+// holds the tracks' sectors only, and the layout leaves the unreadable gap of a real multi-session
+// disc before each later session's first track (11,400 sectors after the first session, 6,900 after
+// a later one), so the next session's first track starts that far after the previous lead-out.
 //
 // Addresses follow MMC: the first sector of the first file is LBA 0; a track starts at
 //   (sectors of earlier files) + (its INDEX 01 position) + (all PREGAP/POSTGAP silence before it);

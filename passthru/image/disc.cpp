@@ -42,6 +42,7 @@ bool read_sectors(const Disc &disc, std::int32_t first, std::int32_t count, std:
         const std::size_t bytes = static_cast<std::size_t>(run) * kSectorBytes;
         switch (s->kind) {
         case SegmentKind::silence: std::memset(out, 0, bytes); break;
+        case SegmentKind::unreadable: return false;
         case SegmentKind::builtin:
             for (std::int32_t i = 0; i < run; ++i) builtin::sector(first + i, out + std::size_t(i) * kSectorBytes);
             break;
@@ -55,6 +56,25 @@ bool read_sectors(const Disc &disc, std::int32_t first, std::int32_t count, std:
         out += bytes;
     }
     return true;
+}
+
+const Track &last_session_first_track(const Disc &disc) {
+    const std::uint8_t last = disc.tracks.back().session;
+    for (const Track &t : disc.tracks)
+        if (t.session == last) return t;
+    return disc.tracks.front();
+}
+
+const Track &track_at(const Disc &disc, std::int32_t lba) {
+    const Track *found = &disc.tracks.front();
+    for (const Track &t : disc.tracks)
+        if (t.start <= lba) found = &t;
+    return *found;
+}
+
+bool between_sessions(const Disc &disc, std::int32_t lba) {
+    const Segment *s = segment_of(disc, lba);
+    return s && s->kind == SegmentKind::unreadable;
 }
 
 Disc builtin_disc() {

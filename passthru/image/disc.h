@@ -20,10 +20,22 @@ inline constexpr std::uint8_t kControlCopy = 0x02;       // digital copy permitt
 inline constexpr std::uint8_t kControlFourCh = 0x08;     // four-channel audio (FLAGS 4CH)
 inline constexpr std::uint8_t kControlPreEmph = 0x01;    // pre-emphasis (FLAGS PRE)
 
+// How a track's sectors are laid out, as its TRACK line in a sheet says.
+enum class TrackMode : std::uint8_t { audio, mode1_2352, mode1_2048, mode2_2352, mode2_2336 };
+
+// Between the last track of one session and the first track of the next, a multi-session disc
+// holds the earlier session's lead-out, the later session's lead-in and the first track's 2-second
+// pregap, none of it readable: 6,750 + 4,500 + 150 sectors after the first session, and
+// 2,250 + 4,500 + 150 after each later one (whose lead-outs are shorter).
+inline constexpr std::int32_t kFirstSessionGap = 6750 + 4500 + 150;
+inline constexpr std::int32_t kLaterSessionGap = 2250 + 4500 + 150;
+
 struct Track {
     int number;           // 1..99, consecutive within a disc
     std::int32_t start;   // LBA of INDEX 01
     std::uint8_t control; // CONTROL nibble: 0x00 audio, kControlData for a data track, plus flags
+    TrackMode mode = TrackMode::audio;
+    std::uint8_t session = 1;  // 1-based; ascending over the tracks
 };
 
 struct ImageFile {
@@ -31,7 +43,8 @@ struct ImageFile {
     bool big_endian;        // MOTOROLA: 16-bit samples stored most significant byte first
 };
 
-enum class SegmentKind : std::uint8_t { file, silence, builtin };
+// `unreadable`: the gap between two sessions, which no drive can read.
+enum class SegmentKind : std::uint8_t { file, silence, builtin, unreadable };
 
 // A run of consecutive sectors from one source.
 struct Segment {
@@ -49,8 +62,16 @@ struct Disc {
     std::vector<Segment> segments;  // cover [0, lead_out) in order, without holes
 };
 
+// The first track of the disc's last session (its first track on a single-session disc).
+const Track &last_session_first_track(const Disc &disc);
+// The track holding `lba` (sectors before the first track belong to it).
+const Track &track_at(const Disc &disc, std::int32_t lba);
+// True when `lba` lies in the unreadable gap between two sessions.
+bool between_sessions(const Disc &disc, std::int32_t lba);
+
 // Copies sectors [first, first + count) into `out` (count * kSectorBytes bytes). The range must lie
-// within [0, lead_out). False when an image file cannot be read (gone, shorter than it was).
+// within [0, lead_out). False when an image file cannot be read (gone, shorter than it was) or the
+// range touches the gap between sessions.
 bool read_sectors(const Disc &disc, std::int32_t first, std::int32_t count, std::uint8_t *out);
 
 // The built-in disc (see builtin_disc.h), generated on demand, nothing read from disk.

@@ -86,6 +86,19 @@ void put_descriptor(std::uint8_t *p, std::uint8_t control, std::uint8_t number, 
     put_address(p + 4, lba, msf);
 }
 
+// READ TOC format 1: the sessions, and where the last one's first track starts.
+void session_info(Unit &unit, const ScsiCommand &c, ScsiOutcome &o, bool msf) {
+    const Disc &disc = *unit.disc;
+    const Track &first_of_last = last_session_first_track(disc);
+    std::uint8_t r[12] = {};
+    put_be16(r, sizeof r - 2);
+    r[2] = disc.tracks.front().session;
+    r[3] = disc.tracks.back().session;
+    put_descriptor(r + 4, first_of_last.control, static_cast<std::uint8_t>(first_of_last.number), first_of_last.start,
+                   msf);
+    send(c, o, r, sizeof r, get_be16(c.cdb + 7));
+}
+
 void read_toc(Unit &unit, const ScsiCommand &c, ScsiOutcome &o) {
     const Disc &disc = *unit.disc;
     // SFF-8020 drives took the format from the top bits of the control byte.
@@ -94,6 +107,7 @@ void read_toc(Unit &unit, const ScsiCommand &c, ScsiOutcome &o) {
     const int start = c.cdb[6];
     const int first_number = disc.tracks.front().number;
     const int last_number = disc.tracks.back().number;
+    if (format == 1) return session_info(unit, c, o, msf);
     if (format != 0 || (start > last_number && start != kLeadOutTrack))
         return check_condition(unit, o, kKeyIllegalRequest, kAscInvalidField);
 
@@ -138,35 +152,80 @@ bool sector_type_matches(const Disc &disc, int expected, std::int32_t lba, std::
     return true;
 }
 
+bool touches_session_gap(const Disc &disc, std::int32_t lba, std::int32_t count) {
+    for (const Segment &g : disc.segments)
+        if (g.kind == SegmentKind::unreadable && lba < g.start + g.length && g.start < lba + count) return true;
+    return false;
+}
+
+struct Slice {
+    std::uint32_t offset;
+    std::uint32_t size;
+};
+
+// What READ CD returns of one 2352-byte sector when it asks for user data only: an audio sector
+// whole; of a data sector only its user data, as a real drive does (Mode 1: 2048 bytes after the
+// 16-byte sync and header; Mode 2 XA: 2048 bytes of Form 1 or 2324 of Form 2 after the subheader).
+// So a read that expected 2352 bytes a sector gets a short transfer from a data track.
+Slice user_data(TrackMode mode, const std::uint8_t *sector) {
+    constexpr std::uint8_t kSubmodeForm2 = 0x20;
+    switch (mode) {
+    case TrackMode::audio: return {0, kSectorBytes};
+    case TrackMode::mode1_2352:
+    case TrackMode::mode1_2048: return {16, 2048};
+    case TrackMode::mode2_2352:
+    case TrackMode::mode2_2336: return (sector[18] & kSubmodeForm2) ? Slice{24, 2324} : Slice{24, 2048};
+    }
+    return {0, kSectorBytes};
+}
+
 void read_cd(Unit &unit, const ScsiCommand &c, ScsiOutcome &o) {
     const Disc &disc = *unit.disc;
     const int expected = (c.cdb[1] >> 2) & 0x07;
     const auto lba = static_cast<std::int32_t>(get_be32(c.cdb + 2));
     const std::int64_t count = (std::int64_t{c.cdb[6]} << 16) | (c.cdb[7] << 8) | c.cdb[8];
-    const bool main_channel_ok = c.cdb[9] == 0x10 || c.cdb[9] == 0xF8;
+    const bool whole_sectors = c.cdb[9] == 0xF8;
+    const bool main_channel_ok = c.cdb[9] == 0x10 || whole_sectors;
     if (expected > 5 || !main_channel_ok || (c.cdb[10] & 0x07) != 0)
         return check_condition(unit, o, kKeyIllegalRequest, kAscInvalidField);
     if (count == 0) return;
     if (lba < 0 || lba >= disc.lead_out || lba + count > disc.lead_out)
         return check_condition(unit, o, kKeyIllegalRequest, kAscLbaOutOfRange);
     const auto sectors = static_cast<std::int32_t>(count);
+    if (touches_session_gap(disc, lba, sectors)) return check_condition(unit, o, kKeyIllegalRequest, kAscLbaOutOfRange);
     if (!sector_type_matches(disc, expected, lba, sectors))
         return check_condition(unit, o, kKeyIllegalRequest, kAscIllegalModeForTrack);
 
-    const std::uint64_t wanted = std::uint64_t(sectors) * kSectorBytes;
-    const std::uint32_t fit = static_cast<std::uint32_t>(std::min<std::uint64_t>(wanted, data_in_capacity(c)));
-    const std::int32_t whole = static_cast<std::int32_t>(fit / kSectorBytes);
-    const std::uint32_t part = fit % kSectorBytes;
-    bool ok = whole == 0 || read_sectors(disc, lba, whole, c.data);
-    if (ok && part > 0) {
-        std::uint8_t last[kSectorBytes];
-        ok = read_sectors(disc, lba + whole, 1, last);
-        if (ok) std::memcpy(c.data + std::size_t(whole) * kSectorBytes, last, part);
+    // Sectors are read in batches and handed over slice by slice until the caller's buffer is
+    // full; no sector is read that would not fit at least in part.
+    constexpr std::int32_t kBatch = 16;
+    constexpr std::uint32_t kSmallestSlice = 2048;
+    unit.staging.resize(std::size_t{kBatch} * kSectorBytes);
+    const std::uint32_t capacity = data_in_capacity(c);
+    std::uint32_t filled = 0;
+    std::int32_t done = 0;
+    bool cut = false;
+    while (done < sectors && !cut && filled < capacity) {
+        const std::uint32_t may_fit = (capacity - filled + kSmallestSlice - 1) / kSmallestSlice;
+        const std::int32_t batch = static_cast<std::int32_t>(
+            std::min<std::uint32_t>({static_cast<std::uint32_t>(kBatch), static_cast<std::uint32_t>(sectors - done), may_fit}));
+        if (!read_sectors(disc, lba + done, batch, unit.staging.data()))
+            return check_condition(unit, o, kKeyMediumError, kAscUnrecoveredRead);
+        for (std::int32_t i = 0; i < batch && !cut; ++i) {
+            const std::uint8_t *sector = unit.staging.data() + std::size_t(i) * kSectorBytes;
+            const Slice slice = whole_sectors ? Slice{0, kSectorBytes} : user_data(track_at(disc, lba + done + i).mode, sector);
+            const std::uint32_t n = std::min(slice.size, capacity - filled);
+            std::memcpy(c.data + filled, sector + slice.offset, n);
+            filled += n;
+            cut = n < slice.size;
+        }
+        done += batch;
     }
-    if (!ok) return check_condition(unit, o, kKeyMediumError, kAscUnrecoveredRead);
-    o.transferred = fit;
-    if (fit < wanted) o.host_status = HASTAT_DO_DU;
+    o.transferred = filled;
+    if (cut || done < sectors) o.host_status = HASTAT_DO_DU;
 }
+
+void set_cd_speed(Unit &unit, const ScsiCommand &c) { unit.read_speed = get_be16(c.cdb + 2); }
 
 // The descriptor block length each command needs.
 int needed_cdb_length(std::uint8_t op) {
@@ -181,11 +240,12 @@ void execute_drive_command(Unit &unit, const ScsiCommand &c, ScsiOutcome &o) {
     o = ScsiOutcome{};
     const std::uint8_t op = c.cdb[0];
     const bool known = op == kOpInquiry || op == kOpTestUnitReady || op == kOpRequestSense ||
-                       op == kOpReadCapacity || op == kOpReadToc || op == kOpReadCd;
+                       op == kOpReadCapacity || op == kOpReadToc || op == kOpReadCd || op == kOpSetCdSpeed;
     if (!known) return check_condition(unit, o, kKeyIllegalRequest, kAscInvalidOpcode);
     if (c.cdb_length < needed_cdb_length(op)) return check_condition(unit, o, kKeyIllegalRequest, kAscInvalidField);
     if (op == kOpInquiry) return inquiry(unit, c, o);
     if (op == kOpRequestSense) return request_sense(unit, c, o);
+    if (op == kOpSetCdSpeed) return set_cd_speed(unit, c);
     if (unit.not_ready) return check_condition(unit, o, kKeyNotReady, kAscNoMedium);
     switch (op) {
     case kOpTestUnitReady: return;

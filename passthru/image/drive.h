@@ -4,11 +4,18 @@
 //   INQUIRY (0x12)          type 5, RMB, version byte from the unit, vendor "CDDAPLAY", 36 bytes
 //   TEST UNIT READY (0x00)  GOOD, or NOT READY 02/3A/00 (no medium) for a not-ready unit
 //   READ TOC (0x43)         format 0 in LBA or MSF form (MSF = LBA + 150), ADR 1 + CONTROL per
-//                           track, lead-out 0xAA; honours the starting track and the allocation
-//                           length (the header's data length is always the full length)
-//   READ CD (0xBE)          byte 9 = 0x10 (user data) or 0xF8 (everything): 2352 bytes per sector,
-//                           exactly the image's bytes; expected sector type 0 any, 1 CD-DA (audio
-//                           tracks only, else 05/64/00), 2..5 data tracks only
+//                           track, lead-out 0xAA (the last session's); honours the starting track
+//                           and the allocation length (the header's data length is always the full
+//                           length). Format 1: first and last session, and the first track of the
+//                           last session with its start.
+//   READ CD (0xBE)          byte 9 = 0xF8 (everything): 2352 bytes per sector, exactly the image's;
+//                           byte 9 = 0x10 (user data): 2352 bytes per audio sector, but only the
+//                           user data of a data sector (2048 for Mode 1 and Mode 2 Form 1, 2324 for
+//                           Form 2), so a read that spans data comes back short yet GOOD, as on a
+//                           real drive. Expected sector type 0 any, 1 CD-DA (audio tracks only,
+//                           else 05/64/00), 2..5 data tracks only. The gap between two sessions
+//                           cannot be read: 05/21/00.
+//   SET CD SPEED (0xBB)     GOOD, with or without a medium; the read speed is kept in the Unit
 //   READ CAPACITY (0x25)    last LBA and a 2048-byte block length, as CD drives report
 //   REQUEST SENSE (0x03)    the sense data of the unit's last CHECK CONDITION, then NO SENSE
 //   anything else           CHECK CONDITION 05/20/00 (invalid command operation code)
@@ -20,6 +27,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <vector>
 
 #include "passthru/backend.h"
 #include "passthru/image/disc.h"
@@ -32,6 +40,8 @@ struct Unit {
     std::uint8_t version = 5;                // INQUIRY byte 2
     std::uint8_t last_sense[kSenseBytes] = {};  // for REQUEST SENSE; worker thread only
     bool has_sense = false;
+    std::uint16_t read_speed = 0xFFFF;          // kB/s from the last SET CD SPEED; 0xFFFF: maximum
+    std::vector<std::uint8_t> staging;          // READ CD's sectors before they are sliced
 };
 
 void execute_drive_command(Unit &unit, const ScsiCommand &command, ScsiOutcome &outcome);
@@ -43,5 +53,6 @@ inline constexpr std::uint8_t kOpInquiry = 0x12;
 inline constexpr std::uint8_t kOpReadCapacity = 0x25;
 inline constexpr std::uint8_t kOpReadToc = 0x43;
 inline constexpr std::uint8_t kOpReadCd = 0xBE;
+inline constexpr std::uint8_t kOpSetCdSpeed = 0xBB;
 
 }  // namespace passthru::image

@@ -194,6 +194,25 @@ void fail_read(Unit &unit, const ReadRange &r, const Faults &f, ScsiOutcome &o) 
     unit.has_sense = true;
 }
 
+// One line per command, appended as it is taken (a command that then hangs is still listed).
+void trace(const std::string &path, int target, const ScsiCommand &c) {
+    std::FILE *f = std::fopen(path.c_str(), "a");
+    if (!f) return;
+    std::fprintf(f, "unit %d:", target < kOwnScsiId ? target : target - 1);
+    for (int i = 0; i < c.cdb_length && i < 16; ++i) std::fprintf(f, " %02X", c.cdb[i]);
+    std::fputc('\n', f);
+    std::fclose(f);
+}
+
+// Rewrites the start of chosen descriptors in a READ TOC format 0 answer given in LBA form.
+void misreport_toc(const std::vector<TocStart> &starts, const ScsiCommand &c, const ScsiOutcome &o) {
+    const bool lba_form_toc = c.cdb[0] == kOpReadToc && (c.cdb[1] & 0x02) == 0 && (c.cdb[2] & 0x0F) == 0;
+    if (starts.empty() || !lba_form_toc || o.target_status != 0) return;
+    for (std::uint32_t at = 4; at + 8 <= o.transferred; at += 8)
+        for (const TocStart &t : starts)
+            if (c.data[at + 2] == t.track) put_be32(c.data + at + 4, static_cast<std::uint32_t>(t.lba));
+}
+
 void execute(int adapter, int target, int lun, const ScsiCommand &c, ScsiOutcome &o, const CancelToken &cancel) {
     o = ScsiOutcome{};
     Unit *unit = unit_at(adapter, target, lun);
@@ -202,6 +221,7 @@ void execute(int adapter, int target, int lun, const ScsiCommand &c, ScsiOutcome
         return;
     }
     State &s = *g_state;
+    if (!s.faults.trace_path.empty()) trace(s.faults.trace_path, target, c);
     const bool hang = hangs(s, c);
     if (s.faults.latency.count() > 0 && cancel.wait_for(s.faults.latency)) {
         o.host_status = HASTAT_COMMAND_TIMEOUT;
@@ -216,6 +236,7 @@ void execute(int adapter, int target, int lun, const ScsiCommand &c, ScsiOutcome
     if (r.is_read && !unit->not_ready && touches(s.faults.fail_read, r.lba, r.count))
         return fail_read(*unit, r, s.faults, o);
     execute_drive_command(*unit, c, o);
+    misreport_toc(s.faults.toc_starts, c, o);
 }
 
 constexpr Backend kImageBackend{"image",          open_backend, close_backend, adapter_count,

@@ -1,4 +1,5 @@
 // The table of contents reader against the in-process fake library, and its parse on its own.
+#include <algorithm>
 #include <memory>
 
 #include "cdrom/toc.h"
@@ -50,10 +51,16 @@ protected:
         FakeLibraryTest::SetUp();
         answer_with(audio_disc(1));
     }
-    // TEST UNIT READY answers as scripted; READ TOC completes with `answer`.
+    // TEST UNIT READY answers as scripted; READ TOC completes with `answer`; READ TOC format 1 with
+    // `sessions`, or, while that is empty, with an error, as on a unit that does not know it.
     void answer_with(std::vector<std::uint8_t> answer, std::uint8_t toc_status = SS_COMP) {
         fake.on_exec = [this, answer = std::move(answer), toc_status](SRB_ExecSCSICmd &srb) {
             if (srb.CDBByte[0] == 0x00) return FakePassThru::complete(srb, ready_status, ready_targ_stat);
+            if (srb.CDBByte[2] == 1) {
+                const std::size_t n = std::min<std::size_t>(sessions.size(), field(srb.SRB_BufLen));
+                if (n) std::memcpy(srb.SRB_BufPointer, sessions.data(), n);
+                return FakePassThru::complete(srb, sessions.empty() ? SS_ERR : SS_COMP);
+            }
             if (!answer.empty()) std::memcpy(srb.SRB_BufPointer, answer.data(), answer.size());
             return FakePassThru::complete(srb, toc_status);
         };
@@ -73,12 +80,13 @@ protected:
     std::uint8_t ready_status = SS_COMP;
     std::uint8_t ready_targ_stat = 0;
     std::string printed;
+    std::vector<std::uint8_t> sessions;
 };
 
 TEST_F(TableOfContents, SendsTestUnitReadyThenReadTocByteForByte) {
     ASSERT_NE(read_toc(), nullptr);
     auto requests = fake.requests();
-    ASSERT_EQ(requests.size(), 2u);
+    ASSERT_EQ(requests.size(), 3u);
 
     const SRB_ExecSCSICmd &tur = requests[0].exec;
     EXPECT_EQ(std::tie(tur.SRB_Cmd, tur.SRB_HaId, tur.SRB_Target, tur.SRB_Lun), std::make_tuple(2, 1, 3, 2));
@@ -100,6 +108,11 @@ TEST_F(TableOfContents, SendsTestUnitReadyThenReadTocByteForByte) {
     EXPECT_NE(field(toc.SRB_PostProc), nullptr);
     EXPECT_EQ(cdb_of(requests[1]),
               (std::vector<std::uint8_t>{0x43, 0, 0, 0, 0, 0, 0x01, 0x08, 0x00, 0, 0, 0, 0, 0, 0, 0}));
+
+    const SRB_ExecSCSICmd &sessions_request = requests[2].exec;
+    EXPECT_EQ(sessions_request.SRB_Flags, 0x48);
+    EXPECT_EQ(field(sessions_request.SRB_BufLen), 12u);
+    EXPECT_EQ(cdb_of(requests[2]), (std::vector<std::uint8_t>{0x43, 0, 0x01, 0, 0, 0, 0, 0x00, 0x0C, 0, 0, 0, 0, 0, 0, 0}));
 }
 
 TEST_F(TableOfContents, TwelveTrackDiscFillsTracksAndLeadOutAndLeavesTheRestAlone) {
@@ -111,7 +124,6 @@ TEST_F(TableOfContents, TwelveTrackDiscFillsTracksAndLeadOutAndLeavesTheRestAlon
     descriptors[1].adr_control = 0x14;  // data track
     descriptors[2].adr_control = 0x12;  // pre-emphasis: still audio
     descriptors[3].adr_control = 0x11;
-    descriptors[4].start = 0xFFFFFF6A;  // a drive reporting a pregap before 0
     descriptors.push_back({0x14, 0xAA, 0x0004A2E4});  // the lead-out has its own CONTROL
     answer_with(toc_answer(1, 12, descriptors));
 
@@ -120,7 +132,7 @@ TEST_F(TableOfContents, TwelveTrackDiscFillsTracksAndLeadOutAndLeavesTheRestAlon
     EXPECT_EQ(toc->track_count, 12);
     EXPECT_EQ(toc->entries[0].start_lba, 150);
     EXPECT_EQ(toc->entries[1].start_lba, 600);
-    EXPECT_EQ(toc->entries[4].start_lba, -150);
+    EXPECT_EQ(toc->entries[4].start_lba, 1500);
     EXPECT_EQ(toc->entries[11].start_lba, 3600);
     EXPECT_EQ(toc->entries[12].start_lba, 0x0004A2E4);
     const int audio[13] = {1, 0, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 0};
@@ -195,7 +207,7 @@ TEST_F(TableOfContents, TestUnitReadyDecidesWhetherReadTocIsSent) {
         CdromToc *toc = read_toc(c.ignore_target_status);
         EXPECT_EQ(toc != nullptr, c.ready);
         EXPECT_EQ(printed, c.ready ? "" : "cdrom_device is not abilable\n");
-        EXPECT_EQ(fake.requests().size() - before, c.ready ? 2u : 1u);
+        EXPECT_EQ(fake.requests().size() - before, c.ready ? 3u : 1u);
     }
 }
 
@@ -233,6 +245,59 @@ TEST_F(TableOfContents, LibraryThatCannotBeBoundPrintsItsOwnMessage) {
     EXPECT_EQ(read_toc(), nullptr);
     EXPECT_EQ(printed, "fail to get the process lpGetASPI32SupportInfo\n");
     EXPECT_TRUE(fake.requests().empty());
+}
+
+TEST_F(TableOfContents, TableThatCannotBeRightIsRefusedWithItsReasonAndTheTableKept) {
+    struct Case {
+        const char *what;
+        std::vector<Descriptor> descriptors;
+        const char *reason;
+    };
+    const Case cases[] = {
+        {"negative address", {{0x10, 1, 0}, {0x10, 2, 0xFFFFFF6A}, {0x10, 0xAA, 5000}}, "track 2 starts at a negative"},
+        {"going backwards", {{0x10, 1, 0}, {0x10, 2, 3000}, {0x10, 3, 2000}, {0x10, 0xAA, 5000}}, "track 3 starts before track 2"},
+        {"lead-out first", {{0x10, 1, 0}, {0x10, 2, 3000}, {0x10, 0xAA, 2999}}, "the lead-out starts before track 2"},
+        {"beyond 100 minutes", {{0x10, 1, 0}, {0x10, 0xAA, 0x7FFFFFFF}}, "the lead-out starts beyond 100 minutes"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        CdromToc *toc = marked_table();
+        ASSERT_NE(toc, nullptr);
+        answer_with(toc_answer(1, std::uint8_t(c.descriptors.size() - 1), c.descriptors));
+        ::testing::internal::CaptureStderr();
+        EXPECT_EQ(read_toc(), nullptr);
+        const std::string err = ::testing::internal::GetCapturedStderr();
+        EXPECT_EQ(printed, "") << "the caller prints \"fail to get cdrom_data\"";
+        EXPECT_NE(err.find(c.reason), std::string::npos) << err;
+        EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
+        EXPECT_EQ(toc->track_count, -7) << "a refused table replaces nothing";
+        answer_with(audio_disc(1));
+    }
+}
+
+TEST_F(TableOfContents, SessionInformationIsKeptAndAUnitWithoutItIsSingleSession) {
+    // An Enhanced CD: audio tracks 1-2 in session 1, data track 3 in session 2.
+    answer_with(toc_answer(1, 3, {{0x10, 1, 0}, {0x10, 2, 9000}, {0x14, 3, 31400}, {0x14, 0xAA, 40000}}));
+    sessions = {0x00, 0x0A, 0x01, 0x02, 0x00, 0x14, 0x03, 0x00, 0x00, 0x00, 0x7A, 0xA8};
+    CdromToc *toc = read_toc();
+    ASSERT_NE(toc, nullptr);
+    EXPECT_EQ(toc->last_session, 2);
+    EXPECT_EQ(toc->last_session_first.is_audio, 0);
+    EXPECT_EQ(toc->last_session_first.start_lba, 31400);
+
+    // A first track of the last session beyond the lead-out is not believed.
+    put_be32(&sessions[8], 50000);
+    toc = read_toc();
+    ASSERT_NE(toc, nullptr);
+    EXPECT_EQ(toc->last_session, 1);
+
+    sessions.clear();  // the unit rejects format 1
+    toc = read_toc();
+    ASSERT_NE(toc, nullptr);
+    EXPECT_EQ(printed, "");
+    EXPECT_EQ(toc->last_session, 1);
+    EXPECT_EQ(toc->last_session_first.start_lba, 0);
+    EXPECT_EQ(toc->last_session_first.is_audio, 1);
 }
 
 // ---- The parse on its own ----

@@ -421,16 +421,26 @@ TEST_F(CueImage, ReadCdServesExactlyTheImagesBytes) {
     EXPECT_EQ(run(library, pregap_and_start), SS_COMP);
     EXPECT_EQ(std::memcmp(pregap_and_start.data(), audio.data() + 40 * 2352, 12 * 2352), 0);
 
+    // Into the data track: its sector gives only its 2048 bytes of user data, after the 16 bytes
+    // of sync and header, and the transfer ends short yet complete, as on a real drive.
     Request across_the_silence(read_cd_cdb(99, 7), 7 * 2352);
     EXPECT_EQ(run(library, across_the_silence), SS_COMP);
     EXPECT_EQ(std::memcmp(across_the_silence.data(), audio.data() + 99 * 2352, 2352), 0);
     const std::vector<std::uint8_t> silence(5 * 2352, 0);
     EXPECT_EQ(std::memcmp(across_the_silence.data() + 2352, silence.data(), silence.size()), 0);
-    EXPECT_EQ(std::memcmp(across_the_silence.data() + 6 * 2352, data.data(), 2352), 0);
+    EXPECT_EQ(std::memcmp(across_the_silence.data() + 6 * 2352, data.data() + 16, 2048), 0);
+    EXPECT_TRUE(across_the_silence.untouched_from(6 * 2352 + 2048));
 
     Request last(read_cd_cdb(124, 1), 2352);
     EXPECT_EQ(run(library, last), SS_COMP);
-    EXPECT_EQ(std::memcmp(last.data(), data.data() + 19 * 2352, 2352), 0);
+    EXPECT_EQ(std::memcmp(last.data(), data.data() + 19 * 2352 + 16, 2048), 0);
+    EXPECT_TRUE(last.untouched_from(2048));
+
+    Cdb everything = read_cd_cdb(124, 1);
+    everything.bytes[9] = 0xF8;  // sync, headers, user data, EDC/ECC: the whole raw sector
+    Request raw(everything, 2352);
+    EXPECT_EQ(run(library, raw), SS_COMP);
+    EXPECT_EQ(std::memcmp(raw.data(), data.data() + 19 * 2352, 2352), 0);
 
     Request audio_type_on_data(read_cd_cdb(105, 1, 1), 2352);
     EXPECT_EQ(run(library, audio_type_on_data), SS_ERR);
@@ -473,6 +483,64 @@ TEST_F(CueImage, ImageThatVanishedAfterLoadingGivesAMediumError) {
     EXPECT_EQ(run(library, request), SS_ERR);
     EXPECT_EQ(request.sense_key(), 0x03);
     EXPECT_EQ(request.asc(), 0x11);
+}
+
+// ---- A multi-session image: an Enhanced CD ----
+
+TEST(SessionImage, SecondSessionStartsAfterTheGapWhichCannotBeReadAndFormat1SaysSo) {
+    TempDir dir;
+    dir.write("audio.bin", image_bytes(0xA1, 30));
+    auto data = image_bytes(0xD2, 4);
+    data[2 * 2352 + 18] = 0x20;  // sector 2: Mode 2 Form 2 (subheader submode)
+    dir.write("extra.bin", data);
+    const std::string sheet = dir.write("extra.cue",
+                                        "REM SESSION 01\n"
+                                        "FILE \"audio.bin\" BINARY\n"
+                                        "  TRACK 01 AUDIO\n"
+                                        "    INDEX 01 00:00:00\n"
+                                        "  TRACK 02 AUDIO\n"
+                                        "    INDEX 01 00:00:20\n"
+                                        "REM SESSION 02\n"
+                                        "FILE \"extra.bin\" BINARY\n"
+                                        "  TRACK 03 MODE2/2352\n"
+                                        "    INDEX 01 00:00:00\n");
+    PassThru library(sheet.c_str());
+    ASSERT_TRUE(library.ready());
+
+    Request toc(read_toc_cdb(false, 1, 2048), 2048);
+    EXPECT_EQ(run(library, toc), SS_COMP);
+    const std::int32_t data_start = 30 + 11400;
+    EXPECT_TRUE(starts_with(toc.data(), {0x00, 0x22, 0x01, 0x03,                                    //
+                                         0x00, 0x10, 0x01, 0x00, 0x00, 0x00, 0x00, 0x00,            //
+                                         0x00, 0x10, 0x02, 0x00, 0x00, 0x00, 0x00, 0x14,            //
+                                         0x00, 0x14, 0x03, 0x00, 0x00, 0x00, 0x2C, 0xA6,            // 11430
+                                         0x00, 0x14, 0xAA, 0x00, 0x00, 0x00, 0x2C, 0xAA}));         // 11434
+
+    Cdb format1 = read_toc_cdb(false, 0, 12);
+    format1.bytes[2] = 1;
+    Request sessions(format1, 12);
+    EXPECT_EQ(run(library, sessions), SS_COMP);
+    EXPECT_TRUE(starts_with(sessions.data(), {0x00, 0x0A, 0x01, 0x02, 0x00, 0x14, 0x03, 0x00, 0x00, 0x00, 0x2C, 0xA6}));
+
+    for (std::int32_t lba : {30, 5000, data_start - 1}) {
+        SCOPED_TRACE(lba);
+        Request gap(read_cd_cdb(lba, 1), 2352);
+        EXPECT_EQ(run(library, gap), SS_ERR) << "lead-out, lead-in and pregap hold nothing readable";
+        EXPECT_EQ(gap.sense_key(), 0x05);
+    }
+    Request last_audio(read_cd_cdb(20, 10), 10 * 2352);
+    EXPECT_EQ(run(library, last_audio), SS_COMP);
+
+    // Mode 2: Form 1 gives 2048 bytes, Form 2 2324, both after the 8-byte subheader.
+    Request form1_and_form2(read_cd_cdb(data_start + 1, 2), 2 * 2352);
+    EXPECT_EQ(run(library, form1_and_form2), SS_COMP);
+    EXPECT_EQ(std::memcmp(form1_and_form2.data(), data.data() + 2352 + 24, 2048), 0);
+    EXPECT_EQ(std::memcmp(form1_and_form2.data() + 2048, data.data() + 2 * 2352 + 24, 2324), 0);
+    EXPECT_TRUE(form1_and_form2.untouched_from(2048 + 2324));
+
+    // SET CD SPEED: accepted, with no data phase.
+    Request speed({{0xBB, 0, 0x02, 0xC0, 0xFF, 0xFF, 0, 0, 0, 0, 0, 0}, 12}, 0);
+    EXPECT_EQ(run(library, speed), SS_COMP);
 }
 
 }  // namespace

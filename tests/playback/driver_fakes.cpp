@@ -1,6 +1,7 @@
 #include "tests/playback/driver_fakes.h"
 
 #include <cstring>
+#include <thread>
 
 #include "cdrom/cdrom_types.h"
 #include "cdrom/reader.h"
@@ -32,6 +33,12 @@ void FakeReader::reset() {
     fail_to = 0;
     gate_closed = false;
     reads_waiting = 0;
+    short_from = 1;
+    short_to = 0;
+    read_delay = std::chrono::milliseconds{0};
+    speed_result = true;
+    speeds.clear();
+    log.clear();
     calls_.clear();
 }
 
@@ -42,17 +49,34 @@ int open_cdrom_reader() {
 
 void close_cdrom_reader() { ++fake_reader.closes; }
 
+int set_cdrom_speed(std::int32_t, std::int32_t, std::int32_t, std::uint16_t read_kbs) {
+    std::lock_guard lock(fake_reader.mutex);
+    fake_reader.speeds.push_back(read_kbs);
+    fake_reader.log.push_back("speed " + std::to_string(read_kbs));
+    return fake_reader.speed_result ? 1 : 0;
+}
+
 int read_cdrom_sectors(std::int32_t, std::int32_t, std::int32_t, std::uint8_t *buffer, std::int32_t lba,
                        std::int32_t count) {
     std::unique_lock lock(fake_reader.mutex);
     fake_reader.calls_.push_back({lba, count});
+    fake_reader.log.push_back("read " + std::to_string(lba) + " " + std::to_string(count));
     ++fake_reader.reads_waiting;
     fake_reader.gate.wait(lock, [] { return !fake_reader.gate_closed; });
     if (count <= 0 || count > MAX_READ_SECTORS) return 0;
+    if (fake_reader.read_delay.count() > 0) {
+        lock.unlock();
+        std::this_thread::sleep_for(fake_reader.read_delay);
+        lock.lock();
+    }
     const bool fails = lba + count - 1 >= fake_reader.fail_from && lba <= fake_reader.fail_to;
-    for (std::int32_t s = 0; s < count; ++s)
-        for (std::int32_t i = 0; i < SECTOR_BYTES; ++i)
-            buffer[s * SECTOR_BYTES + i] = fails ? 0xEE : sector_byte(lba + s, i);
+    // A short transfer packs the delivered bytes one after the other from the buffer's start.
+    std::int32_t at = 0;
+    for (std::int32_t s = 0; s < count; ++s) {
+        const bool data = lba + s >= fake_reader.short_from && lba + s <= fake_reader.short_to;
+        const std::int32_t bytes = data ? 2048 : SECTOR_BYTES;
+        for (std::int32_t i = 0; i < bytes; ++i) buffer[at++] = fails ? 0xEE : sector_byte(lba + s, i);
+    }
     return fails ? 0 : 1;
 }
 

@@ -2,6 +2,7 @@
 // Fakes the playback driver's tests link instead of the sector reader and the wave back end.
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
@@ -23,6 +24,16 @@ struct FakeReader {
     // While `gate_closed`, a read waits; `reads_waiting` counts reads that arrived at the gate.
     bool gate_closed = false;
     int reads_waiting = 0;
+    // How long every read takes.
+    std::chrono::milliseconds read_delay{0};
+    // Reads of sectors in [short_from, short_to] deliver only 2048 bytes of each such sector, as
+    // a drive does for a data sector, and still succeed.
+    std::int32_t short_from = 1, short_to = 0;
+    // SET CD SPEED: the speeds asked for, in order, and whether the drive takes them.
+    bool speed_result = true;
+    std::vector<int> speeds;
+    // Every command in order: "read LBA COUNT" or "speed KBS".
+    std::vector<std::string> log;
 
     std::vector<ReadCall> calls() const;
     void open_gate();

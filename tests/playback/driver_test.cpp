@@ -1,6 +1,7 @@
 // The playback driver and fetch worker against a fake sector reader and a fake wave device.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <thread>
 
 #include "cdrom/cdrom_types.h"
@@ -110,13 +111,71 @@ TEST_F(Driver, LastChunkQueuesOnlyItsOwnSectorsEvenInAUsedSlot) {
     EXPECT_EQ(fake_wave.writes[2].bytes.size(), 23u * SECTOR_BYTES);
 }
 
-TEST_F(Driver, FailedGroupPlaysAsSilenceAndOnlyThatGroup) {
+TEST_F(Driver, FailedGroupIsReadAgainSectorBySectorSoOnlyTheBadSectorIsSilent) {
     fake_reader.fail_from = L + 25;  // inside the third group of the first chunk
     fake_reader.fail_to = L + 25;
     play(90);
     std::vector<std::uint8_t> expected = disc(L, 90);
-    std::fill(expected.begin() + 20 * SECTOR_BYTES, expected.begin() + 30 * SECTOR_BYTES, 0);
+    std::fill(expected.begin() + 25 * SECTOR_BYTES, expected.begin() + 26 * SECTOR_BYTES, 0);
+    EXPECT_EQ(played(), expected) << "no 0xEE the failed reads scribbled, no neighbour lost";
+    auto calls = fake_reader.calls();
+    ASSERT_GE(calls.size(), 13u);
+    EXPECT_EQ(calls[2].lba, L + 20);
+    EXPECT_EQ(calls[2].count, 10);
+    for (std::int32_t i = 0; i < 10; ++i) {
+        EXPECT_EQ(calls[3 + i].lba, L + 20 + i);
+        EXPECT_EQ(calls[3 + i].count, 1);
+    }
+    EXPECT_EQ(calls[13].lba, L + 30) << "then on with the next group";
+}
+
+TEST_F(Driver, ShortTransferFromDataSectorsLeavesSilenceNotTheSlotsEarlierChunk) {
+    fake_reader.short_from = L + 168;  // two sectors that answer with 2048 bytes each
+    fake_reader.short_to = L + 169;
+    play(183);  // the third chunk (L+160 on) refills slot 1, which held the first chunk
+    std::vector<std::uint8_t> expected = disc(L, 183);
+    std::uint8_t *group = expected.data() + 160 * SECTOR_BYTES;
+    std::fill(group + 8 * SECTOR_BYTES, group + 10 * SECTOR_BYTES, 0);
+    for (std::int32_t s = 0; s < 2; ++s)
+        for (std::int32_t i = 0; i < 2048; ++i) group[8 * SECTOR_BYTES + s * 2048 + i] = sector_byte(L + 168 + s, i);
     EXPECT_EQ(played(), expected);
+}
+
+TEST_F(Driver, ReReadsOfAChunkStopWhenTheirTimeIsSpent) {
+    fake_reader.fail_from = L;  // a drive that fails everything, slowly
+    fake_reader.fail_to = L + 79;
+    fake_reader.read_delay = 100ms;
+    play(80);
+    // 8 groups of 10 and up to 80 single re-reads would take 8.8 s; the re-reads stop once they
+    // have taken 300 ms, so the chunk is queued (as silence) long before.
+    EXPECT_LT(fake_reader.calls().size(), 8u + 9u + 40u);
+    ASSERT_EQ(fake_wave.writes.size(), 1u);
+    EXPECT_EQ(fake_wave.writes[0].bytes, std::vector<std::uint8_t>(80 * SECTOR_BYTES, 0));
+}
+
+TEST_F(Driver, SpeedIsSetBeforeTheFirstReadAndTheMaximumAfterTheLast) {
+    request.read_speed = 4 * 176;
+    play(90);
+    const auto log = fake_reader.log;
+    ASSERT_GE(log.size(), 3u);
+    EXPECT_EQ(log.front(), "speed 704");
+    EXPECT_EQ(log.back(), "speed 65535");
+    EXPECT_EQ(fake_reader.speeds.size(), 2u);
+
+    SetUp();
+    fake_reader.speed_result = false;  // a drive that does not know the command still plays
+    request.read_speed = 0xFFFF;
+    ::testing::internal::CaptureStderr();
+    EXPECT_EQ(play(90), "now playing...\nFinished.\n");
+    const std::string err = ::testing::internal::GetCapturedStderr();
+    EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
+    EXPECT_EQ(played(), disc(L, 90));
+    EXPECT_EQ(fake_reader.speeds, std::vector<int>{0xFFFF}) << "nothing to set back";
+
+    SetUp();
+    request.read_speed = SPEED_UNCHANGED;
+    play(90);
+    EXPECT_TRUE(fake_reader.speeds.empty());
 }
 
 TEST_F(Driver, WaitsUntilEverythingQueuedHasBeenHeardBeforeItFinishes) {
@@ -145,7 +204,7 @@ TEST_F(Driver, StopWhileWaitingForASlotEndsPlaybackAndCutsTheQueue) {
     EXPECT_EQ(request.ended.load(), 1);
 }
 
-TEST_F(Driver, StopDuringAFetchFinishesAndQueuesThatChunkFirst) {
+TEST_F(Driver, StopDuringAFetchEndsItBetweenCommandsAndQueuesNothingMore) {
     fake_reader.gate_closed = true;
     std::thread user([&] {
         for (;;) {
@@ -160,9 +219,9 @@ TEST_F(Driver, StopDuringAFetchFinishesAndQueuesThatChunkFirst) {
     });
     EXPECT_EQ(play(400), "now playing...\nFinished.\n");
     user.join();
-    ASSERT_EQ(fake_wave.writes.size(), 1u);
-    EXPECT_EQ(fake_wave.writes[0].bytes, disc(L, 80));
-    EXPECT_EQ(fake_reader.calls().size(), 9u) << "the chunk was read to its end, nothing after it";
+    EXPECT_TRUE(fake_wave.writes.empty()) << "the interrupted chunk is not queued";
+    EXPECT_EQ(fake_reader.calls().size(), 1u) << "no command after the one running at the stop";
+    EXPECT_EQ(request.ended.load(), 1);
 }
 
 TEST_F(Driver, WorkerThatFindsTheGuardTakenWaitsInsteadOfLosingItsChunk) {
