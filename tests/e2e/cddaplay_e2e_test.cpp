@@ -7,12 +7,14 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <iterator>
 #include <optional>
+#include <sstream>
 
 #include "passthru/image/builtin_disc.h"
 #include "tests/e2e/program_run.h"
@@ -80,6 +82,33 @@ protected:
     static std::string program() {
         return under_wine() ? win64_build() + "/bin/cddaplay.exe" : CDDAPLAY_BIN_DIR "/cddaplay";
     }
+
+    // Sectors for an image file: audio with a recognisable pattern per sector, or data sectors,
+    // which would be loud noise if they were ever played.
+    static std::vector<std::uint8_t> sectors(std::int32_t count, std::uint8_t tag) {
+        std::vector<std::uint8_t> out(static_cast<std::size_t>(count) * 2352);
+        for (std::size_t i = 0; i < out.size(); ++i)
+            out[i] = static_cast<std::uint8_t>(tag + i / 2352 * 3 + i * 7 + (i >> 9));
+        return out;
+    }
+    void write_file(const std::string &name, const std::vector<std::uint8_t> &bytes) const {
+        std::ofstream(dir / name, std::ios::binary)
+            .write(reinterpret_cast<const char *>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    }
+    std::string write_sheet(const std::string &name, const std::string &text) const {
+        std::ofstream(dir / name) << text;
+        return (dir / name).string();
+    }
+
+    // The commands the virtual drive was given, one line each ("unit 0: BE 00 ..."), from the
+    // trace file that CDDAPLAY_FAULTS=trace=... names.
+    std::vector<std::string> traced() const {
+        std::vector<std::string> lines;
+        std::ifstream f(dir / "trace.txt");
+        for (std::string line; std::getline(f, line);) lines.push_back(line);
+        return lines;
+    }
+    std::string trace_setting() const { return "trace=" + (dir / "trace.txt").string(); }
 
     std::vector<std::uint8_t> captured() const {
         std::ifstream f(capture, std::ios::binary);
@@ -169,14 +198,121 @@ TEST_F(Cddaplay, EnterStopsPlaybackPartWay) {
     EXPECT_LT(*part, whole.size()) << "stopped part-way";
 }
 
-TEST_F(Cddaplay, GroupsTheDriveCannotReadPlayAsSilence) {
-    env["CDDAPLAY_FAULTS"] = "fail_read=100-120";
+TEST_F(Cddaplay, OnlyTheSectorsTheDriveCannotReadPlayAsSilence) {
+    struct Case {
+        const char *faults;
+        std::int32_t first_bad, last_bad;
+    };
+    // READ CD groups are 10 sectors from the track start: 100-109, 110-119 and 120-129 fail whole,
+    // and are read again sector by sector; one damaged sector inside a group.
+    for (const Case &c : {Case{"fail_read=100-120", 100, 120}, Case{"fail_read=105", 105, 105}}) {
+        SCOPED_TRACE(c.faults);
+        fs::remove(capture);
+        env["CDDAPLAY_FAULTS"] = c.faults;
+        ProgramRun r = run({});
+        EXPECT_EQ(r.out, printed(std::string(kHeader3) + "now playing...\nFinished.\n"));
+        auto expected = disc(0, builtin::kLeadOut);
+        std::fill(expected.begin() + c.first_bad * 2352, expected.begin() + (c.last_bad + 1) * 2352, 0);
+        expect_audio(expected);
+    }
+}
+
+TEST_F(Cddaplay, MixedModeDiscPlaysItsAudioAndNeverItsDataTrack) {
+    // A game CD: data track 1 (100 sectors), audio tracks 2 (150) and 3 (120), one file.
+    const auto data = sectors(100, 0x80);
+    const auto audio = sectors(270, 0x11);
+    std::vector<std::uint8_t> image = data;
+    image.insert(image.end(), audio.begin(), audio.end());
+    write_file("game.bin", image);
+    env["CDDAPLAY_IMAGES"] = write_sheet("game.cue", "FILE \"game.bin\" BINARY\n"
+                                                     "  TRACK 01 MODE1/2352\n    INDEX 01 00:00:00\n"
+                                                     "  TRACK 02 AUDIO\n    INDEX 01 00:01:25\n"
+                                                     "  TRACK 03 AUDIO\n    INDEX 01 00:03:25\n");
+    struct Case {
+        std::vector<std::string> args;
+        const char *track_line;
+        std::int32_t from;  // first audio sector played, counted from track 2's start
+    };
+    const Case cases[] = {{{}, "start 2/3 cdrom_track.\n", 0},
+                          {{"-t1"}, "start 2/3 cdrom_track.\n", 0},
+                          {{"-t3"}, "start 3/3 cdrom_track.\n", 150}};
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.track_line);
+        fs::remove(capture);
+        ProgramRun r = run(c.args);
+        EXPECT_EQ(r.out, printed(std::string("cdrom_device is 0/1 now.\n") + c.track_line + "now playing...\nFinished.\n"));
+        EXPECT_EQ(r.exit_status, 0);
+        expect_audio({audio.begin() + c.from * 2352, audio.end()});
+    }
+}
+
+TEST_F(Cddaplay, EnhancedCdStopsAtTheEndOfItsLastAudioTrack) {
+    // Audio tracks 1-2 in session 1 (200 sectors), a Mode 2 data track in session 2.
+    const auto audio = sectors(200, 0x21);
+    write_file("audio.bin", audio);
+    write_file("extra.bin", sectors(60, 0x90));
+    env["CDDAPLAY_IMAGES"] = write_sheet("extra.cue", "REM SESSION 01\n"
+                                                      "FILE \"audio.bin\" BINARY\n"
+                                                      "  TRACK 01 AUDIO\n    INDEX 01 00:00:00\n"
+                                                      "  TRACK 02 AUDIO\n    INDEX 01 00:01:00\n"
+                                                      "REM SESSION 02\n"
+                                                      "FILE \"extra.bin\" BINARY\n"
+                                                      "  TRACK 03 MODE2/2352\n    INDEX 01 00:00:00\n");
+    env["CDDAPLAY_FAULTS"] = trace_setting();
     ProgramRun r = run({});
-    EXPECT_EQ(r.out, printed(std::string(kHeader3) + "now playing...\nFinished.\n"));
-    auto expected = disc(0, builtin::kLeadOut);
-    // READ CD groups are 10 sectors from the track start: 100-109, 110-119, 120-129 fail whole.
-    std::fill(expected.begin() + 100 * 2352, expected.begin() + 130 * 2352, 0);
-    expect_audio(expected);
+    EXPECT_EQ(r.out, printed("cdrom_device is 0/1 now.\nstart 1/3 cdrom_track.\nnow playing...\nFinished.\n"));
+    EXPECT_EQ(r.exit_status, 0);
+    expect_audio(audio);
+    for (const std::string &line : traced()) {
+        if (line.find(": BE ") == std::string::npos) continue;
+        std::istringstream bytes(line.substr(line.find(':') + 1));
+        std::vector<unsigned> cdb;
+        for (unsigned b; bytes >> std::hex >> b;) cdb.push_back(b);
+        ASSERT_GE(cdb.size(), 9u) << line;
+        const unsigned lba = cdb[2] << 24 | cdb[3] << 16 | cdb[4] << 8 | cdb[5];
+        const unsigned count = cdb[6] << 16 | cdb[7] << 8 | cdb[8];
+        EXPECT_LE(lba + count, 200u) << "nothing of the gap or the data is read: " << line;
+    }
+}
+
+TEST_F(Cddaplay, DiscWithoutAudioSaysSoAndPlaysNothing) {
+    write_file("data.bin", sectors(300, 0x80));
+    env["CDDAPLAY_IMAGES"] = write_sheet("data.cue", "FILE \"data.bin\" BINARY\n  TRACK 01 MODE1/2352\n    INDEX 01 00:00:00\n");
+    ProgramRun r = run({});
+    EXPECT_EQ(r.out, printed("cdrom_device is 0/1 now.\n"));
+    EXPECT_EQ(r.exit_status, 1);
+    EXPECT_NE(r.err.find("no audio track"), std::string::npos) << r.err;
+    EXPECT_TRUE(captured().empty()) << "no sound device was opened, nothing played";
+}
+
+TEST_F(Cddaplay, TableOfContentsGoingBackwardsIsRefused) {
+    env["CDDAPLAY_FAULTS"] = "toc_start=3:100";  // track 3 reported before track 2
+    ProgramRun r = run({});
+    EXPECT_EQ(r.out, printed("cdrom_device is 0/1 now.\nfail to get cdrom_data\n"));
+    EXPECT_EQ(r.exit_status, 1);
+    EXPECT_NE(r.err.find("track 3 starts before track 2"), std::string::npos) << r.err;
+    EXPECT_TRUE(captured().empty());
+}
+
+TEST_F(Cddaplay, SpeedIsSetBeforeTheFirstReadAndTheMaximumRestoredAfterTheLast) {
+    env["CDDAPLAY_FAULTS"] = trace_setting();
+    ProgramRun r = run({"-s4", "-t3"});
+    EXPECT_EQ(r.out, printed("cdrom_device is 0/1 now.\nstart 3/3 cdrom_track.\nnow playing...\nFinished.\n"));
+    expect_audio(disc(builtin::kTrackStart[2], builtin::kLeadOut));
+    const auto lines = traced();
+    auto is_read = [](const std::string &l) { return l.find(": BE ") != std::string::npos; };
+    const auto first_read = std::find_if(lines.begin(), lines.end(), is_read);
+    const auto last_read = std::find_if(lines.rbegin(), lines.rend(), is_read).base();
+    ASSERT_NE(first_read, lines.end());
+    const std::vector<std::string> before(lines.begin(), first_read), after(last_read, lines.end());
+    EXPECT_EQ(std::count(before.begin(), before.end(), "unit 0: BB 00 02 C0 FF FF 00 00 00 00 00 00"), 1);
+    EXPECT_EQ(after, std::vector<std::string>{"unit 0: BB 00 FF FF FF FF 00 00 00 00 00 00"});
+    EXPECT_EQ(std::count_if(first_read, last_read, [](const std::string &l) { return l.find(": BB ") != std::string::npos; }), 0);
+
+    // Without -s nothing is sent.
+    fs::remove(dir / "trace.txt");
+    run({"-t3"});
+    for (const std::string &line : traced()) EXPECT_EQ(line.find(": BB "), std::string::npos) << line;
 }
 
 TEST_F(Cddaplay, StartUpFailuresSayWhyAndExit1) {
