@@ -64,4 +64,31 @@ TEST(Options, HelpStopsTheParsingWhereItStands) {
     EXPECT_EQ(s.unit_index, 2) << "options after -h are not examined";
 }
 
+TEST(Options, ReadingSpeed) {
+    struct Speed {
+        const char *arg;
+        std::int32_t kbs;  // -1: no speed set
+        bool reported;     // a line on standard error
+    };
+    const Speed cases[] = {
+        {"-s4", 4 * 176, false},  {"-s0", 0xFFFF, false},  {"-s48", 48 * 176, false}, {"-s372", 372 * 176, false},
+        {"-s373", -1, true},      {"-s99999999999", -1, true}, {"-s", -1, true},       {"-sx", -1, true},
+        {"-s4x", -1, true},       {"-s-4", -1, true},
+    };
+    for (const Speed &c : cases) {
+        SCOPED_TRACE(c.arg);
+        ::testing::internal::CaptureStderr();
+        const Selection s = parse({"-t2", c.arg});
+        const std::string err = ::testing::internal::GetCapturedStderr();
+        EXPECT_EQ(s.read_speed_kbs, c.kbs);
+        EXPECT_EQ(s.track_index, 1) << "the other options stand";
+        EXPECT_EQ(err.empty(), !c.reported) << err;
+        if (c.reported) {
+            EXPECT_NE(err.find(c.arg), std::string::npos) << "names what it ignores: " << err;
+        }
+    }
+    EXPECT_EQ(parse({"-s8", "-s2"}).read_speed_kbs, 2 * 176) << "the last one wins";
+    EXPECT_EQ(parse({}).read_speed_kbs, -1);
+}
+
 }  // namespace

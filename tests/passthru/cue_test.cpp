@@ -162,6 +162,45 @@ TEST(CueSheet, MixedModeAndEnhancedDiscsMarkTheirDataTracks) {
     expect_tracks(enhanced.disc, {{1, 0, 0x0A}, {2, 4500, 0x04}}, 6000);
 }
 
+TEST(CueSheet, SessionsLeaveTheUnreadableGapOfAMultiSessionDisc) {
+    // Three sessions: the image holds the tracks only; 11,400 sectors lie between the first
+    // session's last sector and the second session's first track, 6,900 after a later session.
+    const auto p = parse("REM SESSION 01\n"
+                         "FILE \"a.bin\" BINARY\n"
+                         "  TRACK 01 AUDIO\n    INDEX 01 00:00:00\n"
+                         "  TRACK 02 AUDIO\n    INDEX 01 00:01:00\n"
+                         "REM SESSION 02\n"
+                         "  TRACK 03 MODE1/2352\n    INDEX 01 00:02:00\n"
+                         "rem session 03\n"
+                         "FILE \"b.bin\" BINARY\n"
+                         "  TRACK 04 MODE2/2352\n    INDEX 01 00:00:00\n",
+                         {{"a.bin", 200}, {"b.bin", 50}});
+    ASSERT_TRUE(p.ok) << p.error;
+    expect_tracks(p.disc, {{1, 0, 0x00}, {2, 75, 0x00}, {3, 150 + 11400, 0x04}, {4, 200 + 11400 + 6900, 0x04}},
+                  200 + 11400 + 6900 + 50);
+    expect_tiled(p.disc);
+    const std::uint8_t sessions[] = {1, 1, 2, 3};
+    const passthru::image::TrackMode modes[] = {passthru::image::TrackMode::audio, passthru::image::TrackMode::audio,
+                                                passthru::image::TrackMode::mode1_2352,
+                                                passthru::image::TrackMode::mode2_2352};
+    for (std::size_t i = 0; i < 4; ++i) {
+        EXPECT_EQ(p.disc.tracks[i].session, sessions[i]) << i;
+        EXPECT_EQ(p.disc.tracks[i].mode, modes[i]) << i;
+    }
+    EXPECT_FALSE(passthru::image::between_sessions(p.disc, 149));
+    EXPECT_TRUE(passthru::image::between_sessions(p.disc, 150));
+    EXPECT_TRUE(passthru::image::between_sessions(p.disc, 150 + 11399));
+    EXPECT_FALSE(passthru::image::between_sessions(p.disc, 150 + 11400));
+    EXPECT_EQ(passthru::image::last_session_first_track(p.disc).number, 4);
+
+    for (const char *bad : {"REM SESSION 00\n", "REM SESSION\n", "REM SESSION 02\nREM SESSION 01\n"}) {
+        const auto rejected = parse(std::string(bad) + "FILE \"a.bin\" BINARY\n  TRACK 01 AUDIO\n    INDEX 01 00:00:00\n",
+                                    {{"a.bin", 200}});
+        EXPECT_FALSE(rejected.ok) << bad;
+        EXPECT_NE(rejected.error.find("REM SESSION"), std::string::npos) << rejected.error;
+    }
+}
+
 TEST(CueSheet, ByteOrderMarkAndFirstTrackNumberAboveOne) {
     const auto p = parse("\xEF\xBB\xBF" "FILE \"x.bin\" BINARY\n  TRACK 05 AUDIO\n    INDEX 01 00:00:00\n"
                          "  TRACK 06 AUDIO\n    INDEX 01 00:01:00",  // no final newline
@@ -269,7 +308,8 @@ TEST(CueSheet, ArbitraryBytesNeverCrashTheParser) {
 TEST(FaultSyntax, TheDocumentedExampleSetsEveryKnob) {
     std::string problems;
     const auto f = passthru::parse_faults("latency=20;fail_read=100-120;hang=readcd#3;hang_lba=300-310;not_ready;"
-                                          "immediate;adapters=2;units=8;ansi=0;inquiry_targstat=2",
+                                          "immediate;adapters=2;units=8;ansi=0;inquiry_targstat=2;toc_start=2:-5;"
+                                          "trace=/tmp/commands.txt",
                                           problems);
     EXPECT_EQ(problems, "");
     EXPECT_EQ(f.latency.count(), 20);
@@ -287,12 +327,16 @@ TEST(FaultSyntax, TheDocumentedExampleSetsEveryKnob) {
     EXPECT_EQ(f.units, 8);
     EXPECT_EQ(f.ansi_version, 0);
     EXPECT_EQ(f.inquiry_target_status, 2);
+    ASSERT_EQ(f.toc_starts.size(), 1u);
+    EXPECT_EQ(f.toc_starts[0].track, 2);
+    EXPECT_EQ(f.toc_starts[0].lba, -5);
+    EXPECT_EQ(f.trace_path, "/tmp/commands.txt");
 }
 
 TEST(FaultSyntax, BadItemsAreNamedAndIgnored) {
     std::string problems;
     const auto f = passthru::parse_faults(" fail_read=7 ; fail_read=20-10;units=16;adapters=0;hang=readcd#0;"
-                                          "latency=-5;immediate=yes;;ansi=300;not_ready=x",
+                                          "latency=-5;immediate=yes;;ansi=300;not_ready=x;toc_start=0:5;toc_start=3;trace=",
                                           problems);
     ASSERT_EQ(f.fail_read.size(), 1u);
     EXPECT_EQ(f.fail_read[0].first, 7);
@@ -302,7 +346,7 @@ TEST(FaultSyntax, BadItemsAreNamedAndIgnored) {
     EXPECT_EQ(f.hang_kind, passthru::CommandKind::none);
     EXPECT_FALSE(f.not_ready_all);
     for (const char *bad : {"fail_read=20-10", "units=16", "adapters=0", "hang=readcd#0", "latency=-5", "immediate=yes",
-                            "ansi=300", "not_ready=x"})
+                            "ansi=300", "not_ready=x", "toc_start=0:5", "toc_start=3", "trace="})
         EXPECT_NE(problems.find(bad), std::string::npos) << bad;
 }
 
