@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstdio>
 #include <cstring>
 
 #include "aspi/aspi32.h"
@@ -52,7 +53,7 @@ void inquiry(Unit &unit, const ScsiCommand &c, ScsiOutcome &o) {
 
 void request_sense(Unit &unit, const ScsiCommand &c, ScsiOutcome &o) {
     std::uint8_t r[kSenseBytes] = {0x70, 0, 0, 0, 0, 0, 0, kSenseBytes - 8};
-    if (unit.not_ready) {
+    if (unit.not_ready || !unit.disc) {
         r[2] = kKeyNotReady;
         r[12] = kAscNoMedium;
     } else if (unit.has_sense) {
@@ -138,6 +139,16 @@ bool sector_type_matches(const Disc &disc, int expected, std::int32_t lba, std::
     return true;
 }
 
+// One line per file, the first time a read of it fails: the sound goes silent there, and this says why.
+void report_read_failure(Unit &unit, const Disc &disc, const ReadFailure &failure) {
+    if (failure.file < 0 || failure.file >= static_cast<int>(disc.files.size())) return;
+    if (std::find(unit.files_reported.begin(), unit.files_reported.end(), failure.file) != unit.files_reported.end())
+        return;
+    unit.files_reported.push_back(failure.file);
+    std::fprintf(stderr, "wnaspi32: cannot read '%s': %s; the virtual drive answers with a read error there\n",
+                 disc.files[failure.file].path.c_str(), failure.reason.c_str());
+}
+
 void read_cd(Unit &unit, const ScsiCommand &c, ScsiOutcome &o) {
     const Disc &disc = *unit.disc;
     const int expected = (c.cdb[1] >> 2) & 0x07;
@@ -157,13 +168,17 @@ void read_cd(Unit &unit, const ScsiCommand &c, ScsiOutcome &o) {
     const std::uint32_t fit = static_cast<std::uint32_t>(std::min<std::uint64_t>(wanted, data_in_capacity(c)));
     const std::int32_t whole = static_cast<std::int32_t>(fit / kSectorBytes);
     const std::uint32_t part = fit % kSectorBytes;
-    bool ok = whole == 0 || read_sectors(disc, lba, whole, c.data);
+    ReadFailure failure;
+    bool ok = whole == 0 || read_sectors(disc, lba, whole, c.data, &failure);
     if (ok && part > 0) {
         std::uint8_t last[kSectorBytes];
-        ok = read_sectors(disc, lba + whole, 1, last);
+        ok = read_sectors(disc, lba + whole, 1, last, &failure);
         if (ok) std::memcpy(c.data + std::size_t(whole) * kSectorBytes, last, part);
     }
-    if (!ok) return check_condition(unit, o, kKeyMediumError, kAscUnrecoveredRead);
+    if (!ok) {
+        report_read_failure(unit, disc, failure);
+        return check_condition(unit, o, kKeyMediumError, kAscUnrecoveredRead);
+    }
     o.transferred = fit;
     if (fit < wanted) o.host_status = HASTAT_DO_DU;
 }
@@ -186,7 +201,7 @@ void execute_drive_command(Unit &unit, const ScsiCommand &c, ScsiOutcome &o) {
     if (c.cdb_length < needed_cdb_length(op)) return check_condition(unit, o, kKeyIllegalRequest, kAscInvalidField);
     if (op == kOpInquiry) return inquiry(unit, c, o);
     if (op == kOpRequestSense) return request_sense(unit, c, o);
-    if (unit.not_ready) return check_condition(unit, o, kKeyNotReady, kAscNoMedium);
+    if (unit.not_ready || !unit.disc) return check_condition(unit, o, kKeyNotReady, kAscNoMedium);
     switch (op) {
     case kOpTestUnitReady: return;
     case kOpReadCapacity: return read_capacity(unit, c, o);
