@@ -1,33 +1,115 @@
 #include "passthru/image/cue.h"
 
+#include <algorithm>
 #include <optional>
-#include <vector>
 
 namespace passthru::image {
 namespace {
 
 constexpr std::int64_t kFramesPerSecond = 75;
 
-struct CueTrack {
-    int number = 0;
-    std::uint8_t control = 0;
-    TrackMode mode = TrackMode::audio;
-    std::uint8_t session = 1;
-    std::int64_t pregap = 0;
-    std::int64_t postgap = 0;
-    std::optional<std::int64_t> index0;
-    std::optional<std::int64_t> index1;
-    int last_index = -1;
-    std::int64_t start = 0;  // LBA, set by the layout
-};
+// ---- The sheet's text ----
 
-struct CueFile {
-    std::string name;
-    bool big_endian = false;
-    std::vector<CueTrack> tracks;
-    std::int64_t last_position = 0;  // INDEX positions within a file never go back
-    std::int64_t sectors = 0;
-};
+enum class Encoding : std::uint8_t { utf8, eight_bit };
+
+void append_utf8(std::string &out, std::uint32_t cp) {
+    if (cp < 0x80) {
+        out += static_cast<char>(cp);
+    } else if (cp < 0x800) {
+        out += static_cast<char>(0xC0 | (cp >> 6));
+        out += static_cast<char>(0x80 | (cp & 0x3F));
+    } else if (cp < 0x10000) {
+        out += static_cast<char>(0xE0 | (cp >> 12));
+        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (cp & 0x3F));
+    } else {
+        out += static_cast<char>(0xF0 | (cp >> 18));
+        out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (cp & 0x3F));
+    }
+}
+
+std::string utf16_to_utf8(std::string_view bytes, bool big_endian) {
+    std::string out;
+    auto unit = [&](std::size_t i) -> std::uint32_t {
+        const auto a = static_cast<std::uint8_t>(bytes[i]), b = static_cast<std::uint8_t>(bytes[i + 1]);
+        return big_endian ? (a << 8 | b) : (b << 8 | a);
+    };
+    for (std::size_t i = 0; i + 1 < bytes.size(); i += 2) {
+        std::uint32_t cp = unit(i);
+        if (cp >= 0xD800 && cp < 0xDC00 && i + 3 < bytes.size() && unit(i + 2) >= 0xDC00 && unit(i + 2) < 0xE000) {
+            cp = 0x10000 + ((cp - 0xD800) << 10) + (unit(i + 2) - 0xDC00);
+            i += 2;
+        } else if (cp >= 0xD800 && cp < 0xE000) {
+            cp = 0xFFFD;
+        }
+        append_utf8(out, cp);
+    }
+    return out;
+}
+
+// Decodes one UTF-8 sequence at `i`; nullopt when the bytes there are not UTF-8.
+std::optional<std::uint32_t> utf8_at(std::string_view s, std::size_t &i) {
+    const auto b0 = static_cast<std::uint8_t>(s[i]);
+    const int extra = b0 < 0x80 ? 0 : (b0 & 0xE0) == 0xC0 ? 1 : (b0 & 0xF0) == 0xE0 ? 2 : (b0 & 0xF8) == 0xF0 ? 3 : -1;
+    if (extra < 0 || i + static_cast<std::size_t>(extra) >= s.size()) return std::nullopt;
+    std::uint32_t cp = extra == 0 ? b0 : b0 & (0x3F >> extra);
+    for (int k = 1; k <= extra; ++k) {
+        const auto b = static_cast<std::uint8_t>(s[i + k]);
+        if ((b & 0xC0) != 0x80) return std::nullopt;
+        cp = cp << 6 | (b & 0x3F);
+    }
+    static constexpr std::uint32_t kLowest[] = {0, 0x80, 0x800, 0x10000};
+    if (cp < kLowest[extra] || cp > 0x10FFFF || (cp >= 0xD800 && cp < 0xE000)) return std::nullopt;
+    i += static_cast<std::size_t>(extra) + 1;
+    return cp;
+}
+
+bool is_utf8(std::string_view s) {
+    for (std::size_t i = 0; i < s.size();)
+        if (!utf8_at(s, i)) return false;
+    return true;
+}
+
+// Windows-1252's 0x80..0x9F; the rest of its upper half is Latin-1.
+constexpr std::uint16_t kCp1252High[32] = {
+    0x20AC, 0xFFFD, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
+    0x2039, 0x0152, 0xFFFD, 0x017D, 0xFFFD, 0xFFFD, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
+    0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0xFFFD, 0x017E, 0x0178};
+
+std::string cp1252_to_utf8(std::string_view s) {
+    std::string out;
+    for (char c : s) {
+        const auto b = static_cast<std::uint8_t>(c);
+        append_utf8(out, b >= 0x80 && b < 0xA0 ? kCp1252High[b - 0x80] : b);
+    }
+    return out;
+}
+
+// CD-Text is ISO 8859-1: UTF-8 text that fits is converted; other text stays as it is.
+std::string to_latin1(std::string_view s, Encoding encoding) {
+    if (encoding == Encoding::eight_bit) return std::string(s);
+    std::string out;
+    for (std::size_t i = 0; i < s.size();) {
+        const auto cp = utf8_at(s, i);
+        if (!cp || *cp > 0xFF) return std::string(s);
+        out += static_cast<char>(*cp);
+    }
+    return out;
+}
+
+// The sheet as UTF-8 (or its 8-bit bytes as they are), without a byte order mark.
+std::string decode_sheet(std::string_view raw, Encoding &encoding) {
+    encoding = Encoding::utf8;
+    if (raw.substr(0, 2) == "\xFF\xFE") return utf16_to_utf8(raw.substr(2), false);
+    if (raw.substr(0, 2) == "\xFE\xFF") return utf16_to_utf8(raw.substr(2), true);
+    if (raw.substr(0, 3) == "\xEF\xBB\xBF") raw.remove_prefix(3);
+    if (!is_utf8(raw)) encoding = Encoding::eight_bit;
+    return std::string(raw);
+}
+
+// ---- Words ----
 
 char upper(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
 
@@ -36,6 +118,14 @@ bool same_word(std::string_view a, std::string_view b) {
     for (std::size_t i = 0; i < a.size(); ++i)
         if (upper(a[i]) != upper(b[i])) return false;
     return true;
+}
+
+bool is_blank(char c) { return c == ' ' || c == '\t'; }
+
+std::string_view trim(std::string_view s) {
+    while (!s.empty() && is_blank(s.front())) s.remove_prefix(1);
+    while (!s.empty() && is_blank(s.back())) s.remove_suffix(1);
+    return s;
 }
 
 bool all_digits(std::string_view s) {
@@ -66,12 +156,18 @@ std::optional<std::int64_t> parse_time(std::string_view s) {
     return (std::int64_t{*mm} * 60 + *ss) * kFramesPerSecond + *ff;
 }
 
+std::string time_text(std::int64_t frames) {
+    auto two = [](std::int64_t v) { return (v < 10 ? "0" : "") + std::to_string(v); };
+    return two(frames / (60 * kFramesPerSecond)) + ":" + two(frames / kFramesPerSecond % 60) + ":" +
+           two(frames % kFramesPerSecond);
+}
+
 // Splits a line into words; "quoted text" is one word. False on an unterminated quote.
 bool split_words(std::string_view line, std::vector<std::string_view> &words) {
     words.clear();
     std::size_t i = 0;
     while (i < line.size()) {
-        if (line[i] == ' ' || line[i] == '\t') {
+        if (is_blank(line[i])) {
             ++i;
             continue;
         }
@@ -83,220 +179,389 @@ bool split_words(std::string_view line, std::vector<std::string_view> &words) {
             continue;
         }
         std::size_t end = i;
-        while (end < line.size() && line[end] != ' ' && line[end] != '\t') ++end;
+        while (end < line.size() && !is_blank(line[end])) ++end;
         words.push_back(line.substr(i, end - i));
         i = end;
     }
     return true;
 }
 
+// The text after the keyword: "quoted" (to the last quote) or the rest of the line.
+std::string_view text_argument(std::string_view rest) {
+    rest = trim(rest);
+    if (rest.size() >= 2 && rest.front() == '"') {
+        const auto close = rest.rfind('"');
+        if (close > 0) return rest.substr(1, close - 1);
+    }
+    return rest;
+}
+
+// ---- The sheet's model ----
+
+struct TypeName {
+    std::string_view word;
+    TrackMode mode;
+    int sector_bytes;
+};
+constexpr TypeName kTrackTypes[] = {{"AUDIO", TrackMode::audio, 2352},
+                                    {"MODE1/2352", TrackMode::mode1_2352, 2352},
+                                    {"MODE1/2048", TrackMode::mode1_2048, 2048},
+                                    {"MODE2/2352", TrackMode::mode2_2352, 2352},
+                                    {"MODE2/2336", TrackMode::mode2_2336, 2336}};
+
+std::string_view mode_word(TrackMode mode) {
+    for (const TypeName &t : kTrackTypes)
+        if (t.mode == mode) return t.word;
+    return "?";
+}
+
+int sector_bytes_of(TrackMode mode) {
+    for (const TypeName &t : kTrackTypes)
+        if (t.mode == mode) return t.sector_bytes;
+    return kSectorBytes;
+}
+
+struct CueIndex {
+    int number;
+    int file;
+    std::int64_t position;  // sectors into that file
+    int line;
+};
+
+struct CueTrack {
+    int number = 0;
+    int line = 0;
+    TrackMode mode = TrackMode::audio;
+    std::uint8_t control = 0;
+    std::uint8_t session = 1;
+    std::int64_t pregap = 0;
+    std::int64_t postgap = 0;
+    std::vector<CueIndex> indexes;  // ascending numbers
+    CdText text;
+    const CueIndex *find(int number) const {
+        for (const CueIndex &i : indexes)
+            if (i.number == number) return &i;
+        return nullptr;
+    }
+};
+
+struct CueFile {
+    std::string name;
+    std::string alternative;
+    FileType type = FileType::binary;
+    int line = 0;
+    int sector_bytes = 0;  // 0 until a track's index lies in it
+    std::int64_t last_position = 0;
+    int indexes = 0;
+    std::int64_t sectors = 0;
+    FileFound found;
+};
+
 class Parser {
 public:
-    bool line(int number, const std::vector<std::string_view> &w) {
+    Parser(const FileLookup &lookup, Encoding encoding, std::vector<std::string> *notes)
+        : lookup_(lookup), encoding_(encoding), notes_(notes) {}
+
+    bool line(int number, std::string_view text) {
         line_ = number;
-        if (w.empty()) return true;
-        const std::string_view key = w[0];
-        if (same_word(key, "REM") && w.size() >= 2 && same_word(w[1], "SESSION")) return session(w);
-        for (std::string_view skipped : {"REM", "CATALOG", "CDTEXTFILE", "TITLE", "PERFORMER", "SONGWRITER", "ISRC"})
+        if (!split_words(text, words_)) return fail("a quote (\") is not closed");
+        if (words_.empty()) return true;
+        const std::string_view key = words_[0];
+        const std::string_view rest = text.substr(text.find(key) + key.size());
+        if (same_word(key, "REM") && words_.size() >= 2 && same_word(words_[1], "SESSION")) return session();
+        for (std::string_view skipped : {"REM", "CATALOG", "ISRC", "ARRANGER", "COMPOSER", "MESSAGE", "GENRE", "DISC_ID",
+                                         "UPC_EAN", "TOC_INFO1", "TOC_INFO2", "SIZE_INFO"})
             if (same_word(key, skipped)) return true;
-        if (same_word(key, "FILE")) return file(w);
-        if (same_word(key, "TRACK")) return track(w);
-        if (same_word(key, "INDEX")) return index(w);
-        if (same_word(key, "PREGAP")) return gap(w, true);
-        if (same_word(key, "POSTGAP")) return gap(w, false);
-        if (same_word(key, "FLAGS")) return flags(w);
-        return fail("unknown keyword '" + std::string(key) + "'");
+        if (same_word(key, "FILE")) return file(rest);
+        if (same_word(key, "TRACK")) return track();
+        if (same_word(key, "INDEX")) return index();
+        if (same_word(key, "PREGAP")) return gap(true);
+        if (same_word(key, "POSTGAP")) return gap(false);
+        if (same_word(key, "FLAGS")) return flags();
+        if (same_word(key, "TITLE")) return text_field(&CdText::title, rest);
+        if (same_word(key, "PERFORMER")) return text_field(&CdText::performer, rest);
+        if (same_word(key, "SONGWRITER")) return text_field(&CdText::songwriter, rest);
+        if (same_word(key, "CDTEXTFILE")) return cdtext_file(rest);
+        return fail("unknown keyword '" + std::string(key) +
+                    "' (expected FILE, TRACK, INDEX, PREGAP, POSTGAP, FLAGS, TITLE, PERFORMER, SONGWRITER, ISRC, "
+                    "CATALOG, CDTEXTFILE or REM)");
     }
 
-    bool finish(const FileSizeLookup &file_size, Disc &disc) {
+    bool finish(Disc &disc) {
         line_ = 0;
-        if (files_.empty()) return fail("no FILE");
-        if (!last_file_complete()) return false;
-        for (CueFile &f : files_)
-            if (!measure(f, file_size)) return false;
+        if (files_.empty()) return fail("no FILE line: a sheet names at least one image file");
+        if (!file_complete(files_.back())) return false;
+        if (tracks_.empty()) return fail("no TRACK line");
+        if (!track_complete(tracks_.back(), "the end of the sheet")) return false;
+        for (std::size_t f = 0; f < files_.size(); ++f)
+            if (!measure(files_[f])) return false;
         return lay_out(disc);
     }
 
     const std::string &error() const { return error_; }
 
 private:
-    bool fail(const std::string &why) {
-        error_ = line_ > 0 ? "line " + std::to_string(line_) + ": " + why : why;
+    bool fail(const std::string &why) { return fail_at(line_, why); }
+    bool fail_at(int line, const std::string &why) {
+        error_ = line > 0 ? "line " + std::to_string(line) + ": " + why : why;
         return false;
     }
-
-    CueTrack *current_track() {
-        if (files_.empty() || files_.back().tracks.empty()) return nullptr;
-        return &files_.back().tracks.back();
+    void note(int line, const std::string &what) {
+        if (notes_) notes_->push_back("line " + std::to_string(line) + ": " + what);
     }
-    const CueTrack *previous_track() const {
-        for (auto f = files_.rbegin(); f != files_.rend(); ++f)
-            if (!f->tracks.empty()) return &f->tracks.back();
-        return nullptr;
-    }
+    static std::string track_name(int number) { return "track " + std::to_string(number); }
 
-    bool last_file_complete() {
-        if (files_.back().tracks.empty()) return fail("FILE '" + files_.back().name + "' has no TRACK");
-        const CueTrack &t = files_.back().tracks.back();
-        if (!t.index1) return fail("track " + std::to_string(t.number) + " has no INDEX 01");
+    bool file_complete(const CueFile &f) {
+        if (f.indexes == 0)
+            return fail_at(f.line, "FILE '" + f.name + "' has no TRACK or INDEX after it (expected a TRACK line)");
         return true;
     }
+    bool track_complete(const CueTrack &t, const std::string &where) {
+        if (t.find(1)) return true;
+        const CueIndex *i0 = t.find(0);
+        return fail("INDEX 01 of " + track_name(t.number) + " is missing (expected before " + where +
+                    (i0 ? "; its INDEX 00 is on line " + std::to_string(i0->line) + ")" : ")"));
+    }
 
-    bool file(const std::vector<std::string_view> &w) {
-        if (w.size() != 3) return fail("FILE needs a name and a type");
-        if (!files_.empty() && !last_file_complete()) return false;
-        if (w[1].empty()) return fail("FILE with an empty name");
+    bool file(std::string_view rest) {
+        rest = trim(rest);
+        std::string_view name, type;
+        if (!rest.empty() && rest.front() == '"') {
+            const auto close = rest.find('"', 1);
+            name = rest.substr(1, close - 1);
+            type = trim(rest.substr(close + 1));
+        } else {
+            const auto last = rest.find_last_of(" \t");
+            if (last != std::string_view::npos) {
+                name = trim(rest.substr(0, last));
+                type = rest.substr(last + 1);
+            }
+        }
+        if (name.empty() || type.empty() || type.find_first_of(" \t") != std::string_view::npos)
+            return fail("FILE needs a name and a type, as in FILE \"album.bin\" BINARY");
+        if (!files_.empty() && !file_complete(files_.back())) return false;
         CueFile f;
-        f.name = std::string(w[1]);
-        if (same_word(w[2], "BINARY")) f.big_endian = false;
-        else if (same_word(w[2], "MOTOROLA")) f.big_endian = true;
-        else return fail("unsupported file type '" + std::string(w[2]) + "'");
+        f.name = std::string(name);
+        if (encoding_ == Encoding::eight_bit && !is_utf8(name)) f.alternative = cp1252_to_utf8(name);
+        f.line = line_;
+        if (same_word(type, "BINARY")) f.type = FileType::binary;
+        else if (same_word(type, "MOTOROLA")) f.type = FileType::motorola;
+        else if (same_word(type, "WAVE") || same_word(type, "AIFF") || same_word(type, "FLAC")) f.type = FileType::audio;
+        else return fail("unsupported file type '" + std::string(type) + "' (expected BINARY, MOTOROLA or WAVE)");
         files_.push_back(std::move(f));
         return true;
     }
 
-    bool track(const std::vector<std::string_view> &w) {
-        if (files_.empty()) return fail("TRACK before FILE");
-        if (w.size() != 3) return fail("TRACK needs a number and a type");
-        const auto number = small_number(w[1], 99);
-        if (!number || *number < 1) return fail("bad track number '" + std::string(w[1]) + "'");
-        if (const CueTrack *prev = previous_track()) {
-            if (!prev->index1) return fail("track " + std::to_string(prev->number) + " has no INDEX 01");
-            if (*number != prev->number + 1)
-                return fail("track " + std::to_string(*number) + " out of order after track " +
-                            std::to_string(prev->number));
+    bool track() {
+        if (files_.empty()) return fail("TRACK before FILE (expected a FILE line first)");
+        if (words_.size() != 3) return fail("TRACK needs a number and a type, as in TRACK 01 AUDIO");
+        const auto number = small_number(words_[1], 99);
+        if (!number || *number < 1) return fail("bad track number '" + std::string(words_[1]) + "' (expected 01 to 99)");
+        if (!tracks_.empty()) {
+            if (!track_complete(tracks_.back(), "TRACK " + std::string(words_[1]))) return false;
+            if (*number != tracks_.back().number + 1)
+                return fail(track_name(*number) + " out of order after " + track_name(tracks_.back().number) +
+                            " (expected TRACK " + std::to_string(tracks_.back().number + 1) + ")");
         }
         CueTrack t;
         t.number = *number;
-        if (same_word(w[2], "AUDIO")) t.mode = TrackMode::audio;
-        else if (same_word(w[2], "MODE1/2352")) t.mode = TrackMode::mode1_2352;
-        else if (same_word(w[2], "MODE2/2352")) t.mode = TrackMode::mode2_2352;
-        else return fail("unsupported track type '" + std::string(w[2]) + "'");
-        t.control = t.mode == TrackMode::audio ? 0x00 : kControlData;
+        t.line = line_;
+        const TypeName *type = nullptr;
+        for (const TypeName &candidate : kTrackTypes)
+            if (same_word(words_[2], candidate.word)) type = &candidate;
+        if (!type)
+            return fail("unsupported track type '" + std::string(words_[2]) +
+                        "' (expected AUDIO, MODE1/2352, MODE1/2048, MODE2/2352 or MODE2/2336)");
+        t.mode = type->mode;
+        t.control = type->mode == TrackMode::audio ? 0x00 : kControlData;
         t.session = session_;
-        files_.back().tracks.push_back(t);
+        tracks_.push_back(std::move(t));
         return true;
     }
 
     // REM SESSION nn: the tracks that follow belong to session nn.
-    bool session(const std::vector<std::string_view> &w) {
-        const auto number = w.size() == 3 ? small_number(w[2], 99) : std::nullopt;
+    bool session() {
+        const auto number = words_.size() == 3 ? small_number(words_[2], 99) : std::nullopt;
         if (!number || *number < 1) return fail("REM SESSION needs a session number from 01 to 99");
-        if (*number < session_) return fail("REM SESSION " + std::string(w[2]) + " goes backwards");
+        if (*number < session_) return fail("REM SESSION " + std::string(words_[2]) + " goes backwards");
         session_ = static_cast<std::uint8_t>(*number);
         return true;
     }
 
-    bool index(const std::vector<std::string_view> &w) {
-        CueTrack *t = current_track();
-        if (!t) return fail("INDEX outside a TRACK");
-        if (w.size() != 3) return fail("INDEX needs a number and a time");
-        const auto number = small_number(w[1], 99);
-        if (!number) return fail("bad index number '" + std::string(w[1]) + "'");
-        if (*number <= t->last_index) return fail("INDEX " + std::string(w[1]) + " out of order");
-        if (*number >= 2 && !t->index1) return fail("INDEX " + std::string(w[1]) + " before INDEX 01");
-        const auto position = parse_time(w[2]);
-        if (!position) return fail("bad time '" + std::string(w[2]) + "'");
+    bool index() {
+        if (tracks_.empty()) return fail("INDEX outside a TRACK (expected a TRACK line first)");
+        CueTrack &t = tracks_.back();
+        if (words_.size() != 3) return fail("INDEX needs a number and a time, as in INDEX 01 00:00:00");
+        const auto number = small_number(words_[1], 99);
+        if (!number) return fail("bad index number '" + std::string(words_[1]) + "' (expected 00 to 99)");
+        if (!t.indexes.empty() && *number <= t.indexes.back().number)
+            return fail("INDEX " + std::string(words_[1]) + " out of order in " + track_name(t.number));
+        if (*number >= 2 && !t.find(1)) return fail("INDEX " + std::string(words_[1]) + " before INDEX 01");
+        const auto position = parse_time(words_[2]);
+        if (!position) return fail("bad time '" + std::string(words_[2]) + "' (expected mm:ss:ff, ss below 60, ff below 75)");
         CueFile &f = files_.back();
-        if (*position < f.last_position) return fail("INDEX " + std::string(w[2]) + " goes backwards");
+        if (*position < f.last_position)
+            return fail("INDEX " + std::string(words_[2]) + " goes backwards (expected " + time_text(f.last_position) +
+                        " or later in this FILE)");
+        if (f.type == FileType::audio && t.mode != TrackMode::audio)
+            return fail(track_name(t.number) + " is " + std::string(mode_word(t.mode)) +
+                        " data, but a WAVE file holds audio only");
+        const int bytes = sector_bytes_of(t.mode);
+        if (f.sector_bytes != 0 && f.sector_bytes != bytes)
+            return fail("FILE '" + f.name + "' holds " + std::to_string(f.sector_bytes) + "-byte sectors; " +
+                        track_name(t.number) + " (" + std::string(mode_word(t.mode)) + ") needs a FILE of its own");
+        f.sector_bytes = bytes;
         f.last_position = *position;
-        t->last_index = *number;
-        if (*number == 0) t->index0 = position;
-        if (*number == 1) t->index1 = position;
+        ++f.indexes;
+        t.indexes.push_back({*number, static_cast<int>(files_.size() - 1), *position, line_});
         return true;
     }
 
-    bool gap(const std::vector<std::string_view> &w, bool pre) {
-        const char *name = pre ? "PREGAP" : "POSTGAP";
-        CueTrack *t = current_track();
-        if (!t) return fail(std::string(name) + " outside a TRACK");
-        if (w.size() != 2) return fail(std::string(name) + " needs a time");
-        const auto length = parse_time(w[1]);
-        if (!length) return fail("bad time '" + std::string(w[1]) + "'");
-        if (pre && t->last_index >= 0) return fail("PREGAP after INDEX");
-        if (!pre && !t->index1) return fail("POSTGAP before INDEX 01");
-        std::int64_t &slot = pre ? t->pregap : t->postgap;
-        if (slot != 0) return fail(std::string(name) + " given twice");
+    bool gap(bool pre) {
+        const std::string name = pre ? "PREGAP" : "POSTGAP";
+        if (tracks_.empty()) return fail(name + " outside a TRACK (expected a TRACK line first)");
+        CueTrack &t = tracks_.back();
+        if (words_.size() != 2) return fail(name + " needs a time, as in " + name + " 00:02:00");
+        const auto length = parse_time(words_[1]);
+        if (!length) return fail("bad time '" + std::string(words_[1]) + "' (expected mm:ss:ff, ss below 60, ff below 75)");
+        if (pre && !t.indexes.empty()) return fail("PREGAP after INDEX (expected it before the track's first INDEX)");
+        std::int64_t &slot = pre ? t.pregap : t.postgap;
+        if (slot != 0) return fail(name + " given twice for " + track_name(t.number));
         slot = *length;
         return true;
     }
 
-    bool flags(const std::vector<std::string_view> &w) {
-        CueTrack *t = current_track();
-        if (!t) return fail("FLAGS outside a TRACK");
-        for (std::size_t i = 1; i < w.size(); ++i) {
-            if (same_word(w[i], "DCP")) t->control |= kControlCopy;
-            else if (same_word(w[i], "4CH")) t->control |= kControlFourCh;
-            else if (same_word(w[i], "PRE")) t->control |= kControlPreEmph;
-            else if (!same_word(w[i], "SCMS")) return fail("unknown flag '" + std::string(w[i]) + "'");
+    bool flags() {
+        if (tracks_.empty()) return fail("FLAGS outside a TRACK (expected a TRACK line first)");
+        CueTrack &t = tracks_.back();
+        for (std::size_t i = 1; i < words_.size(); ++i) {
+            if (same_word(words_[i], "DCP")) t.control |= kControlCopy;
+            else if (same_word(words_[i], "4CH")) t.control |= kControlFourCh;
+            else if (same_word(words_[i], "PRE")) t.control |= kControlPreEmph;
+            else if (!same_word(words_[i], "SCMS"))
+                return fail("unknown flag '" + std::string(words_[i]) + "' (expected DCP, 4CH, PRE or SCMS)");
         }
         return true;
     }
 
-    bool measure(CueFile &f, const FileSizeLookup &file_size) {
-        const auto bytes = file_size ? file_size(f.name) : std::nullopt;
-        if (!bytes) return fail("cannot read '" + f.name + "'");
-        if (*bytes == 0 || *bytes % kSectorBytes != 0)
-            return fail("size of '" + f.name + "' (" + std::to_string(*bytes) +
-                        " bytes) is not a whole number of 2352-byte sectors");
-        if (*bytes / kSectorBytes > static_cast<std::uint64_t>(kMaxLeadOut)) return fail("'" + f.name + "' is too long");
-        f.sectors = static_cast<std::int64_t>(*bytes / kSectorBytes);
-        if (f.last_position >= f.sectors) return fail("INDEX beyond the end of '" + f.name + "'");
+    bool text_field(std::string CdText::*field, std::string_view rest) {
+        CdText &text = tracks_.empty() ? disc_text_ : tracks_.back().text;
+        text.*field = to_latin1(text_argument(rest), encoding_);
         return true;
     }
 
-    // Walks the files in order, placing file data and generated silence one after the other.
+    bool cdtext_file(std::string_view rest) {
+        const std::string name(text_argument(rest));
+        if (name.empty()) return fail("CDTEXTFILE needs a file name");
+        FileFound found;
+        std::string why;
+        const std::string alternative = encoding_ == Encoding::eight_bit && !is_utf8(name) ? cp1252_to_utf8(name) : "";
+        if (!lookup_ || !lookup_({name, alternative, FileType::cdtext}, found, why)) {
+            note(line_, "CD-Text file '" + name + "' not used: " + (why.empty() ? "not found" : why));
+            return true;
+        }
+        if (!found.note.empty()) note(line_, found.note);
+        packs_ = std::move(found.packs);
+        return true;
+    }
+
+    bool measure(CueFile &f) {
+        std::string why;
+        const FileQuery query{f.name, f.alternative, f.type};
+        if (!lookup_ || !lookup_(query, f.found, why))
+            return fail_at(f.line, "cannot use '" + f.name + "': " + (why.empty() ? "not found" : why));
+        if (!f.found.note.empty()) note(f.line, f.found.note);
+        const std::uint64_t bytes = f.found.data_bytes;
+        const auto sector = static_cast<std::uint64_t>(f.sector_bytes ? f.sector_bytes : kSectorBytes);
+        if (bytes == 0) return fail_at(f.line, "'" + f.name + "' holds no " + (f.type == FileType::audio ? "audio" : "data"));
+        if (bytes / sector > static_cast<std::uint64_t>(kMaxLeadOut))
+            return fail_at(f.line, "'" + f.name + "' is too long for a CD (over 99:59:74)");
+        f.sectors = static_cast<std::int64_t>((bytes + sector - 1) / sector);
+        if (bytes % sector != 0)
+            note(f.line, "'" + f.name + "' ends " + std::to_string(bytes % sector) + " bytes into a " +
+                             std::to_string(sector) + "-byte sector; the rest of that sector is silence");
+        if (f.last_position >= f.sectors)
+            return fail_at(f.line, "an INDEX at " + time_text(f.last_position) + " lies beyond the end of '" + f.name +
+                                       "' (it lasts " + time_text(f.sectors) + ")");
+        return true;
+    }
+
+    // Lays the files' sectors out one after the other, with each track's PREGAP (and the previous
+    // track's POSTGAP) inserted as silence before the track's first INDEX.
     bool lay_out(Disc &disc) {
         Disc out;
-        std::int64_t lba = 0;
+        std::vector<std::int64_t> base;  // each file's first sector in the sequence of all files
+        std::int64_t total = 0;
+        for (const CueFile &f : files_) {
+            base.push_back(total);
+            total += f.sectors;
+            out.files.push_back({f.found.path.empty() ? f.name : f.found.path, f.type == FileType::motorola,
+                                 f.type == FileType::audio, f.found.data_bytes, f.found.source});
+        }
+        std::int64_t lba = 0, at = 0;
+        bool too_long = false;
         auto emit = [&](SegmentKind kind, int file, std::int64_t file_sector, std::int64_t length) {
-            if (length <= 0 || lba + length > kMaxLeadOut) {
-                lba += length;
-                return;
-            }
-            out.segments.push_back({static_cast<std::int32_t>(lba), static_cast<std::int32_t>(length), kind, file,
-                                    file_sector});
+            if (length <= 0) return;
+            if (lba + length > kMaxLeadOut) too_long = true;
+            if (!too_long)
+                out.segments.push_back({static_cast<std::int32_t>(lba), static_cast<std::int32_t>(length), kind, file,
+                                        file_sector,
+                                        file >= 0 && files_[file].sector_bytes ? files_[file].sector_bytes : kSectorBytes});
             lba += length;
         };
+        auto files_up_to = [&](std::int64_t to) {  // the files' sectors from `at` up to `to`
+            for (std::size_t f = 0; f < files_.size() && at < to; ++f) {
+                const std::int64_t end = base[f] + files_[f].sectors;
+                if (at >= end) continue;
+                const std::int64_t n = std::min(end, to) - at;
+                emit(SegmentKind::file, static_cast<int>(f), at - base[f], n);
+                at += n;
+            }
+        };
+        std::int64_t pending_postgap = 0;
         std::uint8_t session = 1;
-        for (std::size_t fi = 0; fi < files_.size(); ++fi) {
-            CueFile &f = files_[fi];
-            out.files.push_back({f.name, f.big_endian});
-            std::int64_t cursor = 0;
-            std::int64_t pending_postgap = 0;
-            for (CueTrack &t : f.tracks) {
-                const std::int64_t first = t.index0.value_or(*t.index1);
-                emit(SegmentKind::file, static_cast<int>(fi), cursor, first - cursor);  // the track before
-                emit(SegmentKind::silence, -1, 0, pending_postgap);
-                // The image holds the sessions' tracks only; the lead-out, lead-in and pregap
-                // between two sessions take disc addresses but hold nothing readable.
-                if (t.session > session && !out.segments.empty())
-                    emit(SegmentKind::unreadable, -1, 0, session == 1 ? kFirstSessionGap : kLaterSessionGap);
-                session = t.session;
-                emit(SegmentKind::silence, -1, 0, t.pregap);
-                t.start = lba + (*t.index1 - first);
-                cursor = first;
-                pending_postgap = t.postgap;
-            }
-            emit(SegmentKind::file, static_cast<int>(fi), cursor, f.sectors - cursor);
+        for (const CueTrack &t : tracks_) {
+            const CueIndex &first = t.indexes.front();
+            files_up_to(base[first.file] + first.position);
             emit(SegmentKind::silence, -1, 0, pending_postgap);
+            // The image holds the sessions' tracks only; the lead-out, lead-in and pregap between
+            // two sessions take disc addresses but hold nothing readable.
+            if (t.session > session && !out.segments.empty())
+                emit(SegmentKind::unreadable, -1, 0, session == 1 ? kFirstSessionGap : kLaterSessionGap);
+            session = t.session;
+            emit(SegmentKind::silence, -1, 0, t.pregap);
+            const CueIndex &one = *t.find(1);
+            const std::int64_t start = lba + (base[one.file] + one.position - at);
+            if (!out.tracks.empty() && start <= out.tracks.back().start)
+                return fail_at(t.line, track_name(out.tracks.back().number) + " is empty (" + track_name(t.number) +
+                                           " starts where it starts)");
+            Track track{t.number, static_cast<std::int32_t>(std::min(start, kMaxLeadOut)), t.control};
+            track.mode = t.mode;
+            track.session = t.session;
+            track.text = t.text;
+            out.tracks.push_back(std::move(track));
+            pending_postgap = t.postgap;
         }
-        if (lba > kMaxLeadOut) return fail("disc too long for MSF addresses");
+        files_up_to(total);
+        emit(SegmentKind::silence, -1, 0, pending_postgap);
+        if (too_long || lba > kMaxLeadOut) return fail("the disc is too long for a CD (over 99:59:74)");
         out.lead_out = static_cast<std::int32_t>(lba);
-        for (const CueFile &f : files_) {
-            for (const CueTrack &t : f.tracks) {
-                if (!out.tracks.empty() && t.start <= out.tracks.back().start)
-                    return fail("track " + std::to_string(out.tracks.back().number) + " is empty");
-                out.tracks.push_back({t.number, static_cast<std::int32_t>(t.start), t.control, t.mode, t.session});
-            }
-        }
         if (out.tracks.back().start >= out.lead_out)
-            return fail("track " + std::to_string(out.tracks.back().number) + " is empty");
+            return fail_at(tracks_.back().line, track_name(out.tracks.back().number) + " is empty (nothing after its INDEX 01)");
+        out.text = disc_text_;
+        out.cdtext_packs = std::move(packs_);
         disc = std::move(out);
         return true;
     }
 
+    const FileLookup &lookup_;
+    Encoding encoding_;
+    std::vector<std::string> *notes_;
     std::vector<CueFile> files_;
+    std::vector<CueTrack> tracks_;
+    CdText disc_text_;
+    std::vector<std::uint8_t> packs_;
+    std::vector<std::string_view> words_;
     std::string error_;
     int line_ = 0;
     std::uint8_t session_ = 1;
@@ -304,22 +569,18 @@ private:
 
 }  // namespace
 
-bool parse_cue(const std::uint8_t *bytes, std::size_t size, const FileSizeLookup &file_size, Disc &disc,
-               std::string &error) {
-    std::string_view text(reinterpret_cast<const char *>(bytes), bytes ? size : 0);
-    if (text.substr(0, 3) == "\xEF\xBB\xBF") text.remove_prefix(3);  // UTF-8 byte order mark
-    Parser parser;
-    std::vector<std::string_view> words;
+bool parse_cue(const std::uint8_t *bytes, std::size_t size, const FileLookup &lookup, Disc &disc, std::string &error,
+               std::vector<std::string> *notes) {
+    Encoding encoding;
+    const std::string sheet = decode_sheet(std::string_view(reinterpret_cast<const char *>(bytes), bytes ? size : 0),
+                                           encoding);
+    std::string_view text = sheet;
+    Parser parser(lookup, encoding, notes);
     int number = 0;
     while (!text.empty()) {
         const auto end = text.find_first_of("\r\n");
-        const std::string_view line = text.substr(0, end);
         ++number;
-        if (!split_words(line, words)) {
-            error = "line " + std::to_string(number) + ": unterminated quote";
-            return false;
-        }
-        if (!parser.line(number, words)) {
+        if (!parser.line(number, text.substr(0, end))) {
             error = parser.error();
             return false;
         }
@@ -327,7 +588,7 @@ bool parse_cue(const std::uint8_t *bytes, std::size_t size, const FileSizeLookup
         // "\r\n" ends one line, not two.
         text.remove_prefix(end + (text.substr(end, 2) == "\r\n" ? 2 : 1));
     }
-    if (!parser.finish(file_size, disc)) {
+    if (!parser.finish(disc)) {
         error = parser.error();
         return false;
     }

@@ -1,44 +1,77 @@
 #pragma once
 // CUE sheets: from the sheet's bytes to a Disc.
 //
-// Understood: FILE "name" BINARY|MOTOROLA (raw 2352-byte sectors, little- or big-endian samples),
-// TRACK nn AUDIO|MODE1/2352|MODE2/2352 (numbers 1..99, consecutive), INDEX nn mm:ss:ff (positions
-// within the current FILE; INDEX 00 starts a pregap whose audio is in the file, INDEX 01 starts the
-// track), PREGAP / POSTGAP mm:ss:ff (silence not in the file), FLAGS DCP|4CH|PRE|SCMS; CATALOG,
-// CDTEXTFILE, TITLE, PERFORMER, SONGWRITER, ISRC and other REM lines are skipped. Keywords are
-// case-insensitive. REM SESSION nn (ascending) puts the tracks after it into session nn: the image
-// holds the tracks' sectors only, and the layout leaves the unreadable gap of a real multi-session
-// disc before each later session's first track (11,400 sectors after the first session, 6,900 after
-// a later one), so the next session's first track starts that far after the previous lead-out.
+// Text: UTF-8 with or without a byte order mark, UTF-16 LE/BE with one, or 8-bit bytes (Latin-1 /
+// Windows-1252, as older Windows tools write them); CR, LF or CRLF line ends, tabs, blank lines;
+// keywords in any case.
+//
+// Understood:
+//   FILE name BINARY|MOTOROLA|WAVE   name quoted, or unquoted with spaces (the type is the last
+//                                    word); BINARY/MOTOROLA hold raw sectors (little- or big-endian
+//                                    samples), WAVE (also AIFF, FLAC) an audio file of CD frames
+//   TRACK nn AUDIO|MODE1/2352|MODE1/2048|MODE2/2352|MODE2/2336
+//                                    numbers 1..99, consecutive; a data mode names the bytes per
+//                                    sector in its file (one sector size per file)
+//   INDEX nn mm:ss:ff                a position within the current FILE; INDEX 00 starts a pregap
+//                                    whose sectors are in the file, INDEX 01 starts the track. A
+//                                    track's INDEX 00 may lie in one FILE and its INDEX 01 in the
+//                                    next (pregaps appended to the previous track's file)
+//   PREGAP / POSTGAP mm:ss:ff        silence not in the file (POSTGAP anywhere within its track)
+//   FLAGS DCP|4CH|PRE|SCMS
+//   TITLE, PERFORMER, SONGWRITER     CD-Text of the disc (before the first TRACK) or of the track
+//   CDTEXTFILE name                  binary CD-Text packs, served as they are
+//   REM SESSION nn                   (ascending) puts the tracks after it into session nn: the image
+//                                    holds the tracks' sectors only, and the layout leaves the
+//                                    unreadable gap of a real multi-session disc before each later
+//                                    session's first track (11,400 sectors after the first session,
+//                                    6,900 after a later one)
+//   CATALOG, ISRC, other REM lines and the CD-Text keywords of some burners (ARRANGER, COMPOSER, MESSAGE,
+//   GENRE, DISC_ID, UPC_EAN, TOC_INFO1/2, SIZE_INFO) are skipped.
 //
 // Addresses follow MMC: the first sector of the first file is LBA 0; a track starts at
 //   (sectors of earlier files) + (its INDEX 01 position) + (all PREGAP/POSTGAP silence before it);
-// the lead-out follows the last file's last sector and the last POSTGAP.
+// the lead-out follows the last file's last sector and the last POSTGAP. A file that is not a whole
+// number of sectors is padded with silence to the next one (a note says so).
 //
-// Anything else is rejected with a reason: unknown keywords, bad timestamps (ss >= 60, ff >= 75),
-// tracks out of order or without INDEX 01, indexes going backwards, other file or track types,
-// a missing file, a file whose size is not a whole number of 2352-byte sectors, a disc longer than
-// MSF addresses can express. The parser takes any bytes (it never reads outside the buffer) and
-// learns file sizes only through `file_size`, so a fuzzer can drive it without files.
+// Anything else is refused with the line and what was expected there. The parser takes any bytes
+// (it never reads outside the buffer) and learns about files only through the lookup, so a fuzzer
+// can drive it without files.
 
 #include <cstddef>
 #include <cstdint>
 #include <functional>
-#include <optional>
+#include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "passthru/image/disc.h"
 
 namespace passthru::image {
 
-// Size in bytes of the file the sheet names (as written in the sheet), or nullopt when it cannot
-// be read.
-using FileSizeLookup = std::function<std::optional<std::uint64_t>(std::string_view name)>;
+enum class FileType : std::uint8_t { binary, motorola, audio, cdtext };
 
-// On success fills `disc` (its files carry the names as written) and returns true; otherwise
-// returns false with a one-line reason in `error` ("line 7: ...").
-bool parse_cue(const std::uint8_t *bytes, std::size_t size, const FileSizeLookup &file_size, Disc &disc,
-               std::string &error);
+struct FileQuery {
+    std::string_view name;         // as written in the sheet (in UTF-8 when the sheet was UTF-16)
+    std::string_view alternative;  // the name read as Windows-1252 and written in UTF-8, when that
+                                   // differs (an 8-bit sheet); else empty
+    FileType type;
+};
+
+struct FileFound {
+    std::string path;                       // where it was found
+    std::uint64_t data_bytes = 0;           // bytes of sector data (an audio file: frames * 4)
+    std::shared_ptr<ImageSource> source;    // the open file, if the lookup opened it
+    std::vector<std::uint8_t> packs;        // FileType::cdtext: the packs
+    std::string note;                       // said to the user when not empty (a name was adjusted)
+};
+
+// Finds and checks a file the sheet names. False with the reason in `why` when it cannot be used.
+using FileLookup = std::function<bool(const FileQuery &query, FileFound &found, std::string &why)>;
+
+// On success fills `disc` and returns true, with notes for the user in `notes` ("line 3: ...");
+// otherwise returns false with a one-line reason in `error` ("line 7: ...").
+bool parse_cue(const std::uint8_t *bytes, std::size_t size, const FileLookup &lookup, Disc &disc, std::string &error,
+               std::vector<std::string> *notes = nullptr);
 
 }  // namespace passthru::image

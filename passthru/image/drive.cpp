@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstdio>
 #include <cstring>
 
 #include "aspi/aspi32.h"
@@ -52,7 +53,7 @@ void inquiry(Unit &unit, const ScsiCommand &c, ScsiOutcome &o) {
 
 void request_sense(Unit &unit, const ScsiCommand &c, ScsiOutcome &o) {
     std::uint8_t r[kSenseBytes] = {0x70, 0, 0, 0, 0, 0, 0, kSenseBytes - 8};
-    if (unit.not_ready) {
+    if (unit.not_ready || !unit.disc) {
         r[2] = kKeyNotReady;
         r[12] = kAscNoMedium;
     } else if (unit.has_sense) {
@@ -179,6 +180,69 @@ Slice user_data(TrackMode mode, const std::uint8_t *sector) {
     return {0, kSectorBytes};
 }
 
+// One line per file, the first time a read of it fails: the sound goes silent there, and this says why.
+void report_read_failure(Unit &unit, const Disc &disc, const ReadFailure &failure) {
+    if (failure.file < 0 || failure.file >= static_cast<int>(disc.files.size())) return;
+    if (std::find(unit.files_reported.begin(), unit.files_reported.end(), failure.file) != unit.files_reported.end())
+        return;
+    unit.files_reported.push_back(failure.file);
+    std::fprintf(stderr, "wnaspi32: cannot read '%s': %s; the virtual drive answers with a read error there\n",
+                 disc.files[failure.file].path.c_str(), failure.reason.c_str());
+}
+
+// Audio sectors only: nothing to slice, so they go straight into the caller's buffer.
+bool all_audio(const Disc &disc, std::int32_t lba, std::int32_t count) {
+    return sector_type_matches(disc, 1, lba, count);
+}
+
+// Whole 2352-byte sectors straight into the caller's buffer, as many as fit (the last one in part).
+bool read_whole_sectors(const Disc &disc, std::int32_t lba, std::int32_t sectors, std::uint8_t *data,
+                        std::uint32_t capacity, ScsiOutcome &o, ReadFailure &failure) {
+    const std::uint64_t wanted = std::uint64_t(sectors) * kSectorBytes;
+    const std::uint32_t fit = static_cast<std::uint32_t>(std::min<std::uint64_t>(wanted, capacity));
+    const std::int32_t whole = static_cast<std::int32_t>(fit / kSectorBytes);
+    const std::uint32_t part = fit % kSectorBytes;
+    if (whole > 0 && !read_sectors(disc, lba, whole, data, &failure)) return false;
+    if (part > 0) {
+        std::uint8_t last[kSectorBytes];
+        if (!read_sectors(disc, lba + whole, 1, last, &failure)) return false;
+        std::memcpy(data + std::size_t(whole) * kSectorBytes, last, part);
+    }
+    o.transferred = fit;
+    if (fit < wanted) o.host_status = HASTAT_DO_DU;
+    return true;
+}
+
+// A read that spans data sectors: sectors are read in batches and handed over slice by slice until
+// the caller's buffer is full; no sector is read that would not fit at least in part.
+bool read_user_data(Unit &unit, const Disc &disc, std::int32_t lba, std::int32_t sectors, std::uint8_t *data,
+                    std::uint32_t capacity, ScsiOutcome &o, ReadFailure &failure) {
+    constexpr std::int32_t kBatch = 16;
+    constexpr std::uint32_t kSmallestSlice = 2048;
+    unit.staging.resize(std::size_t{kBatch} * kSectorBytes);
+    std::uint32_t filled = 0;
+    std::int32_t done = 0;
+    bool cut = false;
+    while (done < sectors && !cut && filled < capacity) {
+        const std::uint32_t may_fit = (capacity - filled + kSmallestSlice - 1) / kSmallestSlice;
+        const std::int32_t batch = static_cast<std::int32_t>(
+            std::min<std::uint32_t>({static_cast<std::uint32_t>(kBatch), static_cast<std::uint32_t>(sectors - done), may_fit}));
+        if (!read_sectors(disc, lba + done, batch, unit.staging.data(), &failure)) return false;
+        for (std::int32_t i = 0; i < batch && !cut; ++i) {
+            const std::uint8_t *sector = unit.staging.data() + std::size_t(i) * kSectorBytes;
+            const Slice slice = user_data(track_at(disc, lba + done + i).mode, sector);
+            const std::uint32_t n = std::min(slice.size, capacity - filled);
+            std::memcpy(data + filled, sector + slice.offset, n);
+            filled += n;
+            cut = n < slice.size;
+        }
+        done += batch;
+    }
+    o.transferred = filled;
+    if (cut || done < sectors) o.host_status = HASTAT_DO_DU;
+    return true;
+}
+
 void read_cd(Unit &unit, const ScsiCommand &c, ScsiOutcome &o) {
     const Disc &disc = *unit.disc;
     const int expected = (c.cdb[1] >> 2) & 0x07;
@@ -196,33 +260,15 @@ void read_cd(Unit &unit, const ScsiCommand &c, ScsiOutcome &o) {
     if (!sector_type_matches(disc, expected, lba, sectors))
         return check_condition(unit, o, kKeyIllegalRequest, kAscIllegalModeForTrack);
 
-    // Sectors are read in batches and handed over slice by slice until the caller's buffer is
-    // full; no sector is read that would not fit at least in part.
-    constexpr std::int32_t kBatch = 16;
-    constexpr std::uint32_t kSmallestSlice = 2048;
-    unit.staging.resize(std::size_t{kBatch} * kSectorBytes);
     const std::uint32_t capacity = data_in_capacity(c);
-    std::uint32_t filled = 0;
-    std::int32_t done = 0;
-    bool cut = false;
-    while (done < sectors && !cut && filled < capacity) {
-        const std::uint32_t may_fit = (capacity - filled + kSmallestSlice - 1) / kSmallestSlice;
-        const std::int32_t batch = static_cast<std::int32_t>(
-            std::min<std::uint32_t>({static_cast<std::uint32_t>(kBatch), static_cast<std::uint32_t>(sectors - done), may_fit}));
-        if (!read_sectors(disc, lba + done, batch, unit.staging.data()))
-            return check_condition(unit, o, kKeyMediumError, kAscUnrecoveredRead);
-        for (std::int32_t i = 0; i < batch && !cut; ++i) {
-            const std::uint8_t *sector = unit.staging.data() + std::size_t(i) * kSectorBytes;
-            const Slice slice = whole_sectors ? Slice{0, kSectorBytes} : user_data(track_at(disc, lba + done + i).mode, sector);
-            const std::uint32_t n = std::min(slice.size, capacity - filled);
-            std::memcpy(c.data + filled, sector + slice.offset, n);
-            filled += n;
-            cut = n < slice.size;
-        }
-        done += batch;
+    ReadFailure failure;
+    const bool ok = whole_sectors || all_audio(disc, lba, sectors)
+                        ? read_whole_sectors(disc, lba, sectors, c.data, capacity, o, failure)
+                        : read_user_data(unit, disc, lba, sectors, c.data, capacity, o, failure);
+    if (!ok) {
+        report_read_failure(unit, disc, failure);
+        return check_condition(unit, o, kKeyMediumError, kAscUnrecoveredRead);
     }
-    o.transferred = filled;
-    if (cut || done < sectors) o.host_status = HASTAT_DO_DU;
 }
 
 void set_cd_speed(Unit &unit, const ScsiCommand &c) { unit.read_speed = get_be16(c.cdb + 2); }
@@ -246,7 +292,7 @@ void execute_drive_command(Unit &unit, const ScsiCommand &c, ScsiOutcome &o) {
     if (op == kOpInquiry) return inquiry(unit, c, o);
     if (op == kOpRequestSense) return request_sense(unit, c, o);
     if (op == kOpSetCdSpeed) return set_cd_speed(unit, c);
-    if (unit.not_ready) return check_condition(unit, o, kKeyNotReady, kAscNoMedium);
+    if (unit.not_ready || !unit.disc) return check_condition(unit, o, kKeyNotReady, kAscNoMedium);
     switch (op) {
     case kOpTestUnitReady: return;
     case kOpReadCapacity: return read_capacity(unit, c, o);

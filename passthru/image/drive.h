@@ -2,7 +2,8 @@
 // The virtual CD-ROM drive: answers one SCSI command for one unit from its Disc.
 //
 //   INQUIRY (0x12)          type 5, RMB, version byte from the unit, vendor "CDDAPLAY", 36 bytes
-//   TEST UNIT READY (0x00)  GOOD, or NOT READY 02/3A/00 (no medium) for a not-ready unit
+//   TEST UNIT READY (0x00)  GOOD, or NOT READY 02/3A/00 (no medium) for a not-ready unit or an
+//                           empty drive (no disc: its image was refused)
 //   READ TOC (0x43)         format 0 in LBA or MSF form (MSF = LBA + 150), ADR 1 + CONTROL per
 //                           track, lead-out 0xAA (the last session's); honours the starting track
 //                           and the allocation length (the header's data length is always the full
@@ -19,6 +20,8 @@
 //   READ CAPACITY (0x25)    last LBA and a 2048-byte block length, as CD drives report
 //   REQUEST SENSE (0x03)    the sense data of the unit's last CHECK CONDITION, then NO SENSE
 //   anything else           CHECK CONDITION 05/20/00 (invalid command operation code)
+// An image file that cannot be read during play: MEDIUM ERROR 03/11/00, and one line on standard
+// error per file naming it and the reason.
 // Out of range (LBA < 0 or past the lead-out): 05/21/00, nothing read. A descriptor block shorter
 // than its command's group, or a field we do not support: 05/24/00. A data buffer too small for
 // what the command would return: the bytes that fit, and SRB_HaStat HASTAT_DO_DU (overrun).
@@ -35,13 +38,14 @@
 namespace passthru::image {
 
 struct Unit {
-    std::shared_ptr<const Disc> disc;
+    std::shared_ptr<const Disc> disc;        // null: an empty drive
     bool not_ready = false;
     std::uint8_t version = 5;                // INQUIRY byte 2
     std::uint8_t last_sense[kSenseBytes] = {};  // for REQUEST SENSE; worker thread only
     bool has_sense = false;
     std::uint16_t read_speed = 0xFFFF;          // kB/s from the last SET CD SPEED; 0xFFFF: maximum
     std::vector<std::uint8_t> staging;          // READ CD's sectors before they are sliced
+    std::vector<int> files_reported;         // files whose read failure was told; worker thread only
 };
 
 void execute_drive_command(Unit &unit, const ScsiCommand &command, ScsiOutcome &outcome);

@@ -1,12 +1,12 @@
 #include "passthru/image/image_backend.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -15,14 +15,17 @@
 #include "passthru/faults.h"
 #include "passthru/image/cue.h"
 #include "passthru/image/drive.h"
+#include "passthru/image/image_source.h"
 
 namespace passthru::image {
 namespace {
 
+namespace fs = std::filesystem;
+
 constexpr int kOwnScsiId = 7;
 constexpr int kMaxUnits = kMaxTargets - 1;  // every target but the adapter's own
 constexpr std::uint32_t kMaxTransfer = 1u << 20;
-constexpr std::uintmax_t kMaxSheetBytes = 1u << 20;
+constexpr std::uint64_t kMaxSheetBytes = 1u << 20;
 
 // Fixed by open, read-only until close, except `seen`, which only execute touches: the manager runs
 // one command at a time and hands over between its threads under its own lock.
@@ -35,7 +38,13 @@ struct State {
 };
 State *g_state = nullptr;
 
-void report(const std::string &line) { std::fprintf(stderr, "wnaspi32: %s\n", line.c_str()); }
+// Everything this load has to tell the user; said once per run of the program (see open_backend).
+std::vector<std::string> *g_messages = nullptr;
+
+void report(const std::string &line) {
+    if (g_messages) g_messages->push_back("wnaspi32: " + line + "\n");
+    else std::fprintf(stderr, "wnaspi32: %s\n", line.c_str());
+}
 
 std::string_view trim(std::string_view s) {
     while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
@@ -43,43 +52,131 @@ std::string_view trim(std::string_view s) {
     return s;
 }
 
-bool read_whole_file(const std::filesystem::path &path, std::vector<std::uint8_t> &bytes) {
-    std::error_code ec;
-    const auto size = std::filesystem::file_size(path, ec);
-    if (ec || size > kMaxSheetBytes) return false;
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return false;
-    bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+bool read_whole(const std::string &path, std::uint64_t limit, std::vector<std::uint8_t> &bytes, std::string &why) {
+    std::uint64_t size = 0;
+    const auto file = open_raw_file(path, size, why);
+    if (!file) return false;
+    if (size > limit) {
+        why = "it is larger than " + std::to_string(limit) + " bytes";
+        return false;
+    }
+    bytes.resize(static_cast<std::size_t>(size));
+    std::size_t got = 0;
+    if (!file->read(0, bytes.data(), bytes.size(), got, why)) return false;
+    bytes.resize(got);
     return true;
 }
 
-std::shared_ptr<const Disc> load_sheet(const std::string &sheet) {
-    const std::filesystem::path sheet_path(sheet);
+char lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+
+bool same_ignoring_case(std::string_view a, std::string_view b) {
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) { return lower(x) == lower(y); });
+}
+
+bool is_audio_extension(const std::string &ext) {
+    for (const char *known : {".wav", ".flac", ".aif", ".aiff", ".w64", ".rf64", ".caf"})
+        if (same_ignoring_case(ext, known)) return true;
+    return false;
+}
+
+// Finds the file a sheet names: as written; read as Windows-1252; with '\' as the folder separator
+// (sheets made on Windows); in another letter case; and for an audio file, the same name with
+// another audio extension (a rip re-encoded from WAV to FLAC whose sheet was never edited). The
+// last three leave a note for the user.
+std::optional<fs::path> find_named_file(const fs::path &folder, const FileQuery &q, std::string &note) {
+    std::vector<std::string> names{std::string(q.name)};
+    if (!q.alternative.empty()) names.emplace_back(q.alternative);
+    for (std::size_t i = 0, n = names.size(); i < n; ++i) {
+        std::string slashed = names[i];
+        std::replace(slashed.begin(), slashed.end(), '\\', '/');
+        if (slashed != names[i]) names.push_back(slashed);
+    }
+    std::error_code ec;
+    for (const std::string &name : names) {
+        const fs::path p = folder / fs::path(name);
+        if (fs::exists(fs::symlink_status(p, ec))) return p;
+    }
+    for (const std::string &name : names) {
+        const fs::path wanted = fs::path(name);
+        const fs::path dir = folder / wanted.parent_path();
+        std::optional<fs::path> other_format;
+        for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
+            const fs::path found = it->path().filename();
+            if (same_ignoring_case(found.string(), wanted.filename().string())) {
+                note = "'" + std::string(q.name) + "' is not there; using '" + found.string() + "' (other letter case)";
+                return dir / found;
+            }
+            if (q.type == FileType::audio && !other_format && same_ignoring_case(found.stem().string(), wanted.stem().string()) &&
+                is_audio_extension(found.extension().string()))
+                other_format = dir / found;
+        }
+        if (other_format) {
+            note = "'" + std::string(q.name) + "' is not there; using '" + other_format->filename().string() +
+                   "' (same name, other audio format)";
+            return other_format;
+        }
+    }
+    return std::nullopt;
+}
+
+// A CD-Text file: 18-byte packs, perhaps after the 4-byte header of a READ TOC answer, perhaps with
+// a closing NUL byte (as burning programs write them).
+bool cdtext_packs(std::vector<std::uint8_t> bytes, std::vector<std::uint8_t> &packs, std::string &why) {
+    if (bytes.size() % 18 == 1 && bytes.back() == 0) bytes.pop_back();
+    if (bytes.size() % 18 == 4 && bytes.size() >= 4 && get_be16(bytes.data()) == bytes.size() - 2)
+        bytes.erase(bytes.begin(), bytes.begin() + 4);
+    if (bytes.empty() || bytes.size() % 18 != 0) {
+        why = "it is not a series of 18-byte CD-Text packs";
+        return false;
+    }
+    packs = std::move(bytes);
+    return true;
+}
+
+bool open_named_file(const fs::path &folder, const FileQuery &q, FileFound &found, std::string &why) {
+    const auto path = find_named_file(folder, q, found.note);
+    if (!path) {
+        why = "no such file in " + (folder.empty() ? std::string(".") : folder.string());
+        return false;
+    }
+    found.path = path->string();
+    switch (q.type) {
+    case FileType::binary:
+    case FileType::motorola: found.source = open_raw_file(found.path, found.data_bytes, why); break;
+    case FileType::audio: found.source = open_audio_file(found.path, found.data_bytes, why); break;
+    case FileType::cdtext: {
+        std::vector<std::uint8_t> bytes;
+        return read_whole(found.path, kMaxSheetBytes, bytes, why) && cdtext_packs(std::move(bytes), found.packs, why);
+    }
+    }
+    return found.source != nullptr;
+}
+
+std::shared_ptr<const Disc> load_sheet(const std::string &sheet, std::size_t unit) {
+    const std::string empty_drive = "; unit " + std::to_string(unit) + " is an empty drive";
     std::vector<std::uint8_t> bytes;
-    if (!read_whole_file(sheet_path, bytes)) {
-        report("'" + sheet + "': cannot read the CUE sheet; unit left out");
+    std::string why;
+    if (!read_whole(sheet, kMaxSheetBytes, bytes, why)) {
+        report("cannot read the CUE sheet '" + sheet + "': " + why + empty_drive);
         return nullptr;
     }
-    const std::filesystem::path folder = sheet_path.parent_path();
-    auto resolve = [&folder](std::string_view name) { return folder / std::filesystem::path(name); };
-    FileSizeLookup size_of = [&resolve](std::string_view name) -> std::optional<std::uint64_t> {
-        std::error_code ec;
-        const auto path = resolve(name);
-        if (!std::filesystem::is_regular_file(path, ec)) return std::nullopt;
-        const auto size = std::filesystem::file_size(path, ec);
-        if (ec) return std::nullopt;
-        return size;
+    const fs::path folder = fs::path(sheet).parent_path();
+    const FileLookup lookup = [&folder](const FileQuery &q, FileFound &found, std::string &reason) {
+        return open_named_file(folder, q, found, reason);
     };
     auto disc = std::make_shared<Disc>();
     std::string error;
-    if (!parse_cue(bytes.data(), bytes.size(), size_of, *disc, error)) {
-        report("'" + sheet + "': " + error + "; unit left out");
+    std::vector<std::string> notes;
+    const bool ok = parse_cue(bytes.data(), bytes.size(), lookup, *disc, error, &notes);
+    for (const std::string &n : notes) report("'" + sheet + "', " + n);
+    if (!ok) {
+        report("'" + sheet + "', " + error + empty_drive);
         return nullptr;
     }
-    for (ImageFile &f : disc->files) f.path = resolve(f.path).string();
     return disc;
 }
 
+// One disc per entry, in order; null for an entry that did not load (its unit is an empty drive).
 std::vector<std::shared_ptr<const Disc>> load_images(std::string_view list) {
     std::vector<std::shared_ptr<const Disc>> discs;
     while (!list.empty()) {
@@ -88,7 +185,7 @@ std::vector<std::shared_ptr<const Disc>> load_images(std::string_view list) {
         list = end == std::string_view::npos ? std::string_view{} : list.substr(end + 1);
         if (entry.empty()) continue;
         if (entry == "builtin") discs.push_back(std::make_shared<const Disc>(builtin_disc()));
-        else if (auto disc = load_sheet(entry)) discs.push_back(std::move(disc));
+        else discs.push_back(load_sheet(entry, discs.size()));
     }
     return discs;
 }
@@ -107,6 +204,8 @@ void open_backend() {
     state->faults = library_faults();
     state->adapters = state->faults.adapters;
     state->duplicate_adapters = state->faults.duplicate_adapters;
+    std::vector<std::string> messages;
+    g_messages = &messages;
     const auto discs = load_images(images);
     std::size_t wanted = state->faults.units > 0 && !discs.empty() ? std::size_t(state->faults.units) : discs.size();
     if (wanted > kMaxUnits) {
@@ -121,6 +220,10 @@ void open_backend() {
         state->units.push_back(std::move(unit));
     }
     g_state = state.release();
+    g_messages = nullptr;
+    // The program loads the library once per phase; the user hears about the images once.
+    if (!messages.empty() && first_report_in_this_run(images))
+        for (const std::string &m : messages) std::fputs(m.c_str(), stderr);
 }
 
 void close_backend() {
@@ -233,7 +336,7 @@ void execute(int adapter, int target, int lun, const ScsiCommand &c, ScsiOutcome
         return;
     }
     const ReadRange r = read_range_of(c);
-    if (r.is_read && !unit->not_ready && touches(s.faults.fail_read, r.lba, r.count))
+    if (r.is_read && !unit->not_ready && unit->disc && touches(s.faults.fail_read, r.lba, r.count))
         return fail_read(*unit, r, s.faults, o);
     execute_drive_command(*unit, c, o);
     misreport_toc(s.faults.toc_starts, c, o);

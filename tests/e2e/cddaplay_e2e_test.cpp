@@ -324,10 +324,16 @@ TEST_F(Cddaplay, StartUpFailuresSayWhyAndExit1) {
     EXPECT_EQ(none.exit_status, 1);
 
     // An adapter without a unit: the list is empty, and the empty first slot is asked anyway.
-    env["CDDAPLAY_IMAGES"] = (dir / "missing.cue").string();
+    env["CDDAPLAY_IMAGES"] = ";";
     ProgramRun no_unit = run({});
     EXPECT_EQ(no_unit.out, printed("cdrom_device is 0/0 now.\ncdrom_device is not abilable\nfail to get cdrom_data\n"));
     EXPECT_EQ(no_unit.exit_status, 1);
+
+    // A sheet that cannot be read: its unit is a drive without a disc.
+    env["CDDAPLAY_IMAGES"] = (dir / "missing.cue").string();
+    ProgramRun empty_drive = run({});
+    EXPECT_EQ(empty_drive.out, printed("cdrom_device is 0/1 now.\ncdrom_device is not abilable\nfail to get cdrom_data\n"));
+    EXPECT_EQ(empty_drive.exit_status, 1);
 
     env["CDDAPLAY_IMAGES"] = "builtin";
     env["CDDAPLAY_FAULTS"] = "not_ready";

@@ -27,10 +27,12 @@ struct Parsed {
 
 // Parses `sheet` with files of the given sizes in sectors (absent names cannot be read).
 Parsed parse(const std::string &sheet, const std::map<std::string, std::uint64_t> &sectors) {
-    auto sizes = [&sectors](std::string_view name) -> std::optional<std::uint64_t> {
-        auto it = sectors.find(std::string(name));
-        if (it == sectors.end()) return std::nullopt;
-        return it->second * kSector;
+    auto sizes = [&sectors](const passthru::image::FileQuery &q, passthru::image::FileFound &found, std::string &) {
+        auto it = sectors.find(std::string(q.name));
+        if (it == sectors.end()) return false;
+        found.path = std::string(q.name);
+        found.data_bytes = it->second * kSector;
+        return true;
     };
     Parsed p;
     p.ok = passthru::image::parse_cue(reinterpret_cast<const std::uint8_t *>(sheet.data()), sheet.size(), sizes,
@@ -231,8 +233,8 @@ TEST(CueSheet, MalformedSheetsAreRejectedWithTheirReason) {
         {"track repeated", head + "    INDEX 01 00:00:00\n  TRACK 01 AUDIO\n    INDEX 01 00:01:00\n", "out of order"},
         {"track 0", "FILE \"a.bin\" BINARY\n  TRACK 00 AUDIO\n    INDEX 01 00:00:00\n", "bad track number"},
         {"track 100", "FILE \"a.bin\" BINARY\n  TRACK 100 AUDIO\n    INDEX 01 00:00:00\n", "bad track number"},
-        {"no INDEX 01", head + "    INDEX 00 00:00:00\n", "track 1 has no INDEX 01"},
-        {"no INDEX 01 before the next track", head + "  TRACK 02 AUDIO\n    INDEX 01 00:00:00\n", "has no INDEX 01"},
+        {"no INDEX 01", head + "    INDEX 00 00:00:00\n", "INDEX 01 of track 1 is missing"},
+        {"no INDEX 01 before the next track", head + "  TRACK 02 AUDIO\n    INDEX 01 00:00:00\n", "INDEX 01 of track 1 is missing (expected before TRACK 02)"},
         {"index going backwards", head + "    INDEX 01 00:10:00\n  TRACK 02 AUDIO\n    INDEX 01 00:05:00\n",
          "goes backwards"},
         {"indexes out of order", head + "    INDEX 01 00:00:00\n    INDEX 00 00:00:00\n", "out of order"},
@@ -242,15 +244,14 @@ TEST(CueSheet, MalformedSheetsAreRejectedWithTheirReason) {
         {"TRACK before FILE", "TRACK 01 AUDIO\n", "TRACK before FILE"},
         {"INDEX outside a track", "FILE \"a.bin\" BINARY\n    INDEX 01 00:00:00\n", "INDEX outside a TRACK"},
         {"PREGAP after INDEX", head + "    INDEX 01 00:00:00\n    PREGAP 00:02:00\n", "PREGAP after INDEX"},
-        {"WAVE file", "FILE \"a.wav\" WAVE\n  TRACK 01 AUDIO\n    INDEX 01 00:00:00\n", "unsupported file type"},
-        {"2048-byte data track", "FILE \"a.bin\" BINARY\n  TRACK 01 MODE1/2048\n    INDEX 01 00:00:00\n",
-         "unsupported track type"},
+        {"MP3 file", "FILE \"a.mp3\" MP3\n  TRACK 01 AUDIO\n    INDEX 01 00:00:00\n", "unsupported file type 'MP3' (expected BINARY, MOTOROLA or WAVE)"},
+        {"CD+G track", "FILE \"a.bin\" BINARY\n  TRACK 01 CDG\n    INDEX 01 00:00:00\n", "unsupported track type 'CDG'"},
         {"unknown flag", head + "    FLAGS LOUD\n    INDEX 01 00:00:00\n", "unknown flag"},
-        {"unterminated quote", "FILE \"a.bin BINARY\n", "unterminated quote"},
+        {"unterminated quote", "FILE \"a.bin BINARY\n", "line 1: a quote (\") is not closed"},
         {"FILE without tracks", "FILE \"a.bin\" BINARY\nFILE \"b.bin\" BINARY\n", "has no TRACK"},
         {"empty sheet", "", "no FILE"},
         {"comments only", "REM nothing here\r\n\r\n", "no FILE"},
-        {"missing file", "FILE \"gone.bin\" BINARY\n  TRACK 01 AUDIO\n    INDEX 01 00:00:00\n", "cannot read 'gone.bin'"},
+        {"missing file", "FILE \"gone.bin\" BINARY\n  TRACK 01 AUDIO\n    INDEX 01 00:00:00\n", "line 1: cannot use 'gone.bin'"},
     };
     for (const Case &c : cases) {
         const auto p = parse(c.sheet, {{"a.bin", 100}, {"b.bin", 100}, {"a.wav", 100}});
@@ -259,16 +260,30 @@ TEST(CueSheet, MalformedSheetsAreRejectedWithTheirReason) {
     }
 }
 
-TEST(CueSheet, FileSizeMustBeAWholeNumberOfSectors) {
+TEST(CueSheet, FilesEndingPartWayThroughASectorArePaddedEmptyOnesRefused) {
     const std::string sheet = "FILE \"a.bin\" BINARY\n  TRACK 01 AUDIO\n    INDEX 01 00:00:00\n";
     for (const std::uint64_t bytes : {std::uint64_t{0}, kSector - 1, 10 * kSector + 1}) {
         Disc disc;
         std::string error;
+        std::vector<std::string> notes;
         const bool ok = passthru::image::parse_cue(
             reinterpret_cast<const std::uint8_t *>(sheet.data()), sheet.size(),
-            [bytes](std::string_view) -> std::optional<std::uint64_t> { return bytes; }, disc, error);
-        EXPECT_FALSE(ok) << bytes;
-        EXPECT_NE(error.find("not a whole number"), std::string::npos) << error;
+            [bytes](const passthru::image::FileQuery &, passthru::image::FileFound &found, std::string &) {
+                found.data_bytes = bytes;
+                return true;
+            },
+            disc, error, &notes);
+        if (bytes == 0) {
+            EXPECT_FALSE(ok);
+            EXPECT_EQ(error, "line 1: 'a.bin' holds no data");
+            continue;
+        }
+        ASSERT_TRUE(ok) << error;
+        EXPECT_EQ(disc.lead_out, static_cast<std::int32_t>((bytes + kSector - 1) / kSector));
+        ASSERT_EQ(notes.size(), 1u);
+        EXPECT_NE(notes[0].find("line 1: 'a.bin' ends " + std::to_string(bytes % kSector) + " bytes into"),
+                  std::string::npos)
+            << notes[0];
     }
 }
 
@@ -295,7 +310,11 @@ TEST(CueSheet, ArbitraryBytesNeverCrashTheParser) {
         Disc disc;
         std::string error;
         passthru::image::parse_cue(bytes.data(), bytes.size(),
-                                   [](std::string_view) -> std::optional<std::uint64_t> { return 100 * kSector; },
+                                   [](const passthru::image::FileQuery &, passthru::image::FileFound &found,
+                                      std::string &) {
+                                       found.data_bytes = 100 * kSector;
+                                       return true;
+                                   },
                                    disc, error);
     }
     Disc disc;

@@ -37,6 +37,7 @@ public:
     explicit PassThru(const char *images, const char *faults = nullptr) {
         set_env("CDDAPLAY_IMAGES", images);
         set_env("CDDAPLAY_FAULTS", faults);
+        set_env("CDDAPLAY_IMAGES_REPORTED", nullptr);  // each test is a fresh run of the program
         library_ = platform::load_library(platform::aspi_library_name());
         if (!library_) return;
         support_ = reinterpret_cast<GetASPI32SupportInfoFn>(platform::find_entry(library_, "GetASPI32SupportInfo"));

@@ -447,7 +447,7 @@ TEST_F(CueImage, ReadCdServesExactlyTheImagesBytes) {
     EXPECT_EQ(audio_type_on_data.asc(), 0x64);
 }
 
-TEST_F(CueImage, UnitsFollowTheListAndABadEntryIsLeftOutWithItsReason) {
+TEST_F(CueImage, EveryEntryKeepsItsUnitARefusedOneIsAnEmptyDriveAndItsReasonIsSaidOncePerRun) {
     const std::string broken = dir.write("broken.cue", "FILE \"audio.bin\" BINARY\n  TRACK 01 AUDIO\n  INDEX 01 00:61:00\n");
     const std::string missing = (std::filesystem::path(sheet).parent_path() / "missing.cue").string();
     const std::string list = broken + ";" + sheet + " ; builtin;" + missing;
@@ -459,30 +459,68 @@ TEST_F(CueImage, UnitsFollowTheListAndABadEntryIsLeftOutWithItsReason) {
     const std::string out = ::testing::internal::GetCapturedStdout();
     const std::string err = ::testing::internal::GetCapturedStderr();
     EXPECT_EQ(out, "") << "the program's standard output is compared byte for byte";
-    EXPECT_NE(err.find("broken.cue"), std::string::npos) << err;
-    EXPECT_NE(err.find("00:61:00"), std::string::npos) << err;
+    EXPECT_NE(err.find("broken.cue', line 3: bad time '00:61:00'"), std::string::npos) << err;
+    EXPECT_NE(err.find("unit 0 is an empty drive"), std::string::npos) << err;
     EXPECT_NE(err.find("missing.cue"), std::string::npos) << err;
+    EXPECT_NE(err.find("unit 3 is an empty drive"), std::string::npos) << err;
     EXPECT_EQ(err.find("broken.cue"), err.rfind("broken.cue")) << "said once";
 
-    EXPECT_EQ(device_type(library, 0, 0, 0), SS_COMP);
-    EXPECT_EQ(device_type(library, 0, 1, 0), SS_COMP);
-    EXPECT_EQ(device_type(library, 0, 2, 0), SS_NO_DEVICE);
-    Request image_unit(read_cd_cdb(124, 1), 2352, 0);  // the good sheet took target 0
+    for (int target = 0; target < 4; ++target) EXPECT_EQ(device_type(library, 0, target, 0), SS_COMP) << target;
+    EXPECT_EQ(device_type(library, 0, 4, 0), SS_NO_DEVICE);
+    for (int empty : {0, 3}) {
+        Request ready(tur_cdb(), 0, empty);
+        EXPECT_EQ(run(library, ready), SS_ERR);
+        EXPECT_EQ(ready.sense_key(), 0x02);
+        EXPECT_EQ(ready.asc(), 0x3A);
+        Request read(read_cd_cdb(0, 1), 2352, empty);
+        EXPECT_EQ(run(library, read), SS_ERR);
+        EXPECT_EQ(read.sense_key(), 0x02);
+    }
+    Request image_unit(read_cd_cdb(124, 1), 2352, 1);
     EXPECT_EQ(run(library, image_unit), SS_COMP);
-    Request builtin_unit(read_cd_cdb(124, 1), 2352, 1);
+    Request builtin_unit(read_cd_cdb(124, 1), 2352, 2);
     EXPECT_EQ(run(library, builtin_unit), SS_COMP);
     EXPECT_TRUE(starts_with(builtin_unit.data(), builtin_sectors(124, 1)));
+    library.unload();
+
+    // The program's next phase loads the library again in the same run: nothing more is said.
+    ::testing::internal::CaptureStderr();
+    set_env("CDDAPLAY_IMAGES", list.c_str());
+    auto again = platform::load_library(platform::aspi_library_name());
+    ASSERT_NE(again, nullptr);
+    auto support = reinterpret_cast<GetASPI32SupportInfoFn>(platform::find_entry(again, "GetASPI32SupportInfo"));
+    EXPECT_EQ(support(), 0x0101u);
+    platform::free_library(again);
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
 }
 
-TEST_F(CueImage, ImageThatVanishedAfterLoadingGivesAMediumError) {
-    PassThru library(sheet.c_str());
-    ASSERT_TRUE(library.ready());
-    ASSERT_EQ(library.support_word(), 0x0101u);  // loads the sheet
-    std::filesystem::remove(std::filesystem::path(sheet).parent_path() / "audio.bin");
-    Request request(read_cd_cdb(0, 10), 10 * 2352);
-    EXPECT_EQ(run(library, request), SS_ERR);
-    EXPECT_EQ(request.sense_key(), 0x03);
-    EXPECT_EQ(request.asc(), 0x11);
+TEST_F(CueImage, ImageFilesStayOpenFromLoadingAndOneCutShortGivesAMediumErrorSaidOnce) {
+    const auto audio = std::filesystem::path(sheet).parent_path() / "audio.bin";
+    {
+        PassThru library(sheet.c_str());
+        ASSERT_TRUE(library.ready());
+        ASSERT_EQ(library.support_word(), 0x0101u);  // loads the sheet, opens its files
+        std::filesystem::remove(audio);
+        Request still(read_cd_cdb(0, 10), 10 * 2352);
+        EXPECT_EQ(run(library, still), SS_COMP) << "the open file outlives its name";
+    }
+
+    dir.write("audio.bin", image_bytes(0xA1, 100));  // a new file of that name is not ours
+    PassThru cut(sheet.c_str());
+    ASSERT_EQ(cut.support_word(), 0x0101u);
+    std::filesystem::resize_file(audio, 5 * 2352);
+    ::testing::internal::CaptureStderr();
+    for (int i = 0; i < 2; ++i) {
+        Request request(read_cd_cdb(0, 10), 10 * 2352);
+        EXPECT_EQ(run(cut, request), SS_ERR);
+        EXPECT_EQ(request.sense_key(), 0x03);
+        EXPECT_EQ(request.asc(), 0x11);
+    }
+    const std::string err = ::testing::internal::GetCapturedStderr();
+    EXPECT_NE(err.find("cannot read '" + audio.string() + "': the file is shorter than when it was loaded"),
+              std::string::npos)
+        << err;
+    EXPECT_EQ(err.find("cannot read"), err.rfind("cannot read")) << "one line per file";
 }
 
 // ---- A multi-session image: an Enhanced CD ----

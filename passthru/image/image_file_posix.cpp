@@ -1,0 +1,91 @@
+// Raw image files on POSIX: open without blocking, fstat on the open descriptor, pread.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include "passthru/image/image_source.h"
+
+namespace passthru::image {
+namespace {
+
+std::string kind_of(mode_t mode) {
+    if (S_ISDIR(mode)) return "a folder";
+    if (S_ISFIFO(mode)) return "a FIFO (named pipe)";
+    if (S_ISCHR(mode) || S_ISBLK(mode)) return "a device";
+    if (S_ISSOCK(mode)) return "a socket";
+    return "something other than a file";
+}
+
+class RawFile final : public ImageSource {
+public:
+    explicit RawFile(int fd) : fd_(fd) {}
+    ~RawFile() override { ::close(fd_); }
+    RawFile(const RawFile &) = delete;
+    RawFile &operator=(const RawFile &) = delete;
+
+    bool read(std::uint64_t offset, std::uint8_t *out, std::size_t bytes, std::size_t &got,
+              std::string &why) const override {
+        got = 0;
+        while (got < bytes) {
+            const ssize_t n = ::pread(fd_, out + got, bytes - got, static_cast<off_t>(offset + got));
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0) {
+                why = std::strerror(errno);
+                return false;
+            }
+            if (n == 0) break;  // end of file
+            got += static_cast<std::size_t>(n);
+        }
+        return true;
+    }
+
+private:
+    int fd_;
+};
+
+}  // namespace
+
+std::shared_ptr<ImageSource> open_raw_file(const std::string &path, std::uint64_t &size, std::string &why) {
+    // O_NONBLOCK: opening a FIFO for reading would otherwise wait for a writer forever.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        why = std::strerror(errno);
+        return nullptr;
+    }
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) {
+        why = std::strerror(errno);
+        ::close(fd);
+        return nullptr;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        why = "it is " + kind_of(st.st_mode) + ", not a file";
+        ::close(fd);
+        return nullptr;
+    }
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    // A file we may open but not read (a folder's permissions aside) shows here, not during play.
+    std::uint8_t probe;
+    if (::pread(fd, &probe, 1, 0) < 0) {
+        why = std::strerror(errno);
+        ::close(fd);
+        return nullptr;
+    }
+    size = static_cast<std::uint64_t>(st.st_size);
+    return std::make_shared<RawFile>(fd);
+}
+
+bool first_report_in_this_run(const std::string &key) {
+    constexpr const char *kName = "CDDAPLAY_IMAGES_REPORTED";
+    const char *seen = std::getenv(kName);
+    if (seen && key == seen) return false;
+    // Only the first load of a run gets here: the program's main thread, no other thread yet.
+    ::setenv(kName, key.c_str(), 1);
+    return true;
+}
+
+}  // namespace passthru::image

@@ -1,0 +1,54 @@
+#pragma once
+// The image files behind a sheet, as the virtual drive reads them: opened and checked once when the
+// sheet loads, then read on demand straight into the caller's buffer; nothing is read or decoded
+// ahead of a request.
+//
+//   open_raw_file     BINARY/MOTOROLA files and data tracks: bytes at an offset, one positioned read
+//                     per request. One file per platform (image_file_posix.cpp, image_file_win32.cpp).
+//   open_audio_file   WAVE-typed files, decoded to CD frames. One reader chosen by the build:
+//                     libsndfile (audio_file_sndfile.cpp: WAV, FLAC, AIFF, W64, RF64, ...) or our
+//                     plain PCM WAV reader (audio_file_wav.cpp), for builds without libsndfile.
+//
+// Threads: open_* when the library loads; read from the manager's worker, and safe from any thread
+// (positioned reads share no file position; an audio decoder locks).
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "passthru/image/disc.h"
+
+namespace passthru::image {
+
+class ImageSource {
+public:
+    virtual ~ImageSource() = default;
+    // Copies `bytes` bytes of sector data starting `offset` bytes into the file's data. Raw files:
+    // the file's own bytes (fewer at its end: the rest of `out` is left alone and `got` says how
+    // many came). Audio files: CD frames, 16-bit little-endian samples, left then right; `offset`
+    // and `bytes` are multiples of 4. False with the reason when the file cannot be read.
+    virtual bool read(std::uint64_t offset, std::uint8_t *out, std::size_t bytes, std::size_t &got,
+                      std::string &why) const = 0;
+};
+
+// Opens `path` for reading without ever waiting (a FIFO would block an ordinary open) and checks on
+// the open file that it is a regular file: directories, FIFOs and devices are refused. `size` is its
+// length in bytes.
+std::shared_ptr<ImageSource> open_raw_file(const std::string &path, std::uint64_t &size, std::string &why);
+
+// Opens an audio file (through open_raw_file's checks) and accepts only CD audio: 44100 Hz, two
+// channels, 16-bit samples. `data_bytes` is its length in CD frames times 4.
+std::shared_ptr<ImageSource> open_audio_file(const std::string &path, std::uint64_t &data_bytes, std::string &why);
+
+// Which audio files this build reads, for messages and the README ("WAV, FLAC, AIFF, ...").
+const char *audio_formats_read();
+
+// Remembers, for the rest of this process, that `key` has been reported: true the first time a
+// key is seen in this run of the program, false afterwards. The program loads the library anew
+// in each phase and every load starts with fresh statics, so the memory lives in the process's
+// environment (variable CDDAPLAY_IMAGES_REPORTED), which outlives the library and starts empty in
+// every new run (the program starts no child that could inherit it).
+bool first_report_in_this_run(const std::string &key);
+
+}  // namespace passthru::image
