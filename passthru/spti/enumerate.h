@@ -11,10 +11,8 @@
 // cannot be (an unelevated user where the system wants an administrator, another program holding
 // the drive to itself) is left out, with one line on standard error saying why and what to do.
 //
-// Limits: IOCTL_STORAGE_QUERY_PROPERTY (StorageAdapterProperty) gives the adapter's largest
-// transfer and its buffer alignment mask. Without an answer: 32 KiB (what every Windows CD stack
-// takes, Wine's too) and page alignment (which meets any adapter's). A mask that is no run of low
-// bits (Wine reports the page size, 0x1000) becomes the smallest run covering it.
+// Limits, vendor and model: IOCTL_STORAGE_QUERY_PROPERTY's adapter and device descriptors
+// (descriptors.h), with safe fallbacks when the system gives none.
 //
 // Numbering: one ASPI adapter per (port, path) with a drive, sorted by port, then path. A drive
 // keeps its target and LUN when they fit ASPI's ranges (target <= 15, LUN <= 7); otherwise it takes
@@ -30,13 +28,11 @@
 #include <string>
 #include <vector>
 
+#include "passthru/spti/descriptors.h"
 #include "passthru/spti/spti_system.h"
 
 namespace passthru::spti {
 
-inline constexpr std::uint32_t kFallbackMaxTransfer = 32 * 1024;
-inline constexpr std::uint32_t kFallbackAlignmentMask = 0x0FFF;
-inline constexpr std::uint32_t kLargestAlignmentMask = 0xFFFF;  // HA_Unique holds 16 bits of it
 inline constexpr int kCdRomNames = 32;                           // \\.\CdRom0 .. \\.\CdRom31
 inline constexpr int kNoFreeTarget = 16;
 
@@ -46,11 +42,6 @@ struct ScsiAddress {
     int target = 0;
     int lun = 0;
     auto operator<=>(const ScsiAddress &) const = default;
-};
-
-struct TransferLimits {
-    std::uint32_t max_transfer = kFallbackMaxTransfer;
-    std::uint32_t alignment_mask = kFallbackAlignmentMask;  // (address & mask) == 0 is aligned
 };
 
 // A buffer aligned to a drive's mask, for callers' buffers that are not.
@@ -92,14 +83,6 @@ HANDLE open_for_commands(const SptiSystem &system, const std::string &name, DWOR
 // Runs one query ioctl to its end (no cancellation) with `event` for its OVERLAPPED.
 DWORD run_ioctl(const SptiSystem &system, HANDLE device, HANDLE event, DWORD code, void *in, DWORD in_size, void *out,
                 DWORD out_size, DWORD *returned);
-
-// The limits in a STORAGE_ADAPTER_DESCRIPTOR as the system returned it (`length` bytes of it),
-// with the fallbacks above for what it lacks or what cannot be right.
-TransferLimits adapter_limits(const std::uint8_t *descriptor, std::size_t length);
-
-// Vendor and product identification from a STORAGE_DEVICE_DESCRIPTOR (`length` bytes), trimmed;
-// empty when absent or out of bounds.
-void device_names(const std::uint8_t *descriptor, std::size_t length, std::string &vendor, std::string &model);
 
 // One line for people: why a name could not be opened for commands, and what to do.
 std::string why_not(DWORD error);

@@ -27,7 +27,7 @@ PassThroughPacket make_packet(const ScsiCommand &c, std::uint8_t *data, const Sc
                : c.direction == DataDirection::in ? SCSI_IOCTL_DATA_IN
                                                   : SCSI_IOCTL_DATA_OUT;
     s.DataTransferLength = has_data ? c.data_length : 0;
-    s.TimeOutValue = static_cast<ULONG>(kCommandTimeout.count());  // the system wants seconds
+    s.TimeOutValue = static_cast<ULONG>(std::chrono::duration_cast<std::chrono::seconds>(kCommandTimeout).count());
     s.DataBuffer = has_data ? data : nullptr;
     s.SenseInfoOffset = offsetof(PassThroughPacket, sense);
     std::memcpy(s.Cdb, c.cdb, sizeof s.Cdb);

@@ -49,8 +49,8 @@ inline constexpr DWORD kErrorNoSuchDevice = 433;
 
 // The system's time-out for one command: below the program's 10 s wait, so the port driver has
 // given up (and answered) before the program does; as long as the sg back end's.
-inline constexpr std::chrono::seconds kCommandTimeout{8};
-static_assert(kCommandTimeout < std::chrono::seconds{10});
+inline constexpr std::chrono::milliseconds kCommandTimeout{8000};
+static_assert(kCommandTimeout < std::chrono::seconds{10} && kCommandTimeout % std::chrono::seconds{1} == kCommandTimeout.zero());
 
 // Sense area after the structure: what a drive returns, and within Wine's limit of 64.
 inline constexpr std::size_t kSystemSenseBytes = 32;
