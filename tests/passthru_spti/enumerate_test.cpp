@@ -68,7 +68,7 @@ TEST(SptiEnumeration, EachDriveOnceUnderItsFirstNameOnAdaptersSortedByPortAndPat
     EXPECT_EQ(machine.open_handles(), 0) << "every query handle, device handle and event is closed";
 }
 
-TEST(SptiEnumeration, DriveThatCannotBeOpenedForCommandsIsLeftOutWithOneLineSayingWhyAndWhatToDo) {
+TEST(SptiEnumeration, DriveThatCannotBeOpenedOrAddressedIsLeftOutWithOneLineSayingWhyAndWhatToDo) {
     FakeMachine machine;
     FakeDrive denied = drive('D', 0, {0, 0, 0, 0});
     denied.open_error = ERROR_ACCESS_DENIED;  // an unelevated user; both names refuse
@@ -81,9 +81,13 @@ TEST(SptiEnumeration, DriveThatCannotBeOpenedForCommandsIsLeftOutWithOneLineSayi
     machine.add(odd);
     machine.add(drive(std::nullopt, 3, {3, 0, 0, 0}));
     machine.query_open_errors["\\\\.\\CdRom3"] = ERROR_ACCESS_DENIED;  // not even for queries
+    FakeDrive mute = drive('H', std::nullopt, {});
+    mute.address.reset();
+    machine.add(mute);
     EXPECT_TRUE(enumerate(machine).empty());
     EXPECT_EQ(machine.reports,
               (std::vector<std::string>{
+                  "cddaplay: \\\\.\\H: does not tell its SCSI address (Windows error 50); left out",
                   "cddaplay: cannot open \\\\.\\CdRom3: access denied (start cddaplay as administrator, or close the "
                   "program that has the drive to itself)",
                   "cddaplay: cannot open \\\\.\\D: for reading and writing: access denied (start cddaplay as "
@@ -92,20 +96,6 @@ TEST(SptiEnumeration, DriveThatCannotBeOpenedForCommandsIsLeftOutWithOneLineSayi
                   "(close it, then start cddaplay again)",
                   "cddaplay: cannot open \\\\.\\G: for reading and writing: Windows error 31"}));
     EXPECT_EQ(machine.open_handles(), 0);
-}
-
-TEST(SptiEnumeration, DriveWithoutAnAddressIsLeftOutWithAWordWhy) {
-    FakeMachine machine;
-    FakeDrive mute = drive('D', std::nullopt, {});
-    mute.address.reset();
-    machine.add(mute);
-    machine.add(drive('E', std::nullopt, {0, 0, 0, 0}));
-    auto adapters = enumerate(machine);
-    ASSERT_EQ(adapters.size(), 1u);
-    EXPECT_EQ(adapters[0].units[0].name, "\\\\.\\E:");
-    EXPECT_EQ(machine.reports,
-              std::vector<std::string>{"cddaplay: \\\\.\\D: does not tell its SCSI address (Windows error 50); left out"});
-    close_adapters(FakeMachine::system(), adapters);
 }
 
 TEST(SptiEnumeration, AddressesOutsideAspiRangesMoveToFreeSlotsAndTheOwnIdIsUnused) {

@@ -275,20 +275,4 @@ TEST_F(SptiExecute, GivenUpCommandIsCancelledAndExecuteWaitsUntilTheSystemHasFin
     }
 }
 
-TEST_F(SptiExecute, CommandNothingMayCancelRunsToItsEnd) {
-    machine.respond = spti_test::hold();
-    ScsiCommand c = read_cd(1);
-    c.cancellable = false;
-    ScsiOutcome o;
-    CancelToken cancel;
-    std::thread worker([&] { spti_backend().execute(0, 2, 0, c, o, cancel); });
-    machine.wait_for_held();
-    cancel.cancel();  // not honoured: nothing asked for it to be
-    ASSERT_TRUE(machine.finish(answer_data(std::vector<std::uint8_t>(2352, 0x44))));
-    worker.join();
-    EXPECT_EQ(machine.cancels, 0);
-    EXPECT_EQ(o.transferred, 2352u);
-    EXPECT_EQ(c.data[0], 0x44);
-}
-
 }  // namespace
