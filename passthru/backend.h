@@ -37,6 +37,9 @@ struct AdapterIdentity {
     char name[17];               // HA_Identifier: up to 16 ASCII characters, NUL-terminated here
     std::uint8_t own_scsi_id;    // HA_SCSI_ID: an id no unit on this adapter uses (classically 7)
     std::uint32_t max_transfer;  // largest data transfer of one command, in bytes
+    // HA_Unique's buffer alignment mask: the alignment the adapter's own transfers want. Only a
+    // hint to callers; a back end copies a buffer that misses it (0: any byte address).
+    std::uint16_t alignment_mask = 0;
 };
 
 enum class DataDirection : std::uint8_t { none, in, out };

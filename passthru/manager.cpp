@@ -114,6 +114,8 @@ std::uint32_t ha_inquiry(SRB_HAInquiry &srb) {
     put_text(srb.HA_ManagerId, "ASPI for WIN32");
     put_text(srb.HA_Identifier, adapter->identity.name);
     std::memset(srb.HA_Unique, 0, sizeof srb.HA_Unique);
+    srb.HA_Unique[0] = static_cast<std::uint8_t>(adapter->identity.alignment_mask);  // little-endian
+    srb.HA_Unique[1] = static_cast<std::uint8_t>(adapter->identity.alignment_mask >> 8);
     srb.HA_Unique[2] = 0x02;  // residual byte count supported
     srb.HA_Unique[3] = kMaxTargets;
     const std::uint32_t max = adapter->identity.max_transfer;

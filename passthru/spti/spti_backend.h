@@ -1,0 +1,44 @@
+#pragma once
+// The spti back end: real CD-ROM drives on Windows, through the SCSI pass-through ioctl
+// (IOCTL_SCSI_PASS_THROUGH_DIRECT), for machines without an ASPI layer of their own.
+//
+// open      enumerates the drives (enumerate.h: CD-ROM drive letters and \\.\CdRomN, matched by
+//           their SCSI address, one ASPI adapter per port and path, sorted) and keeps each drive
+//           open for reading and writing. Its adapters come after those of the back ends listed
+//           before it (the virtual drives). A drive that cannot be opened so is named once on
+//           standard error, with the reason and what to do. With CDDAPLAY_DESCRIBE=1 in the
+//           environment it also prints one line per drive on standard error:
+//           "cddaplay: adapter A target T lun L: NAME VENDOR MODEL (port P path B target T lun L)".
+// execute   runs the command on the manager's worker thread: the pass-through with an 8 s time-out
+//           in the system (spti_result.h), started overlapped and waited for in slices of
+//           kCancelPoll. When the manager gives the command up, the back end asks the system to
+//           cancel it (CancelIoEx) and then waits, without limit, until the system has ended it:
+//           execute never returns while the system may still write into the command's buffers,
+//           and a late answer lands in the manager's buffer (or our aligned copy), never the caller's.
+//           A caller's buffer that misses the drive's alignment mask goes through an aligned copy
+//           of the drive's own. A drive that has gone (spti_result.h) is closed and reopened by its
+//           next command, so a drive plugged in again under the same name answers again; until
+//           then its commands complete with SS_NO_DEVICE.
+// close     closes every handle.
+//
+// State: fixed by open and read-only until close, except each drive's handle and aligned copy,
+// which only execute touches after open (the manager runs one command at a time and hands over
+// between its threads under its own lock).
+
+#include <chrono>
+
+#include "passthru/backend.h"
+#include "passthru/spti/spti_system.h"
+
+namespace passthru::spti {
+
+// How often a running command looks whether the manager has given it up.
+inline constexpr std::chrono::milliseconds kCancelPoll{100};
+
+const Backend &spti_backend();
+
+// Test seam: the system calls the back end makes from its next open on (null: the real ones).
+// Call only while the back end is closed; `system` must outlive its use.
+void use_system(const SptiSystem *system);
+
+}  // namespace passthru::spti
