@@ -149,9 +149,10 @@ void play_range(PlayRequest &request, zrSound &wave, const Buffers &buffers) {
         remaining -= chunk;
         if (remaining <= 0) break;
     }
-    // The last READ CD has returned (the driver saw the last worker's `done`).
-    if (speed_set) set_cdrom_speed(request.ha_id, request.target, request.lun, SPEED_MAXIMUM_KBS);
     drain(wave, request);
+    // After the last READ CD (the driver saw the last worker's `done`) and the last sound: the
+    // drive is left as fast as it was before.
+    if (speed_set) set_cdrom_speed(request.ha_id, request.target, request.lun, SPEED_MAXIMUM_KBS);
     request.stop.store(1, std::memory_order_relaxed);
 }
 
@@ -176,23 +177,18 @@ std::uint32_t fetch_thread(void *arg) {
     const std::int32_t lba = job->lba;
     const std::int32_t sectors = job->sectors;
 
+    // Groups of 10 from the chunk's start, then the rest (an empty group when nothing is left).
     Budget budget{};
-    std::int32_t fetched = 0;
-    for (std::int32_t left = sectors;; left -= MAX_READ_SECTORS) {
-        const std::int32_t group = left >= MAX_READ_SECTORS ? MAX_READ_SECTORS : left;
+    for (std::int32_t first = 0;; first += MAX_READ_SECTORS) {
         if (chunk.stopped()) break;
-        std::uint8_t *cursor = raw + std::size_t(fetched) * SECTOR_BYTES;
+        const std::int32_t group = std::min(sectors - first, MAX_READ_SECTORS);
+        std::uint8_t *cursor = raw + std::size_t(first) * SECTOR_BYTES;
         if (group > 0) std::memset(cursor, 0, std::size_t(group) * SECTOR_BYTES);
-        if (!read_cdrom_sectors(chunk.ha_id, chunk.target, chunk.lun, cursor, lba + fetched, group) && group > 0)
-            reread_sector_by_sector(chunk, cursor, lba + fetched, group, budget);
-        if (group < MAX_READ_SECTORS) {
-            fetched += group;
-            break;
-        }
-        fetched += MAX_READ_SECTORS;
+        if (!read_cdrom_sectors(chunk.ha_id, chunk.target, chunk.lun, cursor, lba + first, group) && group > 0)
+            reread_sector_by_sector(chunk, cursor, lba + first, group, budget);
+        if (group < MAX_READ_SECTORS) break;
     }
     copy_frames(raw, raw_size, out, out_size);
-    job->fetched = fetched;
     fetch_running.store(0, std::memory_order_release);
     job->done.store(1, std::memory_order_release);  // last access to the job
     return 0;

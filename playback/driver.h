@@ -52,11 +52,9 @@ struct FetchJob {
     std::int32_t lba;          // first sector of the chunk
     std::int32_t sectors;      // 0 to 80
     // The request's stop word: once it is set the worker sends no further command and leaves the
-    // rest of the chunk unread (relaxed loads, as everywhere `stop` is read).
+    // rest of the chunk unread (relaxed loads, as everywhere `stop` is read); the driver then does
+    // not queue the chunk.
     const std::atomic<std::int32_t> *stop;
-    // Sectors read (or given up as silence) from `lba` on: `sectors`, or fewer when stopped.
-    // Written by the worker before its store of `done`, read by the driver after it.
-    std::int32_t fetched;
     // 0 while the worker runs. The worker's release store of 1 publishes the complete output
     // buffer and is its last access to the job; the driver's acquire load sees it before it hands
     // the buffer to the device or refills the job.

@@ -71,9 +71,8 @@ TEST(Options, ReadingSpeed) {
         bool reported;     // a line on standard error
     };
     const Speed cases[] = {
-        {"-s4", 4 * 176, false},  {"-s0", 0xFFFF, false},  {"-s48", 48 * 176, false}, {"-s372", 372 * 176, false},
-        {"-s373", -1, true},      {"-s99999999999", -1, true}, {"-s", -1, true},       {"-sx", -1, true},
-        {"-s4x", -1, true},       {"-s-4", -1, true},
+        {"-s4", 4 * 176, false}, {"-s0", 0xFFFF, false}, {"-s372", 372 * 176, false},
+        {"-s373", -1, true},     {"-s", -1, true},       {"-s4x", -1, true},
     };
     for (const Speed &c : cases) {
         SCOPED_TRACE(c.arg);

