@@ -480,7 +480,7 @@ TEST_F(Sheets, ARefusedEntryKeepsItsUnitNumber) {
     EXPECT_NE(first.err.find("unit 0 is an empty drive"), std::string::npos) << first.err;
 }
 
-TEST_F(Sheets, AFifoOrAFolderInPlaceOfTheBinIsRefusedAtOnce) {
+TEST_F(Sheets, AFifoAFolderOrAnUnreadableFileInPlaceOfTheBinIsRefusedAtOnce) {
     if (under_wine()) GTEST_SKIP() << "POSIX file kinds";
     const std::string sheet = "FILE \"disc.bin\" BINARY\n  TRACK 01 AUDIO\n    INDEX 01 00:00:00\n";
     struct Kind {
@@ -488,7 +488,7 @@ TEST_F(Sheets, AFifoOrAFolderInPlaceOfTheBinIsRefusedAtOnce) {
         const char *reason;
     };
     for (const Kind &k : {Kind{"fifo", "it is a FIFO (named pipe), not a file"}, Kind{"folder", "it is a folder, not a file"},
-                          Kind{"unreadable", "Permission denied"}}) {
+                          Kind{"loop", "Too many levels of symbolic links"}, Kind{"unreadable", "Permission denied"}}) {
         SCOPED_TRACE(k.name);
         const fs::path folder = dir / k.name;
         fs::create_directories(folder);
@@ -498,6 +498,7 @@ TEST_F(Sheets, AFifoOrAFolderInPlaceOfTheBinIsRefusedAtOnce) {
             ASSERT_EQ(mkfifo(bin.c_str(), 0600), 0);
         }
         if (std::string(k.name) == "folder") fs::create_directory(bin);
+        if (std::string(k.name) == "loop") fs::create_symlink("disc.bin", bin);  // unreadable, even for root
         if (std::string(k.name) == "unreadable") {
             if (geteuid() == 0) continue;  // root reads it anyway
             write_file(folder, {"disc.bin", one(Store::bin, 1, 75)});
