@@ -29,12 +29,10 @@ struct Parsed {
 
 // Parses `sheet` with files of the given sizes in sectors (absent names cannot be read).
 Parsed parse(const std::string &sheet, const std::map<std::string, std::uint64_t> &sectors) {
-    auto sizes = [&sectors](const passthru::image::FileQuery &q, passthru::image::FileFound &found, std::string &) {
-        auto it = sectors.find(std::string(q.name));
-        if (it == sectors.end()) return false;
-        found.path = std::string(q.name);
-        found.data_bytes = it->second * kSector;
-        return true;
+    auto sizes = [&sectors](std::string_view name) -> std::optional<std::uint64_t> {
+        auto it = sectors.find(std::string(name));
+        if (it == sectors.end()) return std::nullopt;
+        return it->second * kSector;
     };
     Parsed p;
     p.ok = passthru::image::parse_cue(reinterpret_cast<const std::uint8_t *>(sheet.data()), sheet.size(), sizes,
@@ -282,7 +280,7 @@ TEST(CueSheet, ArbitraryBytesNeverCrashTheParser) {
     }
     Disc disc;
     std::string error;
-    EXPECT_FALSE(passthru::image::parse_cue(nullptr, 0, nullptr, disc, error));
+    EXPECT_FALSE(passthru::image::parse_cue(nullptr, 0, passthru::image::FileLookup{}, disc, error));
 }
 
 // ---- What rippers write beyond raw BINARY ----
