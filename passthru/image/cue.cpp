@@ -595,4 +595,14 @@ bool parse_cue(const std::uint8_t *bytes, std::size_t size, const FileLookup &lo
     return true;
 }
 
+bool parse_cue(const std::uint8_t *bytes, std::size_t size, const FileSizeLookup &file_size, Disc &disc,
+               std::string &error) {
+    const FileLookup lookup = [&file_size](const FileQuery &q, FileFound &found, std::string &) {
+        const auto bytes = file_size ? file_size(q.name) : std::nullopt;
+        if (bytes) found.data_bytes = *bytes;
+        return bytes.has_value();
+    };
+    return parse_cue(bytes, size, lookup, disc, error);
+}
+
 }  // namespace passthru::image

@@ -41,6 +41,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -73,5 +74,11 @@ using FileLookup = std::function<bool(const FileQuery &query, FileFound &found, 
 // otherwise returns false with a one-line reason in `error` ("line 7: ...").
 bool parse_cue(const std::uint8_t *bytes, std::size_t size, const FileLookup &lookup, Disc &disc, std::string &error,
                std::vector<std::string> *notes = nullptr);
+
+// For callers that know only sizes (tests, fuzzers): every file the sheet names, whatever its type,
+// holds `file_size(name)` bytes of sector data, or cannot be read (nullopt).
+using FileSizeLookup = std::function<std::optional<std::uint64_t>(std::string_view name)>;
+bool parse_cue(const std::uint8_t *bytes, std::size_t size, const FileSizeLookup &file_size, Disc &disc,
+               std::string &error);
 
 }  // namespace passthru::image

@@ -4,6 +4,7 @@
 
 #include <cstring>
 #include <map>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -11,6 +12,7 @@
 #include "passthru/faults.h"
 #include "passthru/image/builtin_disc.h"
 #include "passthru/image/cue.h"
+#include "passthru/image/wav_format.h"
 
 namespace {
 
@@ -27,12 +29,10 @@ struct Parsed {
 
 // Parses `sheet` with files of the given sizes in sectors (absent names cannot be read).
 Parsed parse(const std::string &sheet, const std::map<std::string, std::uint64_t> &sectors) {
-    auto sizes = [&sectors](const passthru::image::FileQuery &q, passthru::image::FileFound &found, std::string &) {
-        auto it = sectors.find(std::string(q.name));
-        if (it == sectors.end()) return false;
-        found.path = std::string(q.name);
-        found.data_bytes = it->second * kSector;
-        return true;
+    auto sizes = [&sectors](std::string_view name) -> std::optional<std::uint64_t> {
+        auto it = sectors.find(std::string(name));
+        if (it == sectors.end()) return std::nullopt;
+        return it->second * kSector;
     };
     Parsed p;
     p.ok = passthru::image::parse_cue(reinterpret_cast<const std::uint8_t *>(sheet.data()), sheet.size(), sizes,
@@ -309,7 +309,142 @@ TEST(CueSheet, ArbitraryBytesNeverCrashTheParser) {
     }
     Disc disc;
     std::string error;
-    EXPECT_FALSE(passthru::image::parse_cue(nullptr, 0, nullptr, disc, error));
+    EXPECT_FALSE(passthru::image::parse_cue(nullptr, 0, passthru::image::FileLookup{}, disc, error));
+}
+
+// ---- What rippers write beyond raw BINARY ----
+
+TEST(CueSheet, TextGoesToTheDiscOrItsTrackInLatin1WhenItFits) {
+    const std::string sheet = "PERFORMER \"Motörhead\"\nTITLE Unquoted Album Title\nSONGWRITER \"Ünknown – Writer\"\n"
+                              "FILE \"a.bin\" BINARY\n  TRACK 01 AUDIO\n    TITLE \"Ace of \"Spades\"\"\n"
+                              "    PERFORMER \"Lemmy\"\n    INDEX 01 00:00:00\n";
+    const auto p = parse(sheet, {{"a.bin", 100}});
+    ASSERT_TRUE(p.ok) << p.error;
+    EXPECT_EQ(p.disc.text.performer, "Mot\xF6rhead");
+    EXPECT_EQ(p.disc.text.title, "Unquoted Album Title");
+    EXPECT_EQ(p.disc.text.songwriter, "Ünknown – Writer") << "an en dash is not Latin-1: kept as written";
+    EXPECT_EQ(p.disc.tracks[0].text.title, "Ace of \"Spades\"");
+    EXPECT_EQ(p.disc.tracks[0].text.performer, "Lemmy");
+    EXPECT_EQ(p.disc.tracks[0].text.songwriter, "");
+
+    // UTF-16 with a byte order mark: the same sheet, the same text.
+    std::string utf16 = "\xFF\xFE";
+    for (unsigned char c : std::string("TITLE \"Caf\xC3\xA9\"\r\nFILE \"a.bin\" BINARY\r\nTRACK 01 AUDIO\r\nINDEX 01 00:00:00\r\n")) {
+        utf16 += static_cast<char>(c);
+        utf16 += '\0';
+    }
+    // (the two UTF-8 bytes of é became two code units above; put the real one in their place)
+    const auto e_acute = utf16.find(std::string("\xC3\0\xA9\0", 4));
+    ASSERT_NE(e_acute, std::string::npos);
+    utf16.replace(e_acute, 4, std::string("\xE9\0", 2));
+    const auto q = parse(utf16, {{"a.bin", 100}});
+    ASSERT_TRUE(q.ok) << q.error;
+    EXPECT_EQ(q.disc.text.title, "Caf\xE9");
+}
+
+TEST(CueSheet, DataTracksKeepTheirModeAndSectorSizeInTheLayout) {
+    // Sizes in bytes: a data file's sectors are not 2352 bytes long.
+    Disc disc;
+    std::string error;
+    const std::map<std::string, std::uint64_t> bytes = {{"game.iso", 100 * 2048}, {"vcd.bin", 50 * 2336 + 7}, {"music.bin", 75 * kSector}};
+    const std::string sheet = "FILE \"game.iso\" BINARY\n  TRACK 01 MODE1/2048\n    INDEX 01 00:00:00\n"
+                              "FILE \"vcd.bin\" BINARY\n  TRACK 02 MODE2/2336\n    INDEX 01 00:00:00\n"
+                              "FILE \"music.bin\" BINARY\n  TRACK 03 AUDIO\n    INDEX 01 00:00:00\n";
+    std::vector<std::string> notes;
+    ASSERT_TRUE(passthru::image::parse_cue(
+        reinterpret_cast<const std::uint8_t *>(sheet.data()), sheet.size(),
+        [&bytes](const passthru::image::FileQuery &q, passthru::image::FileFound &found, std::string &) {
+            found.data_bytes = bytes.at(std::string(q.name));
+            return true;
+        },
+        disc, error, &notes))
+        << error;
+    expect_tracks(disc, {{1, 0, 0x04}, {2, 100, 0x04}, {3, 151, 0x00}}, 226);
+    EXPECT_EQ(disc.tracks[0].mode, passthru::image::TrackMode::mode1_2048);
+    EXPECT_EQ(disc.tracks[1].mode, passthru::image::TrackMode::mode2_2336);
+    ASSERT_EQ(disc.segments.size(), 3u);
+    EXPECT_EQ(disc.segments[0].file_sector_bytes, 2048);
+    EXPECT_EQ(disc.segments[1].file_sector_bytes, 2336);
+    EXPECT_EQ(disc.segments[1].length, 51) << "the partial last sector counts, padded";
+    EXPECT_EQ(disc.segments[2].file_sector_bytes, 2352);
+    ASSERT_EQ(notes.size(), 1u);
+    EXPECT_NE(notes[0].find("line 4: 'vcd.bin' ends 7 bytes into a 2336-byte sector"), std::string::npos) << notes[0];
+}
+
+TEST(CueSheet, RefusalsOfRipperLayoutsSayWhatWasExpected) {
+    struct Case {
+        std::string sheet;
+        const char *error;  // exactly
+    };
+    const Case cases[] = {
+        {"FILE \"1.wav\" WAVE\n TRACK 01 AUDIO\n  INDEX 01 00:00:00\n TRACK 02 AUDIO\n  INDEX 00 00:00:10\n"
+         "FILE \"2.wav\" WAVE\n TRACK 03 AUDIO\n  INDEX 01 00:00:00\n",
+         "line 7: INDEX 01 of track 2 is missing (expected before TRACK 03; its INDEX 00 is on line 5)"},
+        {"FILE \"1.wav\" WAVE\n TRACK 01 AUDIO\n  INDEX 01 00:00:00\n TRACK 02 AUDIO\n  INDEX 00 00:00:10\n",
+         "INDEX 01 of track 2 is missing (expected before the end of the sheet; its INDEX 00 is on line 5)"},
+        {"FILE \"1.wav\" WAVE\n TRACK 01 MODE1/2352\n  INDEX 01 00:00:00\n",
+         "line 3: track 1 is MODE1/2352 data, but a WAVE file holds audio only"},
+        {"FILE \"a.bin\" BINARY\n TRACK 01 MODE1/2048\n  INDEX 01 00:00:00\n TRACK 02 AUDIO\n  INDEX 01 00:00:10\n",
+         "line 5: FILE 'a.bin' holds 2048-byte sectors; track 2 (AUDIO) needs a FILE of its own"},
+        {"FILE a.bin\n", "line 1: FILE needs a name and a type, as in FILE \"album.bin\" BINARY"},
+        {"FILE \"a.bin\" BINARY\n TRACK 01 AUDIO\n  INDEX 01 00:00:00\nFILE \"b.bin\" BINARY\n",
+         "line 4: FILE 'b.bin' has no TRACK or INDEX after it (expected a TRACK line)"},
+        {"FILE \"a.bin\" BINARY\n TRACK 01 AUDIO\n  INDEX 01 00:00:00\n SHOUT\n",
+         "line 4: unknown keyword 'SHOUT' (expected FILE, TRACK, INDEX, PREGAP, POSTGAP, FLAGS, TITLE, PERFORMER, "
+         "SONGWRITER, ISRC, CATALOG, CDTEXTFILE or REM)"},
+        {"FILE \"a.bin\" BINARY\n TRACK 01 AUDIO\n  INDEX 01 00:00:00\n TRACK 02 AUDIO\n  INDEX 01 00:01:40\n",
+         "line 1: an INDEX at 00:01:40 lies beyond the end of 'a.bin' (it lasts 00:01:25)"},
+    };
+    for (const Case &c : cases) {
+        const auto p = parse(c.sheet, {{"a.bin", 100}, {"b.bin", 100}, {"1.wav", 100}, {"2.wav", 100}});
+        EXPECT_FALSE(p.ok) << c.sheet;
+        EXPECT_EQ(p.error, c.error);
+    }
+}
+
+TEST(WavHeader, PlainAndExtensiblePcmAtCdRateAreReadOthersRefused) {
+    auto le = [](std::uint32_t v, int n) {
+        std::string s;
+        for (int i = 0; i < n; ++i) s += static_cast<char>(v >> (8 * i));
+        return s;
+    };
+    auto fmt = [&](std::uint16_t tag, std::uint16_t channels, std::uint32_t rate, std::uint16_t bits, bool extensible) {
+        std::string body = le(extensible ? 0xFFFE : tag, 2) + le(channels, 2) + le(rate, 4) + le(rate * 4, 4) + le(4, 2) +
+                           le(bits, 2);
+        if (extensible) body += le(22, 2) + le(bits, 2) + le(3, 4) + le(tag, 2) + std::string(14, '\x10');
+        return "fmt " + le(static_cast<std::uint32_t>(body.size()), 4) + body;
+    };
+    auto wav = [&](const std::string &chunks) { return "RIFF" + le(4 + std::uint32_t(chunks.size()), 4) + "WAVE" + chunks; };
+    auto layout_of = [](const std::string &head, std::uint64_t file_size, std::string &why) {
+        passthru::image::WavLayout layout;
+        const bool ok = passthru::image::parse_wav_header(reinterpret_cast<const std::uint8_t *>(head.data()), head.size(),
+                                                          file_size, layout, why);
+        return ok ? std::optional(layout) : std::nullopt;
+    };
+    std::string why;
+    const std::string plain = wav(fmt(1, 2, 44100, 16, false) + "LIST" + le(3, 4) + "abc" + std::string(1, '\0') +
+                                  "data" + le(4000, 4));
+    auto l = layout_of(plain, plain.size() + 4000, why);
+    ASSERT_TRUE(l) << why;
+    EXPECT_EQ(l->data_offset, plain.size()) << "the odd LIST chunk is padded";
+    EXPECT_EQ(l->data_bytes, 4000u);
+    l = layout_of(plain, plain.size() + 1001, why);  // cut short, and not a whole frame
+    ASSERT_TRUE(l);
+    EXPECT_EQ(l->data_bytes, 1000u);
+    const std::string ext = wav(fmt(1, 2, 44100, 16, true) + "data" + le(0xFFFFFFFF, 4));
+    l = layout_of(ext, ext.size() + 400, why);
+    ASSERT_TRUE(l) << why;
+    EXPECT_EQ(l->data_bytes, 400u) << "a streamed length runs to the end of the file";
+
+    EXPECT_FALSE(layout_of(wav(fmt(1, 2, 48000, 16, false) + "data" + le(4, 4)), 100, why));
+    EXPECT_EQ(why, "it is PCM WAV, 48000 Hz, 2 channel(s), 16-bit; a CD holds PCM, 44100 Hz, 2 channels, 16-bit");
+    EXPECT_FALSE(layout_of(wav(fmt(3, 2, 44100, 32, true) + "data" + le(4, 4)), 100, why));
+    EXPECT_EQ(why, "it is compressed WAV, 44100 Hz, 2 channel(s), 32-bit; a CD holds PCM, 44100 Hz, 2 channels, 16-bit");
+    EXPECT_FALSE(layout_of(wav("data" + le(4, 4) + fmt(1, 2, 44100, 16, false)), 100, why));
+    EXPECT_EQ(why, "its samples come before their format");
+    EXPECT_FALSE(layout_of("fLaC\0\0\0\"", 100, why));
+    EXPECT_EQ(why, "not a plain WAV file (this build reads no other audio files)");
+    EXPECT_FALSE(layout_of(wav(fmt(1, 2, 44100, 16, false) + "LIST" + le(0xFFFFFFF0u, 4)), 100, why));
 }
 
 // ---- The fault syntax ----
