@@ -66,8 +66,6 @@ struct Disc {
 const Track &last_session_first_track(const Disc &disc);
 // The track holding `lba` (sectors before the first track belong to it).
 const Track &track_at(const Disc &disc, std::int32_t lba);
-// True when `lba` lies in the unreadable gap between two sessions.
-bool between_sessions(const Disc &disc, std::int32_t lba);
 
 // Copies sectors [first, first + count) into `out` (count * kSectorBytes bytes). The range must lie
 // within [0, lead_out). False when an image file cannot be read (gone, shorter than it was) or the
