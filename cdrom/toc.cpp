@@ -92,7 +92,8 @@ bool parse_session_info(const std::uint8_t *response, std::size_t length, CdromT
     if (length < SESSION_INFO_BYTES || get_be16(response) + std::size_t{2} < SESSION_INFO_BYTES) return false;
     const std::int32_t last_session = response[3];
     const std::int32_t start = static_cast<std::int32_t>(get_be32(response + 8));
-    if (last_session < 1 || start < 0 || start > toc->entries[toc->track_count].start_lba) return false;
+    const std::int32_t lead_out = toc->entries[std::clamp(toc->track_count, 0, CDROM_MAX_TRACKS)].start_lba;
+    if (last_session < 1 || start < 0 || start > lead_out) return false;
     toc->last_session = last_session;
     toc->last_session_first.is_audio = (response[5] & CONTROL_DATA_TRACK) ? 0 : 1;
     toc->last_session_first.start_lba = start;

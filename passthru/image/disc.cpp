@@ -118,11 +118,6 @@ const Track &track_at(const Disc &disc, std::int32_t lba) {
     return *found;
 }
 
-bool between_sessions(const Disc &disc, std::int32_t lba) {
-    const Segment *s = segment_of(disc, lba);
-    return s && s->kind == SegmentKind::unreadable;
-}
-
 Disc builtin_disc() {
     Disc disc;
     for (int t = 0; t < builtin::kTrackCount; ++t) disc.tracks.push_back({t + 1, builtin::kTrackStart[t], 0x00});

@@ -92,8 +92,6 @@ struct ReadFailure {
 const Track &last_session_first_track(const Disc &disc);
 // The track holding `lba` (sectors before the first track belong to it).
 const Track &track_at(const Disc &disc, std::int32_t lba);
-// True when `lba` lies in the unreadable gap between two sessions.
-bool between_sessions(const Disc &disc, std::int32_t lba);
 
 // Copies sectors [first, first + count) into `out` (count * kSectorBytes bytes). The range must lie
 // within [0, lead_out). Sectors stored with fewer than 2352 bytes in their file (MODE1/2048,

@@ -299,7 +299,7 @@ void fail_read(Unit &unit, const ReadRange &r, const Faults &f, ScsiOutcome &o) 
 
 // One line per command, appended as it is taken (a command that then hangs is still listed).
 void trace(const std::string &path, int target, const ScsiCommand &c) {
-    std::FILE *f = std::fopen(path.c_str(), "a");
+    std::FILE *f = std::fopen(path.c_str(), "ab");  // binary: "\n" alone on every system
     if (!f) return;
     std::fprintf(f, "unit %d:", target < kOwnScsiId ? target : target - 1);
     for (int i = 0; i < c.cdb_length && i < 16; ++i) std::fprintf(f, " %02X", c.cdb[i]);

@@ -126,8 +126,9 @@ protected:
     // How much of `expected`, from its start, the capture holds, when all it holds besides is
     // trailing silence (the sink may add some when closed); nullopt when it holds anything else.
     // Under Wine the capture also holds silence that Wine's mixer wrote whenever the unpaced sink
-    // had played everything queued before the next buffer came: between two of the program's
-    // buffers (every CHUNK_BYTES of the disc), runs of silent frames are passed over.
+    // had played everything queued before the next buffer came: mostly between two of the
+    // program's buffers, but the mixer's periods need not line up with them, so wherever the
+    // capture is silent and the disc is not, silent frames are passed over.
     std::optional<std::size_t> heard(const std::vector<std::uint8_t> &expected) const {
         constexpr std::size_t kChunkBytes = 188160;
         const auto got = captured();
@@ -146,8 +147,10 @@ protected:
                 from += n;
             } else if (silent(at + same, got.size())) {
                 return from + same;  // the capture ends here, in this buffer
-            } else if (under_wine() && at + 4 <= got.size() && silent(at, at + 4)) {
-                at += 4;
+            } else if (const std::size_t frame = same / 4 * 4;
+                       under_wine() && at + frame + 4 <= got.size() && silent(at + frame, at + frame + 4)) {
+                at += frame + 4;  // Wine's silence, where the disc has sound
+                from += frame;
             } else {
                 return std::nullopt;
             }
