@@ -20,6 +20,7 @@ struct VirtualFile {
     std::shared_ptr<ImageSource> raw;
     std::uint64_t size = 0;
     std::uint64_t position = 0;
+    std::string error;  // the system's words for a failed read, for the caller's message
 };
 
 sf_count_t vf_length(void *user) { return static_cast<sf_count_t>(static_cast<VirtualFile *>(user)->size); }
@@ -39,8 +40,11 @@ sf_count_t vf_read(void *out, sf_count_t count, void *user) {
     auto &f = *static_cast<VirtualFile *>(user);
     std::size_t got = 0;
     std::string why;
-    if (count <= 0 || !f.raw->read(f.position, static_cast<std::uint8_t *>(out), static_cast<std::size_t>(count), got, why))
+    if (count <= 0) return 0;
+    if (!f.raw->read(f.position, static_cast<std::uint8_t *>(out), static_cast<std::size_t>(count), got, why)) {
+        f.error = why;
         return 0;
+    }
     f.position += got;
     return static_cast<sf_count_t>(got);
 }
@@ -112,6 +116,12 @@ public:
         }
         next_frame_ += n;
         got = static_cast<std::size_t>(n) * 4;
+        if (!file_->error.empty()) {  // libsndfile took the failed read for the end of the file
+            why = file_->error;
+            file_->error.clear();
+            next_frame_ = -1;
+            return false;
+        }
         return true;
     }
 

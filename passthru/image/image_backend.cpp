@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
 #include <filesystem>
 #include <memory>
 #include <optional>
@@ -134,7 +135,14 @@ bool cdtext_packs(std::vector<std::uint8_t> bytes, std::vector<std::uint8_t> &pa
 }
 
 bool open_named_file(const fs::path &folder, const FileQuery &q, FileFound &found, std::string &why) {
-    const auto path = find_named_file(folder, q, found.note);
+    std::optional<fs::path> path;
+    try {
+        path = find_named_file(folder, q, found.note);
+    } catch (const std::exception &e) {
+        // Windows: a name in the folder the system's code page cannot spell. Nothing leaves the library.
+        why = std::string("cannot search ") + (folder.empty() ? "." : "its folder") + ": " + e.what();
+        return false;
+    }
     if (!path) {
         why = "no such file in " + (folder.empty() ? std::string(".") : folder.string());
         return false;

@@ -126,9 +126,10 @@ protected:
     // How much of `expected`, from its start, the capture holds, when all it holds besides is
     // trailing silence (the sink may add some when closed); nullopt when it holds anything else.
     // Under Wine the capture also holds silence that Wine's mixer wrote whenever the unpaced sink
-    // had played everything queued before the next buffer came: mostly between two of the
-    // program's buffers, but the mixer's periods need not line up with them, so wherever the
-    // capture is silent and the disc is not, silent frames are passed over.
+    // had played everything queued before the next buffer came: between two of the program's
+    // buffers (every CHUNK_BYTES of the disc) and, on a loaded machine, part-way through one (its
+    // mixer runs dry between periods), runs of silent frames are passed over. Every frame of the
+    // disc must still come, in order.
     std::optional<std::size_t> heard(const std::vector<std::uint8_t> &expected) const {
         constexpr std::size_t kChunkBytes = 188160;
         const auto got = captured();
@@ -147,10 +148,9 @@ protected:
                 from += n;
             } else if (silent(at + same, got.size())) {
                 return from + same;  // the capture ends here, in this buffer
-            } else if (const std::size_t frame = same / 4 * 4;
-                       under_wine() && at + frame + 4 <= got.size() && silent(at + frame, at + frame + 4)) {
-                at += frame + 4;  // Wine's silence, where the disc has sound
-                from += frame;
+            } else if (under_wine() && same % 4 == 0 && at + same + 4 <= got.size() && silent(at + same, at + same + 4)) {
+                at += same + 4;  // a silent frame of Wine's mixer, here or part-way through a buffer
+                from += same;
             } else {
                 return std::nullopt;
             }

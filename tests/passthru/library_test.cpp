@@ -581,5 +581,38 @@ TEST(SessionImage, SecondSessionStartsAfterTheGapWhichCannotBeReadAndFormat1Says
     EXPECT_EQ(run(library, speed), SS_COMP);
 }
 
+TEST_F(CueImage, DataSectorsStoredShortComeOutAsRawSectorsWithTheirBytesInPlace) {
+    // Two MODE1/2048 sectors and two MODE2/2336 sectors, each byte telling its sector and place.
+    auto stored = [](int sectors, int size, std::uint8_t tag) {
+        std::vector<std::uint8_t> bytes(std::size_t(sectors) * size);
+        for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<std::uint8_t>(tag + i / size + i * 7);
+        return bytes;
+    };
+    const auto iso = stored(2, 2048, 0x10), vcd = stored(2, 2336, 0x60);
+    dir.write("game.iso", iso);
+    dir.write("video.bin", vcd);
+    const std::string data_sheet = dir.write("data.cue",
+                                             "FILE \"game.iso\" BINARY\n  TRACK 01 MODE1/2048\n    INDEX 01 00:00:00\n"
+                                             "FILE \"video.bin\" BINARY\n  TRACK 02 MODE2/2336\n    INDEX 01 00:00:00\n");
+    PassThru library(data_sheet.c_str());
+    ASSERT_EQ(library.support_word(), 0x0101u);
+    Cdb cdb = read_cd_cdb(0, 4);
+    cdb.bytes[9] = 0xF8;  // sync, header, user data, EDC/ECC: the whole raw sector
+    Request request(cdb, 4 * 2352);
+    ASSERT_EQ(run(library, request), SS_COMP);
+    for (int s = 0; s < 4; ++s) {
+        SCOPED_TRACE(s);
+        const std::uint8_t *sector = request.data() + s * 2352;
+        const std::uint8_t sync[12] = {0x00, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x00};
+        EXPECT_EQ(std::memcmp(sector, sync, 12), 0);
+        const std::uint8_t header[4] = {0x00, 0x02, static_cast<std::uint8_t>(s), static_cast<std::uint8_t>(s < 2 ? 1 : 2)};
+        EXPECT_EQ(std::memcmp(sector + 12, header, 4), 0) << "MSF 00:02:0s in BCD, then the mode";
+        const int size = s < 2 ? 2048 : 2336;
+        const std::uint8_t *file_bytes = s < 2 ? iso.data() + s * 2048 : vcd.data() + (s - 2) * 2336;
+        EXPECT_EQ(std::memcmp(sector + 16, file_bytes, std::size_t(size)), 0);
+        EXPECT_TRUE(std::all_of(sector + 16 + size, sector + 2352, [](std::uint8_t b) { return b == 0; }));
+    }
+}
+
 }  // namespace
 }  // namespace passthru_test
