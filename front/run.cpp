@@ -88,6 +88,9 @@ int run_cddaplay(int argc, const char *const *argv) {
     } else {
         request.stop.store(1, std::memory_order_relaxed);
         wait_for_end(request, EXIT_GRACE_MS);
+        // The driver is still inside a command: the static destructors that returning would run
+        // (the pass-through library's among them) must not tear anything down under it.
+        if (!playback_ended(request)) platform::end_process_now(0);
     }
     return 0;
 }

@@ -4,7 +4,9 @@
 // Sequence: options -> unit discovery -> table of contents -> the playback driver on its own
 // thread -> wait for ENTER on standard input. Returns 1 after the usage text or a failure before
 // playback, 0 once playback has started. After ENTER it asks the driver to stop and waits at most
-// 1000 ms for it to end, returning as soon as it has. When standard input is at end of file (no
+// 1000 ms for it to end, returning as soon as it has; when it has not ended by then (a command is
+// still in flight), standard output is flushed and the process ends at once with status 0,
+// without static destructors. When standard input is at end of file (no
 // console, < /dev/null, a closed pipe) no ENTER will come: it waits for playback to end by itself.
 
 #include <chrono>

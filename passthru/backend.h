@@ -87,6 +87,9 @@ public:
         wake_.wait(lock, [this] { return cancelled(); });
     }
 
+    // Manager only, before the token's command is handed to a back end again (nobody waits on it).
+    void reset() { cancelled_.store(false, std::memory_order_relaxed); }
+
     // Manager only, from any thread.
     void cancel() {
         {

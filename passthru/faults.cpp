@@ -81,9 +81,16 @@ bool apply_item(std::string_view key, std::optional<std::string_view> value, Fau
         return r.has_value();
     };
     if (key == "latency") {
-        auto ms = int_value(0, 60000);
-        if (ms) f.latency = std::chrono::milliseconds{*ms};
-        return ms.has_value();
+        auto r = value ? lba_range(trim(*value)) : std::nullopt;
+        if (!r || r->first < 0 || r->last > 60000) return false;
+        f.latency = std::chrono::milliseconds{r->first};
+        f.latency_max = std::chrono::milliseconds{r->last};
+        return true;
+    }
+    if (key == "seed") {
+        auto n = value ? number(*value, 0, 0xFFFFFFFF) : std::nullopt;
+        if (n) f.seed = static_cast<std::uint32_t>(*n);
+        return n.has_value();
     }
     if (key == "fail_read") return range_into(f.fail_read);
     if (key == "hang_lba") return range_into(f.hang_lba);

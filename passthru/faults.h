@@ -7,6 +7,9 @@
 // A malformed item is reported once on standard error and ignored.
 //
 //   latency=MS          every command of a virtual drive takes MS milliseconds (0..60000)
+//   latency=A-B         every command takes A..B milliseconds, drawn anew for each command from a
+//                       generator seeded by `seed` (the same seed gives the same sequence)
+//   seed=N              seed of that generator (0..4294967295, default 1)
 //   fail_read=A-B       a READ CD touching LBA A..B (inclusive; `A` alone = one sector) fails with
 //                       CHECK CONDITION 03/11/00 (unrecovered read error); repeatable. Sectors fail
 //                       one by one, as damage does: a group holding a bad sector fails whole,
@@ -59,6 +62,8 @@ enum class CommandKind : std::uint8_t { none, inquiry, tur, readtoc, readcd, any
 
 struct Faults {
     std::chrono::milliseconds latency{0};
+    std::chrono::milliseconds latency_max{0};  // latency..latency_max; equal to latency when fixed
+    std::uint32_t seed = 1;
     std::vector<LbaRange> fail_read;
     CommandKind hang_kind = CommandKind::none;
     int hang_nth = 0;  // 0: every command of hang_kind

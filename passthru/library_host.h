@@ -1,28 +1,36 @@
 #pragma once
 // The part of the library's life that differs between the platforms: how its worker thread lives
-// and how it learns that it is being unloaded. One file per platform (library_host_posix.cpp,
-// library_host_win32.cpp).
+// and ends, and how it learns that it is being unloaded. One file per platform
+// (library_host_posix.cpp, library_host_win32.cpp).
 //
-// The worker runs only while there is work: the manager starts one when a request is queued and
-// none is running, and the worker's loop returns as soon as the queue is empty.
-//   POSIX:   a std::thread; the unload path (a static destructor, run by dlclose or exit) joins it.
-//   Windows: joining a thread while the loader lock is held (DllMain, static destructors of a DLL)
-//            deadlocks, so a worker holds a reference to the library while it runs and leaves
-//            through FreeLibraryAndExitThread: the library cannot be unloaded under a running
-//            worker, and the unload path never has one to join. The price: a worker that is still
-//            on its way out when the program calls FreeLibrary unloads the DLL itself a moment
-//            later, and a LoadLibrary in that moment gets the same instance (configuration and
-//            fault counters carry on).
+// One worker per load: the manager starts it with the first queued command and it runs `loop`
+// (asleep between commands) until the unload tells the loop to return. The unload waits for it a
+// bounded time; a worker that does not come back (stuck in the system) is left behind, and the
+// manager then frees nothing it could reach.
+//   POSIX:   a std::thread, joined once it has left the loop, detached when left behind.
+//   Windows: the unload runs inside DllMain with the loader lock held, where a thread cannot end
+//            (ending takes that lock), so it cannot be joined. Once the worker has left the loop
+//            it parks, holding no lock, and the unload terminates the parked thread and waits for
+//            it to be gone before the DLL's code is unmapped.
+
+#include <chrono>
 
 namespace passthru {
 
-// Starts a worker thread running `loop`. Called with the manager's lock held, only when no worker
-// is inside the loop (an earlier one may still be on its way out). False when no thread could start.
+// Starts the worker thread running `loop`. Called once per load, with the manager's lock held.
+// Takes no loader lock (the unload path takes the two the other way round). False when no thread
+// could start.
 bool start_worker_thread(void (*loop)());
 
-// Waits for the last worker started to end. Called by the unload path, without the manager's lock,
-// after the loop has been told to stop.
-void join_worker_thread();
+// After `loop` has been told to return: waits at most `limit` for it to return, then lets the
+// thread go. True when it has; false when it is still inside the loop and was left behind.
+// Called by the unload path without the manager's lock.
+bool end_worker_thread(std::chrono::milliseconds limit);
+
+// Keeps the library's code in memory for the rest of the process: a worker stuck in the system
+// may return into it after the program has unloaded the library. Once per process is enough; later
+// loads then get the same instance. Never called with the manager's lock held.
+void pin_library();
 
 // False while the process is being torn down with its other threads already gone (Windows process
 // exit): the unload path must then neither lock nor wait for anything.

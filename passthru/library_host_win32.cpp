@@ -1,9 +1,11 @@
-// Windows host of the library: a worker that pins the DLL while it runs (see library_host.h).
+// Windows host of the library: a worker that parks once it has left its loop, so that the unload
+// (inside DllMain, under the loader lock) can end it without waiting for the loader lock itself.
 #include "passthru/library_host.h"
 
 #include <windows.h>
 
 #include <atomic>
+#include <new>
 
 namespace passthru {
 namespace {
@@ -11,38 +13,64 @@ namespace {
 // Set by DllMain when the process is exiting; read by the unload path on the same thread.
 std::atomic<bool> g_process_exiting{false};
 
-struct WorkerStart {
+struct Worker {
     void (*loop)();
-    HMODULE pin;
+    HANDLE thread;
+    HANDLE left;  // manual-reset event: the loop has returned
 };
 
+Worker *g_worker = nullptr;  // created under the manager's lock; ended by the unload path
+std::atomic<bool> g_pinned{false};
+
 DWORD WINAPI worker_main(LPVOID p) {
-    const WorkerStart start = *static_cast<WorkerStart *>(p);
-    delete static_cast<WorkerStart *>(p);
-    start.loop();
-    // Drops our reference and ends the thread without returning into the (maybe unloaded) DLL.
-    FreeLibraryAndExitThread(start.pin, 0);
+    auto *worker = static_cast<Worker *>(p);
+    worker->loop();
+    SetEvent(worker->left);
+    // Parked, holding no lock, until the unload terminates the thread. Returning, or ExitThread,
+    // would need the loader lock that the unload holds.
+    for (;;) Sleep(INFINITE);
 }
 
 }  // namespace
 
 bool start_worker_thread(void (*loop)()) {
-    HMODULE pin = nullptr;
-    if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS, reinterpret_cast<LPCWSTR>(&worker_main), &pin))
-        return false;
-    auto *start = new (std::nothrow) WorkerStart{loop, pin};
-    HANDLE thread = start ? CreateThread(nullptr, 0, worker_main, start, 0, nullptr) : nullptr;
-    if (!thread) {
-        delete start;
-        FreeLibrary(pin);
+    auto *worker = new (std::nothrow) Worker{loop, nullptr, CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+    if (!worker || !worker->left) {
+        if (worker) delete worker;
         return false;
     }
-    CloseHandle(thread);
+    worker->thread = CreateThread(nullptr, 0, worker_main, worker, 0, nullptr);
+    if (!worker->thread) {
+        CloseHandle(worker->left);
+        delete worker;
+        return false;
+    }
+    g_worker = worker;
     return true;
 }
 
-// A running worker keeps the DLL loaded, so when the unload path runs there is none.
-void join_worker_thread() {}
+bool end_worker_thread(std::chrono::milliseconds limit) {
+    Worker *worker = g_worker;
+    if (!worker) return true;
+    g_worker = nullptr;
+    if (WaitForSingleObject(worker->left, static_cast<DWORD>(limit.count())) != WAIT_OBJECT_0)
+        return false;  // left behind, with its Worker and handles
+    // Parked and holding nothing: terminating it is safe, and a terminated thread ends without
+    // the loader lock. Its code must not be unmapped before it is gone.
+    TerminateThread(worker->thread, 0);
+    if (WaitForSingleObject(worker->thread, static_cast<DWORD>(limit.count())) != WAIT_OBJECT_0) return false;
+    CloseHandle(worker->thread);
+    CloseHandle(worker->left);
+    delete worker;
+    return true;
+}
+
+void pin_library() {
+    if (g_pinned.exchange(true)) return;
+    HMODULE self = nullptr;
+    GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
+                       reinterpret_cast<LPCWSTR>(&worker_main), &self);
+}
 
 bool unload_may_clean_up() { return !g_process_exiting.load(std::memory_order_relaxed); }
 

@@ -3,7 +3,8 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
-#include <deque>
+#include <chrono>
+#include <condition_variable>
 #include <memory>
 #include <mutex>
 #include <new>
@@ -33,7 +34,8 @@ struct Adapter {
 };
 
 // One accepted SC_EXEC_SCSI_CMD. What the caller gave is copied at submit; the caller's block is
-// written only under g_mutex, and only while the job is neither completed nor given up.
+// written only under the library's mutex, and only while the job is neither completed nor given
+// up. Jobs are kept for the whole load and reused, buffer included.
 struct Job {
     SRB_ExecSCSICmd *srb;
     std::uint8_t *caller_data;     // SRB_BufPointer as submitted
@@ -48,39 +50,84 @@ struct Job {
     ScsiCommand command;
     ScsiOutcome outcome;
     CancelToken cancel;
-    bool given_up = false;  // guarded by g_mutex
+    bool given_up = false;  // guarded by the library's mutex
+    Job *next = nullptr;    // in the queue or among the spare jobs; likewise
 };
 
 // ---- State of one loaded instance of the library ----
-std::once_flag g_open_once;
-std::vector<Adapter> g_adapters;  // fixed inside g_open_once, read-only afterwards
-bool g_opened = false;            // likewise
-bool g_answer_at_once = false;    // likewise: CDDAPLAY_FAULTS "immediate"
-int g_inquiry_target_status = -1; // likewise: CDDAPLAY_FAULTS "inquiry_targstat"
+//
+// Lifetime: created on the first call, freed only by a clean unload (no call in flight, the worker
+// gone). Nothing here is a static object with a destructor, so a process that ends while a thread
+// is still inside the library (exit runs static destructors) never frees what that thread uses.
+struct Library {
+    std::once_flag open_once;
+    std::vector<Adapter> adapters;  // fixed inside open_once, read-only afterwards
+    bool opened = false;            // likewise
+    bool answer_at_once = false;    // likewise: CDDAPLAY_FAULTS "immediate"
+    int inquiry_target_status = -1; // likewise: CDDAPLAY_FAULTS "inquiry_targstat"
 
-std::mutex g_mutex;  // guards the four below and every write into a pending caller's block
-std::deque<std::unique_ptr<Job>> g_queue;
-Job *g_current = nullptr;    // the job the worker executes now; owned by the worker
-bool g_worker_running = false;
-bool g_stopping = false;
+    std::mutex mutex;  // guards what follows and every write into a pending caller's block
+    std::condition_variable work;  // the worker waits here for a queued job or the end
+    std::condition_variable idle;  // the worker has finished a job (an abort may wait for that)
+    Job *queue_head = nullptr;     // jobs in submission order, linked through Job::next
+    Job *queue_tail = nullptr;
+    Job *spare = nullptr;          // finished jobs, reused: no allocation per command
+    std::vector<std::unique_ptr<Job>> jobs;  // every job of this load (owner)
+    Job *current = nullptr;        // the job the worker executes now; owned by the worker
+    std::uint64_t started_jobs = 0;
+    bool worker_started = false;
+    bool stopping = false;
 
-std::mutex g_immediate_mutex;  // one command at a time when answering at once
+    std::mutex immediate_mutex;  // one command at a time when answering at once
+};
+
+// Entry-point calls in flight, and "being unloaded". Trivially destructible, so they stay valid
+// for a call that arrives during or after the unload. A call counts itself in, then looks at
+// g_unloading; the unload raises g_unloading, then looks at the count (both sequentially
+// consistent): either the call sees the unload and stays out, or the unload sees the call.
+std::atomic<int> g_calls_in_flight{0};
+std::atomic<bool> g_unloading{false};
+Library *g_library = nullptr;  // set once, under g_library_once; freed by a clean unload only
+std::once_flag g_library_once;
+
+Library &lib() {
+    std::call_once(g_library_once, [] { g_library = new Library; });
+    return *g_library;
+}
+
+struct CallScope {
+    bool admitted;
+    CallScope() {
+        g_calls_in_flight.fetch_add(1, std::memory_order_seq_cst);
+        admitted = !g_unloading.load(std::memory_order_seq_cst);
+    }
+    ~CallScope() { g_calls_in_flight.fetch_sub(1, std::memory_order_seq_cst); }
+    CallScope(const CallScope &) = delete;
+    CallScope &operator=(const CallScope &) = delete;
+};
+
+// How long an abort waits for the worker to come back from a command it gave up before it keeps
+// the library's code for the rest of the process (a back end stuck in the system may return into
+// it much later), and how long the unload waits for the worker before leaving it behind.
+constexpr std::chrono::milliseconds kAbortReturnWait{200};
+constexpr std::chrono::milliseconds kUnloadWorkerWait{2000};
 
 void open_backends() {
-    g_answer_at_once = library_faults().immediate;
-    g_inquiry_target_status = library_faults().inquiry_target_status;
+    Library &l = lib();
+    l.answer_at_once = library_faults().immediate;
+    l.inquiry_target_status = library_faults().inquiry_target_status;
     const BackendList list = registered_backends();
     for (int b = 0; b < list.count; ++b) {
         const Backend *backend = list.items[b];
         backend->open();
         const int count = backend->adapter_count();
-        for (int a = 0; a < count && g_adapters.size() < kMaxAdapters; ++a)
-            g_adapters.push_back({backend, a, backend->adapter_identity(a)});
+        for (int a = 0; a < count && l.adapters.size() < kMaxAdapters; ++a)
+            l.adapters.push_back({backend, a, backend->adapter_identity(a)});
     }
-    g_opened = true;
+    l.opened = true;
 }
 
-void ensure_open() { std::call_once(g_open_once, open_backends); }
+void ensure_open() { std::call_once(lib().open_once, open_backends); }
 
 // Release store: whoever acquires SRB_Status sees everything written into the block before it.
 void store_status(std::uint8_t &status_field, std::uint8_t status) {
@@ -92,7 +139,10 @@ template <typename Block> std::uint32_t answer(Block &block, std::uint8_t status
     return status;
 }
 
-const Adapter *adapter_of(std::uint8_t ha_id) { return ha_id < g_adapters.size() ? &g_adapters[ha_id] : nullptr; }
+const Adapter *adapter_of(std::uint8_t ha_id) {
+    const std::vector<Adapter> &adapters = lib().adapters;
+    return ha_id < adapters.size() ? &adapters[ha_id] : nullptr;
+}
 
 bool unit_present(const Adapter &adapter, int target, int lun) {
     return target < kMaxTargets && lun < kMaxLuns &&
@@ -109,7 +159,7 @@ void put_text(std::uint8_t (&field)[16], const char *text) {
 std::uint32_t ha_inquiry(SRB_HAInquiry &srb) {
     const Adapter *adapter = adapter_of(srb.SRB_HaId);
     if (!adapter) return answer(srb, SS_INVALID_HA);
-    srb.HA_Count = static_cast<std::uint8_t>(g_adapters.size());
+    srb.HA_Count = static_cast<std::uint8_t>(lib().adapters.size());
     srb.HA_SCSI_ID = adapter->identity.own_scsi_id;
     put_text(srb.HA_ManagerId, "ASPI for WIN32");
     put_text(srb.HA_Identifier, adapter->identity.name);
@@ -150,31 +200,32 @@ std::uint8_t check_block(const SRB_ExecSCSICmd &srb, const Adapter &adapter) {
     return bad_flags || bad_cdb || bad_data ? SS_INVALID_SRB : 0;
 }
 
-std::unique_ptr<Job> make_job(SRB_ExecSCSICmd &srb, const Adapter &adapter, bool cancellable) {
-    auto job = std::make_unique<Job>();
-    job->srb = &srb;
-    job->caller_data = srb.SRB_BufLen > 0 ? srb.SRB_BufPointer : nullptr;
-    job->caller_length = srb.SRB_BufLen;
-    job->flags = srb.SRB_Flags;
-    job->sense_wanted = srb.SRB_SenseLen;
-    job->post_proc = srb.SRB_PostProc;
-    job->adapter = &adapter;
-    job->target = srb.SRB_Target;
-    job->lun = srb.SRB_Lun;
-    job->bounce.assign(job->caller_length, 0);
-    if (srb.SRB_Flags & SRB_DIR_OUT && job->caller_length > 0)
-        std::memcpy(job->bounce.data(), job->caller_data, job->caller_length);
-    ScsiCommand &c = job->command;
+void fill_job(Job &job, SRB_ExecSCSICmd &srb, const Adapter &adapter, bool cancellable) {
+    job.srb = &srb;
+    job.caller_data = srb.SRB_BufLen > 0 ? srb.SRB_BufPointer : nullptr;
+    job.caller_length = srb.SRB_BufLen;
+    job.flags = srb.SRB_Flags;
+    job.sense_wanted = srb.SRB_SenseLen;
+    job.post_proc = srb.SRB_PostProc;
+    job.adapter = &adapter;
+    job.target = srb.SRB_Target;
+    job.lun = srb.SRB_Lun;
+    job.given_up = false;
+    job.next = nullptr;
+    job.cancel.reset();
+    job.bounce.assign(job.caller_length, 0);  // keeps its capacity from earlier commands
+    if (srb.SRB_Flags & SRB_DIR_OUT && job.caller_length > 0)
+        std::memcpy(job.bounce.data(), job.caller_data, job.caller_length);
+    ScsiCommand &c = job.command;
     std::memset(c.cdb, 0, sizeof c.cdb);
     std::memcpy(c.cdb, srb.CDBByte, srb.SRB_CDBLen);
     c.cdb_length = srb.SRB_CDBLen;
-    c.direction = job->caller_length == 0         ? DataDirection::none
+    c.direction = job.caller_length == 0         ? DataDirection::none
                   : srb.SRB_Flags & SRB_DIR_IN ? DataDirection::in
                                                   : DataDirection::out;
-    c.data = job->bounce.data();
-    c.data_length = job->caller_length;
+    c.data = job.bounce.data();
+    c.data_length = job.caller_length;
     c.cancellable = cancellable;
-    return job;
 }
 
 void execute(Job &job) {
@@ -184,7 +235,8 @@ void execute(Job &job) {
     job.outcome.sense_length = std::min<std::uint8_t>(job.outcome.sense_length, kSenseBytes);
 }
 
-// Writes the outcome into the caller's block, SRB_Status last. Under g_mutex for a pending job.
+// Writes the outcome into the caller's block, SRB_Status last. Under the library's mutex for a
+// pending job.
 void write_result(Job &job) {
     SRB_ExecSCSICmd &srb = *job.srb;
     const ScsiOutcome &o = job.outcome;
@@ -194,8 +246,9 @@ void write_result(Job &job) {
     std::uint8_t status = o.host_status == HASTAT_OK && o.target_status == STATUS_GOOD ? SS_COMP : SS_ERR;
     if (o.aspi_status != 0) status = o.aspi_status;  // the command never reached the unit
     std::uint8_t target_status = o.target_status;
-    if (status == SS_COMP && job.command.cdb[0] == kOpInquiry && g_inquiry_target_status >= 0)
-        target_status = static_cast<std::uint8_t>(g_inquiry_target_status);
+    const int forced_status = lib().inquiry_target_status;
+    if (status == SS_COMP && job.command.cdb[0] == kOpInquiry && forced_status >= 0)
+        target_status = static_cast<std::uint8_t>(forced_status);
     srb.SRB_HaStat = o.host_status;
     srb.SRB_TargStat = target_status;
     const std::size_t sense = std::min({std::size_t{job.sense_wanted}, kSenseAreaBytes, std::size_t{o.sense_length}});
@@ -203,7 +256,7 @@ void write_result(Job &job) {
     store_status(srb.SRB_Status, status);
 }
 
-// Signals the event, or returns the posting routine for the caller to run once g_mutex is released.
+// Signals the event, or returns the posting routine for the caller to run once the lock is released.
 PostRoutine notify(const Job &job) {
     if (job.flags & SRB_EVENT_NOTIFY) platform::signal_event(job.post_proc);
     if (job.flags & SRB_POSTING) return reinterpret_cast<PostRoutine>(job.post_proc);
@@ -218,7 +271,7 @@ struct Posting {
     }
 };
 
-// Under g_mutex: completes a pending job as aborted. Its block is not touched afterwards.
+// Under the library's mutex: completes a pending job as aborted. Its block is not touched afterwards.
 Posting complete_aborted(Job &job) {
     job.given_up = true;
     job.cancel.cancel();
@@ -226,38 +279,93 @@ Posting complete_aborted(Job &job) {
     return {notify(job), job.srb};
 }
 
-bool is_pending(const SRB_ExecSCSICmd *srb) {
-    if (g_current && g_current->srb == srb && !g_current->given_up) return true;
-    return std::any_of(g_queue.begin(), g_queue.end(), [srb](const auto &job) { return job->srb == srb; });
+bool is_pending(const Library &l, const SRB_ExecSCSICmd *srb) {
+    if (l.current && l.current->srb == srb && !l.current->given_up) return true;
+    for (const Job *job = l.queue_head; job; job = job->next)
+        if (job->srb == srb) return true;
+    return false;
 }
 
+// Under the library's mutex. A spare job, or a new one when every job is in use (the pool grows to
+// the most requests ever pending at once, then stays).
+Job *take_job(Library &l) {
+    if (Job *job = l.spare) {
+        l.spare = job->next;
+        return job;
+    }
+    l.jobs.push_back(std::make_unique<Job>());
+    return l.jobs.back().get();
+}
+
+void put_back(Library &l, Job *job) {
+    job->next = l.spare;
+    l.spare = job;
+}
+
+void enqueue(Library &l, Job *job) {
+    job->next = nullptr;
+    if (l.queue_tail) l.queue_tail->next = job;
+    else l.queue_head = job;
+    l.queue_tail = job;
+}
+
+Job *dequeue(Library &l) {
+    Job *job = l.queue_head;
+    l.queue_head = job->next;
+    if (!l.queue_head) l.queue_tail = nullptr;
+    job->next = nullptr;
+    return job;
+}
+
+// Unlinks `job` from the queue; false when it is not queued.
+bool unlink(Library &l, Job *job) {
+    Job *previous = nullptr;
+    for (Job *j = l.queue_head; j; previous = j, j = j->next) {
+        if (j != job) continue;
+        (previous ? previous->next : l.queue_head) = j->next;
+        if (l.queue_tail == j) l.queue_tail = previous;
+        j->next = nullptr;
+        return true;
+    }
+    return false;
+}
+
+// The worker: one thread for the whole load, asleep on `work` between commands.
 void worker_loop() {
-    std::unique_lock lock(g_mutex);
-    while (!g_queue.empty() && !g_stopping) {
-        std::unique_ptr<Job> job = std::move(g_queue.front());
-        g_queue.pop_front();
-        g_current = job.get();
+    Library &l = lib();
+    std::unique_lock lock(l.mutex);
+    for (;;) {
+        l.work.wait(lock, [&l] { return l.stopping || l.queue_head; });
+        if (l.stopping) return;
+        Job *job = dequeue(l);
+        l.current = job;
+        ++l.started_jobs;
         lock.unlock();
         execute(*job);
         lock.lock();
-        g_current = nullptr;
-        if (job->given_up) continue;  // aborted meanwhile: what the back end produced is dropped
-        write_result(*job);
-        const Posting posting{notify(*job), job->srb};
-        if (posting.routine) {
-            lock.unlock();
-            posting.run();
-            lock.lock();
+        l.current = nullptr;
+        if (!job->given_up) {  // aborted meanwhile: what the back end produced is dropped
+            write_result(*job);
+            const Posting posting{notify(*job), job->srb};
+            if (posting.routine) {
+                lock.unlock();
+                posting.run();
+                lock.lock();
+            }
         }
+        put_back(l, job);
+        l.idle.notify_all();
     }
-    g_worker_running = false;
 }
 
-std::uint32_t run_at_once(Job &job) {
-    std::lock_guard lock(g_immediate_mutex);
+std::uint32_t run_at_once(Library &l, Job &job) {
+    std::lock_guard lock(l.immediate_mutex);
     execute(job);
     write_result(job);
-    return job.srb->SRB_Status;
+    const std::uint32_t status = job.srb->SRB_Status;
+    std::lock_guard pool(l.mutex);
+    put_back(l, &job);
+    return status;
 }
 
 std::uint32_t submit(SRB_ExecSCSICmd &srb) {
@@ -266,76 +374,101 @@ std::uint32_t submit(SRB_ExecSCSICmd &srb) {
     if (!unit_present(*adapter, srb.SRB_Target, srb.SRB_Lun)) return answer(srb, SS_NO_DEVICE);
     if (const std::uint8_t bad = check_block(srb, *adapter)) return answer(srb, bad);
 
-    std::unique_lock lock(g_mutex);
+    Library &l = lib();
+    std::unique_lock lock(l.mutex);
     // A block still pending is the library's until it completes: not even its status is written.
-    if (is_pending(&srb)) return SS_INVALID_SRB;
-    if (g_stopping) return answer(srb, SS_ASPI_IS_SHUTDOWN);
-    std::unique_ptr<Job> job;
+    if (is_pending(l, &srb)) return SS_INVALID_SRB;
+    if (l.stopping) return answer(srb, SS_ASPI_IS_SHUTDOWN);
+    if (!l.answer_at_once && !l.worker_started) {
+        if (!start_worker_thread(worker_loop)) return answer(srb, SS_INSUFFICIENT_RESOURCES);
+        l.worker_started = true;
+    }
+    Job *job = nullptr;
     try {
-        job = make_job(srb, *adapter, !g_answer_at_once);
+        job = take_job(l);
+        fill_job(*job, srb, *adapter, !l.answer_at_once);
     } catch (const std::bad_alloc &) {
+        if (job) put_back(l, job);
         return answer(srb, SS_INSUFFICIENT_RESOURCES);
     }
-    if (g_answer_at_once) {
+    if (l.answer_at_once) {
         lock.unlock();
-        return run_at_once(*job);
+        return run_at_once(l, *job);
     }
     store_status(srb.SRB_Status, SS_PENDING);
-    g_queue.push_back(std::move(job));
-    if (!g_worker_running) {
-        if (!start_worker_thread(worker_loop)) {
-            g_queue.pop_back();
-            return answer(srb, SS_INSUFFICIENT_RESOURCES);
-        }
-        g_worker_running = true;
-    }
+    enqueue(l, job);
+    lock.unlock();
+    l.work.notify_one();
     return SS_PENDING;
 }
 
 // ---- SC_ABORT_SRB ----
 
+// After the running job was given up: waits a moment for the worker to come back from it. A back
+// end stuck in the system (a blocking read that cannot be cancelled) may come back much later,
+// possibly after the program has unloaded the library; from then on the library's code stays
+// in memory for the rest of the process.
+void wait_for_return_or_pin(Library &l, std::uint64_t given_up_job) {
+    std::unique_lock lock(l.mutex);
+    const bool back = l.idle.wait_for(lock, kAbortReturnWait, [&l, given_up_job] {
+        return l.started_jobs != given_up_job || l.current == nullptr;
+    });
+    lock.unlock();
+    if (!back) pin_library();  // never under the mutex: it may take the loader's lock
+}
+
 std::uint32_t abort_request(SRB_Abort &srb) {
     if (!adapter_of(srb.SRB_HaId)) return answer(srb, SS_INVALID_HA);
     if (!srb.SRB_ToAbort) return answer(srb, SS_INVALID_SRB);
+    Library &l = lib();
     Posting posting{};
-    std::unique_ptr<Job> dequeued;  // destroyed after the lock is released
+    std::uint64_t running_job = 0;  // nonzero: the running job was given up
     {
-        std::lock_guard lock(g_mutex);
-        auto queued = std::find_if(g_queue.begin(), g_queue.end(),
-                                   [&srb](const auto &job) { return job->srb == srb.SRB_ToAbort; });
-        if (queued != g_queue.end()) {
-            dequeued = std::move(*queued);
-            g_queue.erase(queued);
-            posting = complete_aborted(*dequeued);
-        } else if (g_current && g_current->srb == srb.SRB_ToAbort && !g_current->given_up) {
-            posting = complete_aborted(*g_current);
+        std::lock_guard lock(l.mutex);
+        Job *queued = nullptr;
+        for (Job *j = l.queue_head; j && !queued; j = j->next)
+            if (j->srb == srb.SRB_ToAbort) queued = j;
+        if (queued) {
+            unlink(l, queued);
+            posting = complete_aborted(*queued);
+            put_back(l, queued);
+        } else if (l.current && l.current->srb == srb.SRB_ToAbort && !l.current->given_up) {
+            posting = complete_aborted(*l.current);
+            running_job = l.started_jobs;
         } else {
             return answer(srb, SS_ABORT_FAIL);
         }
     }
     posting.run();
+    if (running_job) wait_for_return_or_pin(l, running_job);
     return answer(srb, SS_COMP);
 }
 
-void shutdown() {
+// Stops the worker and closes the back ends. False when the worker did not come back in time: it
+// is left behind, and everything it can reach (this library's state, the back ends) stays.
+bool shutdown() {
+    Library &l = lib();
     std::vector<Posting> postings;
     {
-        std::lock_guard lock(g_mutex);
-        g_stopping = true;
-        if (g_current) g_current->cancel.cancel();
-        for (auto &job : g_queue) postings.push_back(complete_aborted(*job));
-        g_queue.clear();
+        std::lock_guard lock(l.mutex);
+        l.stopping = true;
+        if (l.current) l.current->cancel.cancel();
+        while (l.queue_head) {
+            Job *job = dequeue(l);
+            postings.push_back(complete_aborted(*job));
+            put_back(l, job);
+        }
     }
+    l.work.notify_all();
     for (const Posting &p : postings) p.run();
-    join_worker_thread();
-    if (!g_opened) return;
+    if (l.worker_started && !end_worker_thread(kUnloadWorkerWait)) return false;
+    if (!l.opened) return true;
     const BackendList list = registered_backends();
     for (int b = 0; b < list.count; ++b) list.items[b]->close();
+    return true;
 }
 
-// Runs the unload path when the library's static objects are destroyed; declared after all the
-// state above, so it runs while that state is still alive. (The other files of the library keep no
-// state with destructors that the unload path needs.)
+// Runs the unload path when the library's static objects are destroyed (dlclose, or exit).
 struct UnloadHook {
     ~UnloadHook() { on_library_unload(); }
 } g_unload_hook;
@@ -343,13 +476,18 @@ struct UnloadHook {
 }  // namespace
 
 std::uint32_t get_support_info() {
+    const CallScope call;
+    if (!call.admitted) return std::uint32_t{SS_FAILED_INIT} << 8;
     ensure_open();
-    if (g_adapters.empty()) return std::uint32_t{SS_NO_ADAPTERS} << 8;
-    return (std::uint32_t{SS_COMP} << 8) | static_cast<std::uint32_t>(g_adapters.size());
+    const std::size_t adapters = lib().adapters.size();
+    if (adapters == 0) return std::uint32_t{SS_NO_ADAPTERS} << 8;
+    return (std::uint32_t{SS_COMP} << 8) | static_cast<std::uint32_t>(adapters);
 }
 
 std::uint32_t send_command(void *block) {
     if (!block) return SS_INVALID_SRB;
+    const CallScope call;
+    if (!call.admitted) return SS_ASPI_IS_SHUTDOWN;
     ensure_open();
     auto *header = static_cast<SRB_Header *>(block);
     switch (header->SRB_Cmd) {
@@ -364,7 +502,14 @@ std::uint32_t send_command(void *block) {
 const char *library_info() { return "cddaplay wnaspi32 1.0 (virtual drives: image back end)"; }
 
 void on_library_unload() {
-    if (unload_may_clean_up()) shutdown();
+    if (!unload_may_clean_up()) return;
+    g_unloading.store(true, std::memory_order_seq_cst);
+    // A call still inside the library can only mean the process is ending under a live thread
+    // (exit runs this hook): everything is left as it is for that thread.
+    if (g_calls_in_flight.load(std::memory_order_seq_cst) != 0 || !g_library) return;
+    if (!shutdown()) return;
+    delete g_library;
+    g_library = nullptr;
 }
 
 }  // namespace passthru

@@ -26,11 +26,21 @@
 // event: whatever the back end still produces for it is dropped. Naming a request the library does
 // not hold (finished already, or never sent): SS_ABORT_FAIL, and the named block is not touched.
 //
-// Unload: the host calls on_library_unload(); queued requests complete with SS_ABORTED, the running
-// one is cancelled and completes, the worker is joined, the back ends are closed.
+// A running request that is aborted: the abort also waits up to 200 ms for the back end to come
+// back from it; when it does not (stuck in the system), the library's code stays loaded for the
+// rest of the process, so that the back end can return into it whenever it does.
 //
-// Threads: the entry points may be called from any thread, concurrently. One lock guards the queue
-// and every write into a pending caller's block; it is never held across a back end's execute.
+// Unload: the host calls on_library_unload(); queued requests complete with SS_ABORTED, the running
+// one is cancelled, the worker is waited for at most 2 s and the back ends are closed. A worker
+// that does not come back is left behind and nothing it can reach is freed. A call still inside
+// an entry point at unload (only possible when the process ends under a live thread, as exit runs
+// the unload) leaves everything as it is; calls arriving after the unload began answer
+// SS_ASPI_IS_SHUTDOWN (GetASPI32SupportInfo: SS_FAILED_INIT) without touching anything.
+//
+// Threads: the entry points may be called from any thread, concurrently. One worker thread per
+// load runs the accepted requests, asleep between them; no thread and, once the pool of jobs has
+// grown to what is pending at once, no allocation per command. One lock guards the queue and every
+// write into a pending caller's block; it is never held across a back end's execute.
 
 #include <cstdint>
 
@@ -40,7 +50,8 @@ std::uint32_t get_support_info();
 std::uint32_t send_command(void *srb);
 const char *library_info();
 
-// The library is being unloaded (dlclose / FreeLibrary): stop, join and close everything.
+// The library is being unloaded (dlclose / FreeLibrary, or exit): stop the worker and close
+// everything, as far as nothing in flight can still reach it.
 void on_library_unload();
 
 }  // namespace passthru

@@ -47,4 +47,11 @@ using ThreadRoutine = std::uint32_t (*)(void *arg);
 bool start_thread(ThreadRoutine routine, void *arg);
 void sleep_ms(std::chrono::milliseconds duration);
 
+// ---- Ending the process ---------------------------------------------------------------------
+// Flushes every output stream, then ends the process with `status` at once, without running static
+// destructors or atexit handlers, for when another thread may still be inside code whose state
+// they would destroy (a library call in flight). POSIX: _exit. Windows: ExitProcess, which ends
+// the other threads before any DLL is told that the process is detaching.
+[[noreturn]] void end_process_now(int status);
+
 }  // namespace platform

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <cstdint>
 #include <ctime>
@@ -133,6 +134,11 @@ bool start_thread(ThreadRoutine routine, void *arg) {
     }
     pthread_detach(thread);
     return true;
+}
+
+void end_process_now(int status) {
+    std::fflush(nullptr);
+    _exit(status);
 }
 
 void sleep_ms(std::chrono::milliseconds duration) {

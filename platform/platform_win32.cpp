@@ -3,6 +3,7 @@
 
 #include <windows.h>
 
+#include <cstdio>
 #include <new>
 
 namespace platform {
@@ -67,5 +68,10 @@ bool start_thread(ThreadRoutine routine, void *arg) {
 }
 
 void sleep_ms(std::chrono::milliseconds duration) { Sleep(static_cast<DWORD>(duration.count())); }
+
+void end_process_now(int status) {
+    std::fflush(nullptr);
+    ExitProcess(static_cast<UINT>(status));
+}
 
 }  // namespace platform

@@ -5,7 +5,8 @@
 # - the 64-bit Windows build: its unit tests under wine64;
 # - the unit tests under AddressSanitizer+UBSan, and unit and end-to-end tests under
 #   ThreadSanitizer;
-# - the 32-bit Windows build (compiled and linked; this machine cannot run 32-bit programs).
+# - the 32-bit Windows build (compiled and linked; this machine cannot run 32-bit programs);
+# - every fuzz target for a short time (fuzz/run.sh).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh --windows-tests
@@ -28,6 +29,11 @@ for preset in asan tsan; do
   cmake --build --preset "$preset"
   ctest --preset "$preset"
 done
+
+step "fuzz: build, and every target for 30 s"
+cmake --preset fuzz >/dev/null
+cmake --build --preset fuzz
+fuzz/run.sh 30
 
 step "win32: build"
 cmake --preset win32 >/dev/null

@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <memory>
 #include <optional>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -36,6 +37,7 @@ struct State {
     bool duplicate_adapters = false;
     Faults faults;
     int seen[static_cast<int>(CommandKind::any) + 1] = {};  // commands executed, per kind
+    std::minstd_rand latency_draw;  // execute only, like `seen`
 };
 State *g_state = nullptr;
 
@@ -212,6 +214,7 @@ void open_backend() {
     state->faults = library_faults();
     state->adapters = state->faults.adapters;
     state->duplicate_adapters = state->faults.duplicate_adapters;
+    state->latency_draw.seed(state->faults.seed);
     std::vector<std::string> messages;
     g_messages = &messages;
     const auto discs = load_images(images);
@@ -295,6 +298,12 @@ bool hangs(State &s, const ScsiCommand &c) {
     return caught || (r.is_read && touches(f.hang_lba, r.lba, r.count));
 }
 
+std::chrono::milliseconds latency_of(State &s) {
+    const auto low = s.faults.latency.count(), high = s.faults.latency_max.count();
+    if (high <= low) return s.faults.latency;
+    return std::chrono::milliseconds{low + static_cast<long long>(s.latency_draw() % (high - low + 1))};
+}
+
 void fail_read(Unit &unit, const ReadRange &r, const Faults &f, ScsiOutcome &o) {
     set_check_condition(o, 0x03, 0x11, 0x00);  // MEDIUM ERROR, unrecovered read error
     std::int64_t bad = r.lba;
@@ -334,7 +343,8 @@ void execute(int adapter, int target, int lun, const ScsiCommand &c, ScsiOutcome
     State &s = *g_state;
     if (!s.faults.trace_path.empty()) trace(s.faults.trace_path, target, c);
     const bool hang = hangs(s, c);
-    if (s.faults.latency.count() > 0 && cancel.wait_for(s.faults.latency)) {
+    const std::chrono::milliseconds latency = latency_of(s);
+    if (latency.count() > 0 && cancel.wait_for(latency)) {
         o.host_status = HASTAT_COMMAND_TIMEOUT;
         return;
     }

@@ -67,6 +67,9 @@ protected:
         command.insert(command.end(), args.begin(), args.end());
         ProgramRun r = run_program(command, env, input, 120s);
         last_err = r.err;
+        // A sanitizer build reports here, also when the program ends without running exit's hooks.
+        for (const char *report : {"Sanitizer", "runtime error"})
+            EXPECT_EQ(r.err.find(report), std::string::npos) << "a sanitizer report";
         return r;
     }
 

@@ -44,7 +44,9 @@ ProgramRun run_program(const std::vector<std::string> &command, const std::map<s
                        const ProgramInput &input, std::chrono::seconds deadline) {
     signal(SIGPIPE, SIG_IGN);  // ENTER may come after the program has already ended
     int in[2], out[2], err[2];
-    if (pipe(in) || pipe(out) || pipe(err)) return {};
+    // Close-on-exec: runs started side by side from several threads must not inherit each other's
+    // pipes (dup2 below clears the flag on the child's own 0, 1 and 2).
+    if (pipe2(in, O_CLOEXEC) || pipe2(out, O_CLOEXEC) || pipe2(err, O_CLOEXEC)) return {};
     std::vector<std::string> args = command, environment = merged_environment(env);
     std::vector<char *> argv = c_strings(args), envp = c_strings(environment);
 
