@@ -1,5 +1,5 @@
 #pragma once
-// The command line: -d<unit digit>, -t<one or two track digits>, -h.
+// The command line: -d<unit digit>, -t<one or two track digits>, -l, -h.
 
 #include <cstdint>
 
@@ -7,11 +7,15 @@ struct Selection {
     std::int32_t unit_index;   // 0-based position in the unit list; out of range falls back to 0
     std::int32_t track_index;  // 0-based (0 is track 1); out of range falls back to 0
     bool usage;                // -h was met: print the usage text and do nothing else
+    bool list;                 // -l: list the units and the disc instead of playing
+    const char *unit_arg;      // the -d argument that chose unit_index, null when none was given
+    const char *track_arg;     // the -t argument that chose track_index, null when none was given
 };
 
 // Examines argv[1..argc-1] in order. Arguments not starting with '-' and unknown letters are
 // ignored; a repeated option overrides the earlier one; -h ends the parsing at once. The digits are
 // plain arithmetic on the characters' codes as signed 8-bit values, unchecked: the caller's range
 // checks catch what is not a digit. "-d" or "-t" alone reads only the argument's terminator (a
-// negative index, which falls back to 0).
+// negative index, which falls back to 0). A -t with more than two characters after the letter
+// ("-t100") names no track: its index is -1, out of range like any other.
 Selection parse_options(int argc, const char *const *argv);

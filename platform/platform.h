@@ -47,4 +47,8 @@ using ThreadRoutine = std::uint32_t (*)(void *arg);
 bool start_thread(ThreadRoutine routine, void *arg);
 void sleep_ms(std::chrono::milliseconds duration);
 
+// ---- Console ----------------------------------------------------------------------------------
+// Whether standard error is a terminal (a console on Windows), where a status line can be redrawn.
+bool stderr_is_terminal();
+
 }  // namespace platform

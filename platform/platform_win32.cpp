@@ -68,4 +68,10 @@ bool start_thread(ThreadRoutine routine, void *arg) {
 
 void sleep_ms(std::chrono::milliseconds duration) { Sleep(static_cast<DWORD>(duration.count())); }
 
+// A console answers GetConsoleMode; files, pipes and NUL do not.
+bool stderr_is_terminal() {
+    DWORD mode = 0;
+    return GetConsoleMode(GetStdHandle(STD_ERROR_HANDLE), &mode) != 0;
+}
+
 }  // namespace platform

@@ -17,6 +17,7 @@ struct CueTrack {
     std::optional<std::int64_t> index1;
     int last_index = -1;
     std::int64_t start = 0;  // LBA, set by the layout
+    CdText text;
 };
 
 struct CueFile {
@@ -94,7 +95,10 @@ public:
         line_ = number;
         if (w.empty()) return true;
         const std::string_view key = w[0];
-        for (std::string_view skipped : {"REM", "CATALOG", "CDTEXTFILE", "TITLE", "PERFORMER", "SONGWRITER", "ISRC"})
+        if (same_word(key, "TITLE")) return text(w, &CdText::title);
+        if (same_word(key, "PERFORMER")) return text(w, &CdText::performer);
+        if (same_word(key, "SONGWRITER")) return text(w, &CdText::songwriter);
+        for (std::string_view skipped : {"REM", "CATALOG", "CDTEXTFILE", "ISRC"})
             if (same_word(key, skipped)) return true;
         if (same_word(key, "FILE")) return file(w);
         if (same_word(key, "TRACK")) return track(w);
@@ -136,6 +140,14 @@ private:
         if (files_.back().tracks.empty()) return fail("FILE '" + files_.back().name + "' has no TRACK");
         const CueTrack &t = files_.back().tracks.back();
         if (!t.index1) return fail("track " + std::to_string(t.number) + " has no INDEX 01");
+        return true;
+    }
+
+    // Before the first TRACK the disc's text, after it the current track's; bytes as written.
+    bool text(const std::vector<std::string_view> &w, std::string CdText::*field) {
+        if (w.size() != 2) return fail(std::string(w[0]) + " needs one text");
+        CueTrack *t = current_track();
+        (t ? t->text : disc_text_).*field = std::string(w[1]);
         return true;
     }
 
@@ -266,16 +278,18 @@ private:
             for (const CueTrack &t : f.tracks) {
                 if (!out.tracks.empty() && t.start <= out.tracks.back().start)
                     return fail("track " + std::to_string(out.tracks.back().number) + " is empty");
-                out.tracks.push_back({t.number, static_cast<std::int32_t>(t.start), t.control});
+                out.tracks.push_back({t.number, static_cast<std::int32_t>(t.start), t.control, t.text});
             }
         }
         if (out.tracks.back().start >= out.lead_out)
             return fail("track " + std::to_string(out.tracks.back().number) + " is empty");
+        out.text = disc_text_;
         disc = std::move(out);
         return true;
     }
 
     std::vector<CueFile> files_;
+    CdText disc_text_;
     std::string error_;
     int line_ = 0;
 };

@@ -4,8 +4,9 @@
 // Understood: FILE "name" BINARY|MOTOROLA (raw 2352-byte sectors, little- or big-endian samples),
 // TRACK nn AUDIO|MODE1/2352|MODE2/2352 (numbers 1..99, consecutive), INDEX nn mm:ss:ff (positions
 // within the current FILE; INDEX 00 starts a pregap whose audio is in the file, INDEX 01 starts the
-// track), PREGAP / POSTGAP mm:ss:ff (silence not in the file), FLAGS DCP|4CH|PRE|SCMS; CATALOG,
-// CDTEXTFILE, TITLE, PERFORMER, SONGWRITER, ISRC and REM are skipped. Keywords are case-insensitive.
+// track), PREGAP / POSTGAP mm:ss:ff (silence not in the file), FLAGS DCP|4CH|PRE|SCMS; TITLE,
+// PERFORMER and SONGWRITER "text" (the disc's before the first TRACK, the track's after it, bytes as
+// written); CATALOG, CDTEXTFILE, ISRC and REM are skipped. Keywords are case-insensitive.
 //
 // Addresses follow MMC: the first sector of the first file is LBA 0; a track starts at
 //   (sectors of earlier files) + (its INDEX 01 position) + (all PREGAP/POSTGAP silence before it);

@@ -20,10 +20,17 @@ inline constexpr std::uint8_t kControlCopy = 0x02;       // digital copy permitt
 inline constexpr std::uint8_t kControlFourCh = 0x08;     // four-channel audio (FLAGS 4CH)
 inline constexpr std::uint8_t kControlPreEmph = 0x01;    // pre-emphasis (FLAGS PRE)
 
+// CD-Text of the disc or of one track: bytes as in the sheet, ISO 8859-1 (converted when the sheet
+// was UTF-8 or UTF-16 and the text is representable).
+struct CdText {
+    std::string title, performer, songwriter;
+};
+
 struct Track {
     int number;           // 1..99, consecutive within a disc
     std::int32_t start;   // LBA of INDEX 01
     std::uint8_t control; // CONTROL nibble: 0x00 audio, kControlData for a data track, plus flags
+    CdText text = {};
 };
 
 struct ImageFile {
@@ -47,6 +54,10 @@ struct Disc {
     std::int32_t lead_out = 0;      // first LBA after the last sector
     std::vector<ImageFile> files;
     std::vector<Segment> segments;  // cover [0, lead_out) in order, without holes
+    CdText text;                    // the disc's own title, performer, songwriter
+    // Raw 18-byte CD-Text packs (a sheet's CDTEXTFILE), served as they are when present; otherwise
+    // the drive writes packs from the texts above.
+    std::vector<std::uint8_t> cdtext_packs;
 };
 
 // Copies sectors [first, first + count) into `out` (count * kSectorBytes bytes). The range must lie

@@ -5,7 +5,9 @@
 //   TEST UNIT READY (0x00)  GOOD, or NOT READY 02/3A/00 (no medium) for a not-ready unit
 //   READ TOC (0x43)         format 0 in LBA or MSF form (MSF = LBA + 150), ADR 1 + CONTROL per
 //                           track, lead-out 0xAA; honours the starting track and the allocation
-//                           length (the header's data length is always the full length)
+//                           length (the header's data length is always the full length);
+//                           format 5: the disc's CD-Text packs (cdtext_packs.h), a bare header
+//                           when it has none
 //   READ CD (0xBE)          byte 9 = 0x10 (user data) or 0xF8 (everything): 2352 bytes per sector,
 //                           exactly the image's bytes; expected sector type 0 any, 1 CD-DA (audio
 //                           tracks only, else 05/64/00), 2..5 data tracks only
