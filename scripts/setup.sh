@@ -10,6 +10,7 @@ packages=(
   g++ make cmake pkg-config
   libgtest-dev libgmock-dev googletest
   libasound2-dev alsa-utils
+  groff-base
   g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix mingw-w64-i686-dev mingw-w64-x86-64-dev
 )
 for arg in "$@"; do
