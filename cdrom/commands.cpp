@@ -73,6 +73,14 @@ void build_set_cd_speed(SRB_ExecSCSICmd *srb, std::int32_t ha_id, std::int32_t t
     put_be16(&srb->CDBByte[4], SPEED_MAXIMUM);  // write speed: unchanged
 }
 
+void build_read_cdtext(SRB_ExecSCSICmd *srb, std::int32_t ha_id, std::int32_t target, std::int32_t lun,
+                       std::uint8_t *response, std::uint32_t length, platform::EventHandle event) {
+    fill_exec(srb, ha_id, target, lun, response, length, 10, event);
+    srb->CDBByte[0] = 0x43;
+    srb->CDBByte[2] = 5;  // CD-Text
+    put_be16(&srb->CDBByte[7], static_cast<std::uint16_t>(length));
+}
+
 void build_read_cd(SRB_ExecSCSICmd *srb, std::int32_t ha_id, std::int32_t target, std::int32_t lun,
                    std::uint8_t *buffer, std::int32_t lba, std::int32_t count, platform::EventHandle event) {
     fill_exec(srb, ha_id, target, lun, buffer, static_cast<std::uint32_t>(count * SECTOR_BYTES), 12, event);

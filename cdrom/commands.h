@@ -40,6 +40,10 @@ inline constexpr std::uint16_t SPEED_MAXIMUM = 0xFFFF;
 void build_set_cd_speed(SRB_ExecSCSICmd *srb, std::int32_t ha_id, std::int32_t target, std::int32_t lun,
                         std::uint16_t read_kbs, platform::EventHandle event);
 
+// READ TOC (0x43), format 5 (CD-Text), `length` bytes into `response`.
+void build_read_cdtext(SRB_ExecSCSICmd *srb, std::int32_t ha_id, std::int32_t target, std::int32_t lun,
+                       std::uint8_t *response, std::uint32_t length, platform::EventHandle event);
+
 // READ CD (0xBE), any sector type, user data only: `count` (1..10) sectors of 2352 bytes from
 // `lba` into `buffer`. A negative lba goes out in two's complement.
 void build_read_cd(SRB_ExecSCSICmd *srb, std::int32_t ha_id, std::int32_t target, std::int32_t lun,

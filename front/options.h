@@ -1,5 +1,5 @@
 #pragma once
-// The command line: -d<unit digit>, -t<one or two track digits>, -s<speed>, -h.
+// The command line: -d<unit digit>, -t<one or two track digits>, -s<speed>, -l, -h.
 
 #include <cstdint>
 
@@ -11,13 +11,17 @@ struct Selection {
     // for the maximum); -1 without -s. A value that is no number 0-372 is ignored with one line on
     // standard error.
     std::int32_t read_speed_kbs = -1;
+    bool list;                 // -l: list the units and the disc instead of playing
+    const char *unit_arg;      // the -d argument that chose unit_index, null when none was given
+    const char *track_arg;     // the -t argument that chose track_index, null when none was given
 };
 
 // Examines argv[1..argc-1] in order. Arguments not starting with '-' and unknown letters are
 // ignored; a repeated option overrides the earlier one; -h ends the parsing at once. The digits are
 // plain arithmetic on the characters' codes as signed 8-bit values, unchecked: the caller's range
 // checks catch what is not a digit. "-d" or "-t" alone reads only the argument's terminator (a
-// negative index, which falls back to 0).
+// negative index, which falls back to 0). A -t with more than two characters after the letter
+// ("-t100") names no track: its index is -1, out of range like any other.
 Selection parse_options(int argc, const char *const *argv);
 
 // The kB/s for -s<digits> ("4" -> 704, "0" -> 0xFFFF), or -1 when `digits` is not a number 0-372

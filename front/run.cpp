@@ -4,10 +4,13 @@
 #include <optional>
 
 #include "cdrom/audio_range.h"
+#include "cdrom/cdtext.h"
 #include "cdrom/discovery.h"
 #include "cdrom/toc.h"
 #include "common/messages.h"
+#include "front/listing.h"
 #include "front/options.h"
+#include "front/status_line.h"
 #include "platform/platform.h"
 #include "playback/driver.h"
 
@@ -26,8 +29,35 @@ void wait_for_end(const PlayRequest &request, std::chrono::milliseconds limit) {
     }
 }
 
-std::int32_t in_range_or_zero(std::int32_t index, std::int32_t count) {
-    return index < 0 || index >= count ? 0 : index;
+bool in_range(std::int32_t index, std::int32_t count) { return index >= 0 && index < count; }
+
+// The described fallback to unit 0, said on standard error when -d asked for another unit.
+std::int32_t chosen_unit(const Selection &selection, std::int32_t count) {
+    if (in_range(selection.unit_index, count)) return selection.unit_index;
+    if (selection.unit_arg)
+        std::fprintf(stderr, "cddaplay: there is no unit \"%s\" (%d found, numbered from 0); using unit 0 instead\n",
+                     selection.unit_arg + 2, count);
+    return 0;
+}
+
+// The described fallback to track 1, said on standard error when -t asked for another track.
+std::int32_t chosen_track(const Selection &selection, std::int32_t count) {
+    if (in_range(selection.track_index, count)) return selection.track_index;
+    if (selection.track_arg)
+        std::fprintf(stderr, "cddaplay: there is no track \"%s\" on this disc (%d tracks); playing from track 1 instead\n",
+                     selection.track_arg + 2, count);
+    return 0;
+}
+
+// The status line runs only where someone watches it; it reads the disc's CD-Text once.
+bool start_status(StatusLine &status, const CdromDevice &device, const CdromToc &toc, const PlayRequest &request) {
+    if (!platform::stderr_is_terminal()) return false;
+    status.toc = &toc;
+    status.text = read_cdrom_cdtext(device.ha_id, device.target, device.lun);
+    status.request = &request;
+    status.start_lba = request.start_lba;
+    status.end_lba = request.end_lba;
+    return start_status_line(&status);
 }
 
 }  // namespace
@@ -47,7 +77,8 @@ int run_cddaplay(int argc, const char *const *argv) {
         return 1;
     }
     // With no unit found the first slot, never filled, is still passed on.
-    const std::int32_t unit = in_range_or_zero(selection.unit_index, devices->count);
+    const std::int32_t unit = chosen_unit(selection, devices->count);
+    if (selection.list) return list_units(*devices, unit);
     std::printf(msg::device_line, unit, devices->count);
     const CdromDevice &device = devices->slots[unit];
 
@@ -56,7 +87,7 @@ int run_cddaplay(int argc, const char *const *argv) {
         std::printf("%s", msg::no_toc);
         return 1;
     }
-    const std::int32_t chosen = in_range_or_zero(selection.track_index, toc->track_count);
+    const std::int32_t chosen = chosen_track(selection, toc->track_count);
     // Only the disc's audio is played: data would reach the speakers as full-scale noise.
     const std::optional<AudioRange> range = audio_range(*toc, chosen);
     if (!range) {
@@ -82,10 +113,16 @@ int run_cddaplay(int argc, const char *const *argv) {
     request.stop.store(0, std::memory_order_relaxed);
     request.ended.store(0, std::memory_order_relaxed);
     if (!platform::start_thread(&play_thread, &request)) return 1;
+    // Static for the same reason: its thread may still be clearing the line when the run returns.
+    static StatusLine status;
+    const bool status_shown = start_status(status, device, *toc, request);
 
     if (std::getchar() == EOF) {
         wait_for_end(request, std::chrono::milliseconds{-1});
+        if (status_shown) stop_status_line(&status);
     } else {
+        // The line goes first, so nothing the driver prints on its way out lands inside it.
+        if (status_shown) stop_status_line(&status);
         request.stop.store(1, std::memory_order_relaxed);
         wait_for_end(request, EXIT_GRACE_MS);
         // The driver is still inside a command: the static destructors that returning would run

@@ -54,4 +54,8 @@ void sleep_ms(std::chrono::milliseconds duration);
 // the other threads before any DLL is told that the process is detaching.
 [[noreturn]] void end_process_now(int status);
 
+// ---- Console ----------------------------------------------------------------------------------
+// Whether standard error is a terminal (a console on Windows), where a status line can be redrawn.
+bool stderr_is_terminal();
+
 }  // namespace platform

@@ -147,4 +147,6 @@ void sleep_ms(std::chrono::milliseconds duration) {
     }
 }
 
+bool stderr_is_terminal() { return isatty(STDERR_FILENO) == 1; }
+
 }  // namespace platform

@@ -74,4 +74,10 @@ void end_process_now(int status) {
     ExitProcess(static_cast<UINT>(status));
 }
 
+// A console answers GetConsoleMode; files, pipes and NUL do not.
+bool stderr_is_terminal() {
+    DWORD mode = 0;
+    return GetConsoleMode(GetStdHandle(STD_ERROR_HANDLE), &mode) != 0;
+}
+
 }  // namespace platform

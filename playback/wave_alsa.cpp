@@ -50,6 +50,8 @@ struct WaveDevice {
     // Device thread -> driver's thread: ALSA holds frames not yet heard. Set before the buffer
     // they came from is reported complete; release store, acquire load.
     std::atomic<bool> holding{false};
+    // Device thread -> any thread: frames ALSA has taken since open (release store, acquire load).
+    std::atomic<std::int64_t> frames_taken{0};
     // Protects queue and queued. Held only to add or take an entry, never across an ALSA call.
     std::mutex lock;
     QueuedBuffer queue[2];  // in the order written
@@ -117,6 +119,7 @@ void play_buffer(WaveDevice *device, const QueuedBuffer &buffer) {
             snd_pcm_writei(device->pcm, buffer.data + taken * FRAME_BYTES, buffer.frames - taken);
         if (n > 0) {
             taken += static_cast<snd_pcm_uframes_t>(n);
+            device->frames_taken.fetch_add(n, std::memory_order_release);
             failures = 0;
             device->holding.store(true, std::memory_order_release);
         } else if (n == 0 || n == -EAGAIN) {
@@ -235,3 +238,14 @@ void wave_device_stop(WaveDevice *device) {
 void wave_device_close(WaveDevice *device) { free_device(device); }
 
 bool wave_device_playing(WaveDevice *device) { return device->holding.load(std::memory_order_acquire); }
+
+// Frames taken minus what ALSA still holds (its delay: the ring buffer and whatever lies behind it).
+// alsa-lib serialises calls on one PCM, so asking for the delay while the device thread writes is
+// safe. Taken is read first: frames written in between only make the answer smaller, never ahead
+// of what was heard.
+std::int64_t wave_device_frames_heard(WaveDevice *device) {
+    const std::int64_t taken = device->frames_taken.load(std::memory_order_acquire);
+    snd_pcm_sframes_t delay = 0;
+    if (snd_pcm_delay(device->pcm, &delay) < 0 || delay < 0) delay = 0;
+    return std::max<std::int64_t>(0, taken - delay);
+}

@@ -37,3 +37,8 @@ void wave_device_close(WaveDevice *device);
 // True while the device still holds audio from buffers already reported complete (ALSA's ring
 // buffer); waveOut completes a buffer only once it has been played, so it answers false.
 bool wave_device_playing(WaveDevice *device);
+
+// Frames of audio heard since the device opened: what the device has taken from the buffers minus
+// what it still holds (waveOut's position; ALSA's frames written minus its delay). May be called on
+// any thread while the device is open; zrSound keeps it open for the call (see wave_frames_heard).
+std::int64_t wave_device_frames_heard(WaveDevice *device);

@@ -51,6 +51,12 @@ struct WaveSlot {
     std::atomic<bool> finished{false};
 };
 
+// Frames (4 bytes each) the listener has heard from the zrSound whose device is open now, counted
+// from its open; -1 when no device is open. Any thread: it is how the status line follows what is
+// heard rather than what was fetched. One device open at a time (the one playback driver); open
+// and close take the same lock as this query, so a device is never closed under it.
+std::int64_t wave_frames_heard();
+
 class zrSound {
 public:
     zrSound() = default;

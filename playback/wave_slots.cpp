@@ -1,5 +1,6 @@
 // zrSound's slot logic, shared by every wave back end.
 #include <chrono>
+#include <mutex>
 
 #include "platform/platform.h"
 #include "playback/wave_device.h"
@@ -14,15 +15,37 @@ constexpr int HAND_BACK_WAIT_STEPS = 2000;
 
 bool taken(const WaveSlot &slot) { return slot.data.load(std::memory_order_acquire) != nullptr; }
 
+// The open device whose position wave_frames_heard reports. Guarded by g_heard_lock, which
+// also keeps the device open during a query.
+std::mutex g_heard_lock;
+WaveDevice *g_heard_device = nullptr;
+
+void publish_heard_device(WaveDevice *device) {
+    std::lock_guard<std::mutex> guard(g_heard_lock);
+    g_heard_device = device;
+}
+
+void withdraw_heard_device(WaveDevice *device) {
+    std::lock_guard<std::mutex> guard(g_heard_lock);
+    if (g_heard_device == device) g_heard_device = nullptr;
+}
+
 }  // namespace
+
+std::int64_t wave_frames_heard() {
+    std::lock_guard<std::mutex> guard(g_heard_lock);
+    return g_heard_device ? wave_device_frames_heard(g_heard_device) : -1;
+}
 
 int zrSound::open() {
     device_ = wave_device_open(this);
+    if (device_) publish_heard_device(device_);
     return device_ ? 1 : 0;
 }
 
 void zrSound::close() {
     if (!device_) return;
+    withdraw_heard_device(device_);
     wave_device_stop(device_);
     wait_for_handed_back_buffers();
     wave_device_close(device_);

@@ -114,3 +114,15 @@ void wave_device_close(WaveDevice *device) {
 }
 
 bool wave_device_playing(WaveDevice *) { return false; }
+
+// waveOut's own position (bytes played since open; its 32-bit count wraps after 6.7 hours of sound,
+// beyond any disc). Called straight, not through the test seam: a stand-in device has no position.
+std::int64_t wave_device_frames_heard(WaveDevice *device) {
+    MMTIME time = {};
+    time.wType = TIME_BYTES;
+    if (waveOutGetPosition(device->handle, &time, sizeof time) != MMSYSERR_NOERROR) return 0;
+    if (time.wType == TIME_BYTES) return time.u.cb / 4;
+    if (time.wType == TIME_SAMPLES) return time.u.sample;
+    if (time.wType == TIME_MS) return std::int64_t{time.u.ms} * 44100 / 1000;
+    return 0;
+}

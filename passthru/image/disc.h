@@ -78,8 +78,10 @@ struct Disc {
     std::int32_t lead_out = 0;      // first LBA after the last sector
     std::vector<ImageFile> files;
     std::vector<Segment> segments;  // cover [0, lead_out) in order, without holes
-    CdText text{};                  // the disc's own CD-Text (album title, performer, ...)
-    std::vector<std::uint8_t> cdtext_packs{};  // raw 18-byte packs of a CDTEXTFILE, served as they are
+    CdText text{};                  // the disc's own title, performer, songwriter
+    // Raw 18-byte CD-Text packs (a sheet's CDTEXTFILE), served as they are when present; otherwise
+    // the drive writes packs from the texts above.
+    std::vector<std::uint8_t> cdtext_packs{};
 };
 
 // Why a read failed: the file and the system's or decoder's words.

@@ -4,9 +4,11 @@
 #include <array>
 #include <cstdio>
 #include <cstring>
+#include <vector>
 
 #include "aspi/aspi32.h"
 #include "common/byte_order.h"
+#include "passthru/image/cdtext_packs.h"
 
 namespace passthru::image {
 namespace {
@@ -100,10 +102,20 @@ void session_info(Unit &unit, const ScsiCommand &c, ScsiOutcome &o, bool msf) {
     send(c, o, r, sizeof r, get_be16(c.cdb + 7));
 }
 
+// Format 5: the CD-Text packs after a 4-byte header; a disc without text has a header only.
+void read_cdtext(const Unit &unit, const ScsiCommand &c, ScsiOutcome &o) {
+    const std::vector<std::uint8_t> packs = cdtext_packs_of(*unit.disc);
+    std::vector<std::uint8_t> r(4 + packs.size());
+    put_be16(r.data(), static_cast<std::uint16_t>(r.size() - 2));
+    std::copy(packs.begin(), packs.end(), r.begin() + 4);
+    send(c, o, r.data(), r.size(), get_be16(c.cdb + 7));
+}
+
 void read_toc(Unit &unit, const ScsiCommand &c, ScsiOutcome &o) {
     const Disc &disc = *unit.disc;
     // SFF-8020 drives took the format from the top bits of the control byte.
     const int format = (c.cdb[2] & 0x0F) != 0 ? (c.cdb[2] & 0x0F) : (c.cdb[9] >> 6);
+    if (format == 5) return read_cdtext(unit, c, o);
     const bool msf = (c.cdb[1] & 0x02) != 0;
     const int start = c.cdb[6];
     const int first_number = disc.tracks.front().number;

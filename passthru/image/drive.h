@@ -8,7 +8,8 @@
 //                           track, lead-out 0xAA (the last session's); honours the starting track
 //                           and the allocation length (the header's data length is always the full
 //                           length). Format 1: first and last session, and the first track of the
-//                           last session with its start.
+//                           last session with its start. Format 5: the disc's CD-Text packs
+//                           (cdtext_packs.h), a bare header when it has none.
 //   READ CD (0xBE)          byte 9 = 0xF8 (everything): 2352 bytes per sector, exactly the image's;
 //                           byte 9 = 0x10 (user data): 2352 bytes per audio sector, but only the
 //                           user data of a data sector (2048 for Mode 1 and Mode 2 Form 1, 2324 for

@@ -36,6 +36,69 @@ TEST_F(Cddaplay, PlaysFromTheChosenTrackToTheEndOfTheDisc) {
     }
 }
 
+TEST_F(Cddaplay, ATrackOrUnitThatDoesNotExistFallsBackAndSaysSo) {
+    env["CDDAPLAY_IMAGES"] = "builtin;builtin";
+    struct Case {
+        std::vector<std::string> args;
+        const char *out;
+        const char *err;
+    };
+    const Case cases[] = {
+        {{"-t100"}, "cdrom_device is 0/2 now.\nstart 1/3 cdrom_track.\n",
+         "cddaplay: there is no track \"100\" on this disc (3 tracks); playing from track 1 instead\n"},
+        {{"-d7", "-t3"}, "cdrom_device is 0/2 now.\nstart 3/3 cdrom_track.\n",
+         "cddaplay: there is no unit \"7\" (2 found, numbered from 0); using unit 0 instead\n"},
+        {{"-d1", "-t2"}, "cdrom_device is 1/2 now.\nstart 2/3 cdrom_track.\n", ""},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.err);
+        ProgramRun r = run(c.args);
+        EXPECT_EQ(r.out, printed(std::string(c.out) + "now playing...\nFinished.\n"));
+        // Standard error is no terminal here: the fallback line and nothing else (no status line).
+        EXPECT_EQ(r.err, printed(c.err));
+        EXPECT_EQ(r.exit_status, 0);
+    }
+}
+
+TEST_F(Cddaplay, ListsUnitsAndTheChosenDiscWithItsTextWithoutPlaying) {
+    if (under_wine()) GTEST_SKIP() << "the sheet's path is a Linux path";
+    // 900 sectors: two audio tracks with CD-Text, then a data track.
+    std::vector<char> bin(900 * 2352, '\x5A');
+    std::ofstream(dir / "disc.bin", std::ios::binary).write(bin.data(), static_cast<std::streamsize>(bin.size()));
+    std::ofstream(dir / "disc.cue") << "TITLE \"Test Songs\"\nPERFORMER \"The Testers\"\n"
+                                    << "FILE \"disc.bin\" BINARY\n"
+                                    << "  TRACK 01 AUDIO\n    TITLE \"Opening\"\n    PERFORMER \"The Testers\"\n"
+                                    << "    INDEX 01 00:00:00\n"
+                                    << "  TRACK 02 AUDIO\n    TITLE \"Second\"\n    PERFORMER \"The Testers\"\n"
+                                    << "    INDEX 01 00:04:00\n"
+                                    << "  TRACK 03 MODE1/2352\n    INDEX 01 00:10:00\n";
+    env["CDDAPLAY_IMAGES"] = "builtin;" + (dir / "disc.cue").string();
+    ProgramRun r = run({"-d1", "-l"});
+    EXPECT_EQ(r.out,
+              "unit 0: adapter 0 target 0 lun 0  CDDAPLAY VIRTUAL CD-ROM 1.0  disc in\n"
+              "unit 1: adapter 0 target 1 lun 0  CDDAPLAY VIRTUAL CD-ROM 1.0  disc in\n"
+              "\n"
+              "unit 1: 3 tracks, 00:12:00\n"
+              "disc: Test Songs - The Testers\n"
+              "track  type   start     length\n"
+              "    1  audio  00:02:00  00:04:00  Opening - The Testers\n"
+              "    2  audio  00:06:00  00:06:00  Second - The Testers\n"
+              "    3  data   00:12:00  00:02:00\n");
+    EXPECT_EQ(r.exit_status, 0);
+    EXPECT_EQ(r.err, "");
+    EXPECT_FALSE(fs::exists(capture)) << "nothing is played";
+
+    // A unit without a disc is said to be so; its table of contents is not asked for.
+    env["CDDAPLAY_FAULTS"] = "not_ready=1";
+    ProgramRun empty = run({"-l", "-d1"});
+    EXPECT_EQ(empty.out,
+              "unit 0: adapter 0 target 0 lun 0  CDDAPLAY VIRTUAL CD-ROM 1.0  disc in\n"
+              "unit 1: adapter 0 target 1 lun 0  CDDAPLAY VIRTUAL CD-ROM 1.0  no disc\n"
+              "\n"
+              "unit 1: no disc\n");
+    EXPECT_EQ(empty.exit_status, 0);
+}
+
 TEST_F(Cddaplay, EnterStopsPlaybackPartWay) {
     // About 0.2 s per second of sound: a few chunks are queued by ENTER (a chunk still being
     // fetched then is given up), and the disc's 30 s are far from read.

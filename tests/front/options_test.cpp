@@ -30,7 +30,9 @@ TEST(Options, TableOfCommandLines) {
         {{"-t03"}, 0, 2, false},
         {{"-t0"}, 0, -1, false},         // falls back to track 1 later
         {{"-t99"}, 0, 98, false},        // beyond a 12-track disc: falls back later
-        {{"-t123"}, 0, 11, false},       // characters after the fourth are not read
+        {{"-t123"}, 0, -1, false},       // three digits name no track: out of range, not track 12
+        {{"-t100"}, 0, -1, false},       // nor track 10
+        {{"-t10000"}, 0, -1, false},
         {{"-d1"}, 1, 0, false},
         {{"-d12"}, 1, 0, false},         // only one unit digit
         {{"-d"}, -48, 0, false},         // nothing after the letter: negative, falls back

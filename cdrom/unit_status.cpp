@@ -1,0 +1,51 @@
+#include "cdrom/unit_status.h"
+
+#include <cstring>
+
+#include "aspi/binding.h"
+#include "cdrom/commands.h"
+
+namespace {
+
+AspiBinding g_probe_binding;
+
+// Copies `size` bytes of an INQUIRY text field as a C string.
+void copy_field(char *out, const std::uint8_t *field, std::size_t size) {
+    std::size_t end = size;
+    while (end > 0 && field[end - 1] == ' ') --end;
+    for (std::size_t i = 0; i < end; ++i) out[i] = field[i] >= 0x20 && field[i] < 0x7F ? static_cast<char>(field[i]) : '?';
+    out[end] = '\0';
+}
+
+bool inquire(const CdromDevice &unit, platform::EventHandle event, CdromUnitStatus &status) {
+    std::uint8_t data[INQUIRY_BYTES] = {};
+    SRB_ExecSCSICmd srb;
+    build_inquiry(&srb, unit.ha_id, unit.target, unit.lun, data, event);
+    if (aspi_exchange(&g_probe_binding, &srb, event) != ExchangeOutcome::finished || srb.SRB_Status != SS_COMP)
+        return false;
+    copy_field(status.vendor, data + 8, 8);
+    copy_field(status.product, data + 16, 16);
+    copy_field(status.revision, data + 32, 4);
+    return true;
+}
+
+bool ready(const CdromDevice &unit, platform::EventHandle event) {
+    SRB_ExecSCSICmd srb;
+    build_test_unit_ready(&srb, unit.ha_id, unit.target, unit.lun, event);
+    if (aspi_exchange(&g_probe_binding, &srb, event) != ExchangeOutcome::finished) return false;
+    return srb.SRB_Status == SS_COMP && (unit.ignore_target_status == 1 || srb.SRB_TargStat == 0);
+}
+
+}  // namespace
+
+CdromUnitStatus probe_cdrom_unit(const CdromDevice &unit) {
+    CdromUnitStatus status{};
+    if (!bind_aspi(&g_probe_binding)) return status;
+    if (platform::EventHandle event = platform::create_event()) {
+        status.answered = inquire(unit, event, status);
+        status.disc_in = ready(unit, event) || ready(unit, event);
+        platform::close_event(event);
+    }
+    release_aspi(&g_probe_binding);
+    return status;
+}
