@@ -44,7 +44,7 @@ struct Job {
     const Adapter *adapter;
     int target;
     int lun;
-    std::vector<std::uint8_t> bounce;  // the back end's data buffer
+    std::vector<std::uint8_t> bounce;  // data going out: a copy of the caller's
     ScsiCommand command;
     ScsiOutcome outcome;
     CancelToken cancel;
@@ -65,6 +65,11 @@ bool g_worker_running = false;
 bool g_stopping = false;
 
 std::mutex g_immediate_mutex;  // one command at a time when answering at once
+
+// The back end's buffer for data coming in, reused by every command. Only whoever executes touches
+// it (the worker, or the caller under g_immediate_mutex; never both in one load), from execute
+// until the result is written out or dropped, before the next command executes.
+std::vector<std::uint8_t> g_data_in;
 
 void open_backends() {
     g_answer_at_once = library_faults().immediate;
@@ -159,9 +164,8 @@ std::unique_ptr<Job> make_job(SRB_ExecSCSICmd &srb, const Adapter &adapter, bool
     job->adapter = &adapter;
     job->target = srb.SRB_Target;
     job->lun = srb.SRB_Lun;
-    job->bounce.assign(job->caller_length, 0);
     if (srb.SRB_Flags & SRB_DIR_OUT && job->caller_length > 0)
-        std::memcpy(job->bounce.data(), job->caller_data, job->caller_length);
+        job->bounce.assign(job->caller_data, job->caller_data + job->caller_length);
     ScsiCommand &c = job->command;
     std::memset(c.cdb, 0, sizeof c.cdb);
     std::memcpy(c.cdb, srb.CDBByte, srb.SRB_CDBLen);
@@ -169,7 +173,7 @@ std::unique_ptr<Job> make_job(SRB_ExecSCSICmd &srb, const Adapter &adapter, bool
     c.direction = job->caller_length == 0         ? DataDirection::none
                   : srb.SRB_Flags & SRB_DIR_IN ? DataDirection::in
                                                   : DataDirection::out;
-    c.data = job->bounce.data();
+    c.data = job->bounce.data();  // data coming in: g_data_in, chosen when the command executes
     c.data_length = job->caller_length;
     c.cancellable = cancellable;
     return job;
@@ -177,6 +181,18 @@ std::unique_ptr<Job> make_job(SRB_ExecSCSICmd &srb, const Adapter &adapter, bool
 
 void execute(Job &job) {
     job.outcome = ScsiOutcome{};
+    if (job.command.direction == DataDirection::in) {
+        // Grows once to the largest transfer; what the back end does not write is never copied out.
+        if (g_data_in.size() < job.command.data_length) {
+            try {
+                g_data_in.resize(job.command.data_length);
+            } catch (const std::bad_alloc &) {
+                job.outcome.aspi_status = SS_ASPI_IS_BUSY;  // no memory now
+                return;
+            }
+        }
+        job.command.data = g_data_in.data();
+    }
     job.adapter->backend->execute(job.adapter->local, job.target, job.lun, job.command, job.outcome, job.cancel);
     job.outcome.transferred = std::min(job.outcome.transferred, job.command.data_length);
     job.outcome.sense_length = std::min<std::uint8_t>(job.outcome.sense_length, kSenseBytes);
@@ -187,7 +203,7 @@ void write_result(Job &job) {
     SRB_ExecSCSICmd &srb = *job.srb;
     const ScsiOutcome &o = job.outcome;
     if (job.command.direction == DataDirection::in && o.transferred > 0)
-        std::memcpy(job.caller_data, job.bounce.data(), o.transferred);
+        std::memcpy(job.caller_data, job.command.data, o.transferred);
     if (job.flags & SRB_ENABLE_RESIDUAL_COUNT) srb.SRB_BufLen = job.caller_length - o.transferred;
     std::uint8_t status = o.host_status == HASTAT_OK && o.target_status == STATUS_GOOD ? SS_COMP : SS_ERR;
     if (o.aspi_status != 0) status = o.aspi_status;  // the command never reached the unit
