@@ -114,3 +114,5 @@ void wave_device_close(WaveDevice *device) {
 }
 
 bool wave_device_playing(WaveDevice *) { return false; }
+
+bool wave_device_failed(WaveDevice *) { return false; }

@@ -71,3 +71,5 @@ void wave_device_close(WaveDevice *device) {
 }
 
 bool wave_device_playing(WaveDevice *) { return g_fake->playing; }
+
+bool wave_device_failed(WaveDevice *) { return false; }
