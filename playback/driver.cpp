@@ -159,5 +159,6 @@ std::uint32_t play_thread(void *arg) {
     release(buffers);
     play_running.store(0, std::memory_order_release);
     request->ended.store(1, std::memory_order_release);
+    request->ended.notify_all();
     return 0;
 }
