@@ -7,6 +7,17 @@
 
 #include "common/messages.h"
 
+// The library's view of one request: a copy of the caller's block whose data buffer and event
+// belong to the exchange. Owned by its binding and reused for the next request once the library
+// has let go of it; a request given up while the library may still complete it is kept for good.
+struct AspiInFlight {
+    SRB_ExecSCSICmd srb;
+    platform::EventHandle event;  // the exchange's own event: the library signals this one
+    std::uint8_t *data;
+    std::uint32_t capacity;       // bytes at data
+    AspiInFlight *next_kept;      // in the list of requests kept alive
+};
+
 namespace {
 
 std::atomic<long long> g_timeout_ms{ASPI_TIMEOUT_MS.count()};
@@ -38,46 +49,56 @@ void unload_aspi_library(platform::LibraryHandle library) {
     platform::free_library(library);
 }
 
-// The library's view of one request: a copy of the caller's block whose data buffer and event
-// handle belong to the exchange. Freed once the library is done with it, or never.
-struct InFlight {
-    SRB_ExecSCSICmd srb;
-    platform::EventHandle event;  // our own handle to the caller's event; we wait on this one
-    std::uint8_t *data;
-    InFlight *next_kept;          // in the list of requests kept alive
-};
+using InFlight = AspiInFlight;
 
 // Requests the library may still complete. Kept reachable, never freed.
 std::atomic<InFlight *> g_kept_alive_list{nullptr};
-
-InFlight *launch_copy(const SRB_ExecSCSICmd *request, platform::EventHandle event) {
-    auto *flight = new (std::nothrow) InFlight{*request, nullptr, nullptr, nullptr};
-    if (!flight) return nullptr;
-    const std::uint32_t length = request->SRB_BufPointer ? request->SRB_BufLen : 0;
-    if (length > 0) {
-        flight->data = new (std::nothrow) std::uint8_t[length];
-        if (!flight->data) {
-            delete flight;
-            return nullptr;
-        }
-        // Bytes the library does not write must come back unchanged, as if it had used ours.
-        std::memcpy(flight->data, request->SRB_BufPointer, length);
-        flight->srb.SRB_BufPointer = flight->data;
-    }
-    flight->event = platform::duplicate_event(event);
-    if (!flight->event) {
-        delete[] flight->data;
-        delete flight;
-        return nullptr;
-    }
-    flight->srb.SRB_PostProc = flight->event;
-    return flight;
-}
 
 void dispose(InFlight *flight) {
     platform::close_event(flight->event);
     delete[] flight->data;
     delete flight;
+}
+
+// The binding's request, made or grown to hold `length` bytes. Null when out of memory or handles.
+InFlight *reusable_flight(AspiBinding *binding, std::uint32_t length) {
+    InFlight *flight = binding->exchange;
+    if (!flight) {
+        flight = new (std::nothrow) InFlight{};
+        if (!flight) return nullptr;
+        flight->event = platform::create_event();
+        if (!flight->event) {
+            delete flight;
+            return nullptr;
+        }
+        binding->exchange = flight;
+    }
+    if (flight->capacity < length) {
+        auto *grown = new (std::nothrow) std::uint8_t[length];
+        if (!grown) return nullptr;
+        delete[] flight->data;
+        flight->data = grown;
+        flight->capacity = length;
+    }
+    return flight;
+}
+
+InFlight *launch_copy(AspiBinding *binding, const SRB_ExecSCSICmd *request) {
+    const std::uint32_t length = request->SRB_BufPointer ? request->SRB_BufLen : 0;
+    InFlight *flight = reusable_flight(binding, length);
+    if (!flight) return nullptr;
+    flight->srb = *request;
+    flight->srb.SRB_BufPointer = length > 0 ? flight->data : nullptr;
+    flight->srb.SRB_PostProc = flight->event;
+    if (length > 0) {
+        // Data going out is the caller's; a buffer coming in starts as zeros, so bytes the library
+        // does not write come back as zeros, never as an earlier request's data.
+        if (request->SRB_Flags & SRB_DIR_OUT)
+            std::memcpy(flight->data, request->SRB_BufPointer, length);
+        else
+            std::memset(flight->data, 0, length);
+    }
+    return flight;
 }
 
 std::uint8_t status_of(const SRB_ExecSCSICmd &srb) {
@@ -89,7 +110,7 @@ void copy_back(const InFlight &flight, SRB_ExecSCSICmd *request) {
     // Acquire the status first: everything the library wrote before it is visible from here on.
     const std::uint8_t status = status_of(flight.srb);
     std::uint8_t *caller_data = request->SRB_BufPointer;
-    const std::uint32_t length = caller_data ? request->SRB_BufLen : 0;
+    const std::uint32_t length = caller_data && !(request->SRB_Flags & SRB_DIR_OUT) ? request->SRB_BufLen : 0;
     if (length > 0) std::memcpy(caller_data, flight.data, length);
     void *caller_event = request->SRB_PostProc;
     *request = flight.srb;
@@ -107,17 +128,16 @@ void send_abort(const AspiBinding *binding, const SRB_ExecSCSICmd *request, void
     binding->lpSendASPI32Command(&abort);
 }
 
-// Frees a request the library has let go of; keeps one it may still write to or signal.
-void settle(InFlight *flight, bool given_up) {
+// Keeps a request the library has let go of for the binding's next one; a request the library may
+// still write to or signal leaves the binding and is kept alive for good.
+void settle(AspiBinding *binding, InFlight *flight, bool given_up) {
     bool released = status_of(flight->srb) != SS_PENDING;
     // A given-up request counts as let go only once its completion has also been signalled.
     if (released && given_up)
         released = platform::wait_event(flight->event, std::chrono::milliseconds{0}) ==
                    platform::WaitResult::signalled;
-    if (released) {
-        dispose(flight);
-        return;
-    }
+    if (released) return;
+    binding->exchange = nullptr;
     // Deliberately never freed: a late completion lands here, harmlessly.
     flight->next_kept = g_kept_alive_list.load();
     while (!g_kept_alive_list.compare_exchange_weak(flight->next_kept, flight)) {
@@ -149,18 +169,19 @@ int bind_aspi(AspiBinding *binding) {
 }
 
 void release_aspi(AspiBinding *binding) {
+    if (binding->exchange) dispose(binding->exchange);
+    binding->exchange = nullptr;
     if (binding->library) unload_aspi_library(binding->library);
     binding->library = nullptr;
     binding->lpGetASPI32SupportInfo = nullptr;
     binding->lpSendASPI32Command = nullptr;
 }
 
-ExchangeOutcome aspi_exchange(const AspiBinding *binding, SRB_ExecSCSICmd *request,
-                              platform::EventHandle event) {
-    InFlight *flight = launch_copy(request, event);
+ExchangeOutcome aspi_exchange(AspiBinding *binding, SRB_ExecSCSICmd *request, platform::EventHandle event) {
+    InFlight *flight = launch_copy(binding, request);
     // Out of memory or handles: the library works on the caller's own request, as it always did.
     SRB_ExecSCSICmd *submitted = flight ? &flight->srb : request;
-    // Wait on the handle the library signals (the same event as the caller's).
+    // Wait on the event the library signals.
     platform::EventHandle waited = flight ? flight->event : event;
     platform::reset_event(waited);
 
@@ -170,14 +191,14 @@ ExchangeOutcome aspi_exchange(const AspiBinding *binding, SRB_ExecSCSICmd *reque
         if (wait == platform::WaitResult::timed_out) {
             std::printf("%s", msg::wait_timeout);
             send_abort(binding, request, submitted);
-            if (flight) settle(flight, true);
+            if (flight) settle(binding, flight, true);
             return ExchangeOutcome::timed_out;
         }
     }
     if (flight) {
         copy_back(*flight, request);
         // A failed wait leaves the request possibly still running; settle keeps it then.
-        settle(flight, false);
+        settle(binding, flight, false);
     }
     return ExchangeOutcome::finished;
 }

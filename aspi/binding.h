@@ -12,10 +12,13 @@
 #include "aspi/aspi32.h"
 #include "platform/platform.h"
 
+struct AspiInFlight;  // defined by the exchange (binding.cpp)
+
 struct AspiBinding {
     platform::LibraryHandle library;                 // null when nothing is loaded
     GetASPI32SupportInfoFn lpGetASPI32SupportInfo;   // valid while bound
     SendASPI32CommandFn lpSendASPI32Command;         // valid while bound
+    AspiInFlight *exchange;  // the exchange's request, buffer and event, reused; freed by release_aspi
 };
 
 // The longest wait for one request to complete.
@@ -42,12 +45,14 @@ enum class ExchangeOutcome { finished, timed_out };
 //            SC_ABORT_SRB naming the request and its adapter sent. The caller's request and buffer
 //            are left as they were.
 //
-// The library works on the exchange's own copy of the request, data buffer and event handle, never
-// on the caller's memory. A request the library may still write to or signal after it was given up
-// (it did not complete the abort) is kept alive for good, so a late completion lands in memory
+// The library works on the exchange's own copy of the request, data buffer and event, never on the
+// caller's memory (the caller's event is not signalled). A buffer coming in starts as zeros: bytes
+// the library does not write come back as zeros. The copy belongs to the binding and serves its next
+// request too, so an exchange allocates nothing once the binding has served one request as large.
+// A request the library may still write to or signal after it was given up (it did not complete
+// the abort) leaves the binding and is kept alive for good, so a late completion lands in memory
 // nobody else uses; the caller may free its request, buffer and event as soon as this returns.
-ExchangeOutcome aspi_exchange(const AspiBinding *binding, SRB_ExecSCSICmd *request,
-                              platform::EventHandle event);
+ExchangeOutcome aspi_exchange(AspiBinding *binding, SRB_ExecSCSICmd *request, platform::EventHandle event);
 
 // How many given-up requests the library still held when the exchange gave up on them.
 int aspi_requests_kept_alive();

@@ -70,6 +70,8 @@ int zrSound::write(int slot, const std::uint8_t *, int length) {
     return 1;
 }
 
+bool zrSound::device_failed() { return false; }
+
 bool zrSound::audio_pending() {
     std::lock_guard lock(g_mutex);
     return Clock::now() < g_device_free_at;

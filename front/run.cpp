@@ -20,10 +20,10 @@ constexpr std::chrono::milliseconds END_POLL_MS{10};
 
 bool playback_ended(const PlayRequest &request) { return request.ended.load(std::memory_order_acquire) != 0; }
 
-// Polls until the driver has ended; `limit` < 0 waits without limit.
+// Polls until the driver has ended or `limit` has passed.
 void wait_for_end(const PlayRequest &request, std::chrono::milliseconds limit) {
     std::chrono::milliseconds waited{0};
-    while (!playback_ended(request) && (limit.count() < 0 || waited < limit)) {
+    while (!playback_ended(request) && waited < limit) {
         platform::sleep_ms(END_POLL_MS);
         waited += END_POLL_MS;
     }
@@ -118,7 +118,8 @@ int run_cddaplay(int argc, const char *const *argv) {
     const bool status_shown = start_status(status, device, *toc, request);
 
     if (std::getchar() == EOF) {
-        wait_for_end(request, std::chrono::milliseconds{-1});
+        // No ENTER will come: sleep until the driver says it has ended, without waking meanwhile.
+        request.ended.wait(0, std::memory_order_acquire);
         if (status_shown) stop_status_line(&status);
     } else {
         // The line goes first, so nothing the driver prints on its way out lands inside it.

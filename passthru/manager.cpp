@@ -46,7 +46,7 @@ struct Job {
     const Adapter *adapter;
     int target;
     int lun;
-    std::vector<std::uint8_t> bounce;  // the back end's data buffer
+    std::vector<std::uint8_t> bounce;  // data going out: a copy of the caller's
     ScsiCommand command;
     ScsiOutcome outcome;
     CancelToken cancel;
@@ -213,7 +213,9 @@ void fill_job(Job &job, SRB_ExecSCSICmd &srb, const Adapter &adapter, bool cance
     job.given_up = false;
     job.next = nullptr;
     job.cancel.reset();
-    job.bounce.assign(job.caller_length, 0);  // keeps its capacity from earlier commands
+    // Keeps its capacity from earlier commands. Data coming in is not seeded: only the bytes the
+    // back end reports as transferred are ever copied out to the caller.
+    job.bounce.resize(job.caller_length);
     if (srb.SRB_Flags & SRB_DIR_OUT && job.caller_length > 0)
         std::memcpy(job.bounce.data(), job.caller_data, job.caller_length);
     ScsiCommand &c = job.command;
@@ -241,7 +243,7 @@ void write_result(Job &job) {
     SRB_ExecSCSICmd &srb = *job.srb;
     const ScsiOutcome &o = job.outcome;
     if (job.command.direction == DataDirection::in && o.transferred > 0)
-        std::memcpy(job.caller_data, job.bounce.data(), o.transferred);
+        std::memcpy(job.caller_data, job.command.data, o.transferred);
     if (job.flags & SRB_ENABLE_RESIDUAL_COUNT) srb.SRB_BufLen = job.caller_length - o.transferred;
     std::uint8_t status = o.host_status == HASTAT_OK && o.target_status == STATUS_GOOD ? SS_COMP : SS_ERR;
     if (o.aspi_status != 0) status = o.aspi_status;  // the command never reached the unit

@@ -4,6 +4,7 @@
 // build. Nothing here prints.
 
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 
 namespace platform {
@@ -43,8 +44,13 @@ WaitResult wait_event(EventHandle event, std::chrono::milliseconds timeout);
 // A thread routine takes one pointer to its record and returns 0.
 using ThreadRoutine = std::uint32_t (*)(void *arg);
 // Starts `routine(arg)` on a new detached thread (CreateThread with its handle closed at once;
-// pthread_create + pthread_detach). False when no thread could be started.
+// pthread_create, detached) with a stack of THREAD_STACK_BYTES. False when no thread could be
+// started.
 bool start_thread(ThreadRoutine routine, void *arg);
+// The threads started here (the playback driver, the fetch workers) run shallow code, deepest in
+// alsa-lib's set-up and printf: a quarter of a megabyte instead of the system's 8 MB (Linux) or
+// 1 MB (Windows) reservation.
+inline constexpr std::size_t THREAD_STACK_BYTES = 256 * 1024;
 void sleep_ms(std::chrono::milliseconds duration);
 
 // ---- Ending the process ---------------------------------------------------------------------

@@ -127,13 +127,18 @@ WaitResult wait_event(EventHandle event, std::chrono::milliseconds timeout) {
 bool start_thread(ThreadRoutine routine, void *arg) {
     auto *start = new (std::nothrow) ThreadStart{routine, arg};
     if (!start) return false;
-    pthread_t thread;
-    if (pthread_create(&thread, nullptr, thread_trampoline, start) != 0) {
+    pthread_attr_t attributes;
+    if (pthread_attr_init(&attributes) != 0) {
         delete start;
         return false;
     }
-    pthread_detach(thread);
-    return true;
+    pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
+    pthread_attr_setstacksize(&attributes, THREAD_STACK_BYTES);
+    pthread_t thread;
+    const bool started = pthread_create(&thread, &attributes, thread_trampoline, start) == 0;
+    pthread_attr_destroy(&attributes);
+    if (!started) delete start;
+    return started;
 }
 
 void end_process_now(int status) {

@@ -58,7 +58,8 @@ bool start_thread(ThreadRoutine routine, void *arg) {
     auto *start = new (std::nothrow) ThreadStart{routine, arg};
     if (!start) return false;
     DWORD id;
-    HANDLE thread = CreateThread(nullptr, 0, thread_trampoline, start, 0, &id);
+    HANDLE thread =
+        CreateThread(nullptr, THREAD_STACK_BYTES, thread_trampoline, start, STACK_SIZE_PARAM_IS_A_RESERVATION, &id);
     if (!thread) {
         delete start;
         return false;

@@ -94,10 +94,13 @@ void fetch_chunk(FetchJob &job) {
     while (job.done.load(std::memory_order_acquire) == 0) platform::sleep_ms(FETCH_POLL_MS);
 }
 
-// Waits for a free slot, 200 ms at a time, while nobody asks to stop. 0 when asked to stop.
+// A device that stopped working ends playback like a stop: the rest of the disc is not read.
+bool should_stop(zrSound &wave, const PlayRequest &request) { return stop_requested(request) || wave.device_failed(); }
+
+// Waits for a free slot, 200 ms at a time. 0 when asked to stop or the device failed.
 int wait_for_slot(zrSound &wave, const PlayRequest &request) {
     for (;;) {
-        if (stop_requested(request)) return 0;
+        if (should_stop(wave, request)) return 0;
         if (int slot = wave.free_slot()) return slot;
         platform::sleep_ms(SLOT_WAIT_MS);
     }
@@ -105,7 +108,7 @@ int wait_for_slot(zrSound &wave, const PlayRequest &request) {
 
 // After the last chunk: lets the device play out everything queued, still honouring `stop`.
 void drain(zrSound &wave, const PlayRequest &request) {
-    while (!stop_requested(request) && wave.audio_pending()) platform::sleep_ms(SLOT_WAIT_MS);
+    while (!should_stop(wave, request) && wave.audio_pending()) platform::sleep_ms(SLOT_WAIT_MS);
 }
 
 // SET CD SPEED before the first read, when the request asks for a speed. True when the drive took
@@ -219,5 +222,6 @@ std::uint32_t play_thread(void *arg) {
     release(buffers);
     play_running.store(0, std::memory_order_release);
     request->ended.store(1, std::memory_order_release);
+    request->ended.notify_all();
     return 0;
 }

@@ -32,8 +32,10 @@ struct PlayRequest {
     // read by the driver every pass and every 200 ms while it waits. It publishes nothing else, so
     // relaxed loads and stores suffice.
     std::atomic<std::int32_t> stop;
-    // Set to 1 by the driver as its very last access to the request (release store), so main can
-    // return as soon as playback has ended (acquire load). Stays 0 for a refused second driver.
+    // Set to 1 by the driver as its very last access to the request (release store, then a
+    // notify_all for a main that waits on it), so main can return as soon as playback has ended
+    // (acquire load). Stays 0 for a refused second driver. The request must outlive the notify:
+    // main's lives in static storage.
     std::atomic<std::int32_t> ended;
     // Read speed in kB/s set with SET CD SPEED before the first read (0xFFFF: the drive's
     // maximum), and the maximum set again after the last; SPEED_UNCHANGED: nothing is sent.

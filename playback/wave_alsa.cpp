@@ -5,6 +5,15 @@
 // PCM's descriptors plus an eventfd through which the driver's thread wakes it (a new buffer, or
 // stop), so a stop never waits for the device. A buffer is complete when ALSA has taken all of
 // its frames; the audio then still in ALSA's ring buffer is what wave_device_playing reports.
+// The ring holds half a second in four periods, so while playing the thread wakes eight times a
+// second, and a wake-up that comes late by up to three periods is not heard. (Two periods would
+// halve the wake-ups but leave one period of slack: on a busy machine that was heard as gaps.)
+//
+// alsa-lib reports its problems through one process-wide handler; ours keeps the first message of
+// a failure and the back end prints it, with what failed, as one line on standard error: when the
+// device cannot be opened, and when it stops working during playback (unplugged: -ENODEV, or
+// errors that recovery does not cure). A device that stopped refuses further buffers and hands
+// back what it held, and wave_device_failed tells the driver.
 #include <alsa/asoundlib.h>
 #include <poll.h>
 #include <sys/eventfd.h>
@@ -13,6 +22,9 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
 #include <mutex>
 #include <new>
 #include <thread>
@@ -24,7 +36,8 @@ namespace {
 constexpr unsigned CD_RATE = 44100;
 constexpr unsigned CD_CHANNELS = 2;
 constexpr std::int32_t FRAME_BYTES = 4;
-constexpr unsigned LATENCY_US = 500000;  // ALSA's ring buffer: half a second
+constexpr unsigned BUFFER_US = 500000;   // ALSA's ring buffer: half a second...
+constexpr unsigned PERIOD_US = 125000;   // ...in four periods
 constexpr int MAX_RECOVERIES = 8;        // failed writes in a row before a buffer is given up
 constexpr int MAX_PCM_FDS = 8;
 constexpr int RECHECK_MAX_MS = 50;       // longest sleep before the PCM is looked at again
@@ -35,8 +48,27 @@ struct QueuedBuffer {
     snd_pcm_uframes_t frames;
 };
 
-// alsa-lib prints its own errors to stderr; the program's only output is its own messages.
-void ignore_alsa_error(const char *, int, const char *, int, const char *, ...) {}
+// The first message alsa-lib reported since the back end last asked (its most specific reason:
+// later ones describe the same failure from further out). Only one thread at a time uses ALSA
+// here (the driver's while opening, then the device thread), so no lock.
+char g_alsa_reason[200];
+
+void keep_alsa_reason(const char *, int, const char *, int error, const char *format, ...) {
+    if (g_alsa_reason[0] != '\0') return;
+    va_list args;
+    va_start(args, format);
+    int n = std::vsnprintf(g_alsa_reason, sizeof g_alsa_reason, format, args);
+    va_end(args);
+    // alsa-lib's own printer adds the system error's text the same way.
+    if (error != 0 && n >= 0 && static_cast<std::size_t>(n) < sizeof g_alsa_reason)
+        std::snprintf(g_alsa_reason + n, sizeof g_alsa_reason - n, ": %s", snd_strerror(-std::abs(error)));
+}
+
+// One line on standard error: what failed, and alsa-lib's reason (or the error's text).
+void report_alsa_failure(const char *what, int error) {
+    std::fprintf(stderr, "cddaplay: %s: %s\n", what, g_alsa_reason[0] ? g_alsa_reason : snd_strerror(error));
+    g_alsa_reason[0] = '\0';
+}
 
 }  // namespace
 
@@ -52,6 +84,9 @@ struct WaveDevice {
     std::atomic<bool> holding{false};
     // Device thread -> any thread: frames ALSA has taken since open (release store, acquire load).
     std::atomic<std::int64_t> frames_taken{0};
+    // Device thread -> driver's thread: the device stopped working; nothing more is played.
+    // Release store (after the failure is reported), acquire load.
+    std::atomic<bool> failed{false};
     // Protects queue and queued. Held only to add or take an entry, never across an ALSA call.
     std::mutex lock;
     QueuedBuffer queue[2];  // in the order written
@@ -110,8 +145,9 @@ void wait_for_event(WaveDevice *device, bool pcm_too, int timeout_ms) {
     if (pcm_fds > 0) snd_pcm_poll_descriptors_revents(device->pcm, fds + 1, pcm_fds, &revents);
 }
 
-// Writes one buffer until ALSA has taken all of it, the stop comes, or the device keeps failing.
-void play_buffer(WaveDevice *device, const QueuedBuffer &buffer) {
+// Writes one buffer until ALSA has taken all of it or the stop comes. False when the device is gone
+// or keeps failing.
+bool play_buffer(WaveDevice *device, const QueuedBuffer &buffer) {
     snd_pcm_uframes_t taken = 0;
     int failures = 0;
     while (taken < buffer.frames && !device->stopping.load(std::memory_order_acquire)) {
@@ -126,11 +162,14 @@ void play_buffer(WaveDevice *device, const QueuedBuffer &buffer) {
             // A full ring that never reached its start threshold would wait for ever.
             if (snd_pcm_state(device->pcm) == SND_PCM_STATE_PREPARED) snd_pcm_start(device->pcm);
             wait_for_event(device, true, -1);
-        } else if (++failures > MAX_RECOVERIES || snd_pcm_recover(device->pcm, static_cast<int>(n), 1) < 0) {
-            return;  // the device is gone or stuck: give the buffer up rather than hang
+        } else if (n == -ENODEV || ++failures > MAX_RECOVERIES ||
+                   snd_pcm_recover(device->pcm, static_cast<int>(n), 1) < 0) {
+            report_alsa_failure("the sound output stopped working, so playback ends", static_cast<int>(n));
+            return false;  // gone or stuck: playing on would only race through the disc
         }
         // After an underrun the stream is prepared again and the same frames are written again.
     }
+    return true;
 }
 
 // Nothing queued: make sure what ALSA holds gets played (a short last buffer may never reach the
@@ -143,6 +182,12 @@ void play_out(WaveDevice *device) {
     snd_pcm_t *pcm = device->pcm;
     if (snd_pcm_state(pcm) == SND_PCM_STATE_PREPARED) snd_pcm_start(pcm);
     snd_pcm_state_t state = snd_pcm_state(pcm);
+    if (state == SND_PCM_STATE_DISCONNECTED) {
+        report_alsa_failure("the sound output stopped working, so playback ends", -ENODEV);
+        device->failed.store(true, std::memory_order_release);
+        device->holding.store(false, std::memory_order_release);
+        return;
+    }
     snd_pcm_sframes_t delay = 0;
     if ((state == SND_PCM_STATE_RUNNING || state == SND_PCM_STATE_DRAINING) && snd_pcm_delay(pcm, &delay) == 0 &&
         delay > 0) {
@@ -154,14 +199,29 @@ void play_out(WaveDevice *device) {
     device->holding.store(false, std::memory_order_release);
 }
 
+// After a failure: hands back what is queued (wave_device_queue refuses more) and waits for the stop.
+void idle_after_failure(WaveDevice *device) {
+    device->holding.store(false, std::memory_order_release);
+    QueuedBuffer buffer;
+    while (pop_front(device, &buffer)) report_done(device, buffer.slot);
+    wait_for_event(device, false, -1);
+}
+
 void device_thread(WaveDevice *device) {
     while (!device->stopping.load(std::memory_order_acquire)) {
+        if (device->failed.load(std::memory_order_relaxed)) {
+            idle_after_failure(device);
+            continue;
+        }
         QueuedBuffer buffer;
         if (!front(device, &buffer)) {
             play_out(device);
             continue;
         }
-        play_buffer(device, buffer);
+        if (!play_buffer(device, buffer)) {
+            device->failed.store(true, std::memory_order_release);
+            continue;
+        }
         if (device->stopping.load(std::memory_order_acquire)) break;
         pop_front(device, &buffer);
         report_done(device, buffer.slot);
@@ -172,16 +232,55 @@ void device_thread(WaveDevice *device) {
     while (pop_front(device, &buffer)) report_done(device, buffer.slot);
 }
 
+// Half a second of ring in four periods; playback starts once the ring is full.
+int configure_cd_pcm(snd_pcm_t *pcm) {
+    snd_pcm_hw_params_t *hw;
+    snd_pcm_hw_params_alloca(&hw);
+    unsigned rate = CD_RATE, buffer_us = BUFFER_US, period_us = PERIOD_US;
+    int err;
+    if ((err = snd_pcm_hw_params_any(pcm, hw)) < 0 || (err = snd_pcm_hw_params_set_rate_resample(pcm, hw, 1)) < 0 ||
+        (err = snd_pcm_hw_params_set_access(pcm, hw, SND_PCM_ACCESS_RW_INTERLEAVED)) < 0 ||
+        (err = snd_pcm_hw_params_set_format(pcm, hw, SND_PCM_FORMAT_S16_LE)) < 0 ||
+        (err = snd_pcm_hw_params_set_channels(pcm, hw, CD_CHANNELS)) < 0 ||
+        (err = snd_pcm_hw_params_set_rate_near(pcm, hw, &rate, nullptr)) < 0 ||
+        (err = snd_pcm_hw_params_set_buffer_time_near(pcm, hw, &buffer_us, nullptr)) < 0 ||
+        (err = snd_pcm_hw_params_set_period_time_near(pcm, hw, &period_us, nullptr)) < 0 ||
+        (err = snd_pcm_hw_params(pcm, hw)) < 0)
+        return err;
+    // ALSA's plug layer converts where the device cannot play 44100 Hz itself.
+    if (rate != CD_RATE) return -EINVAL;
+    snd_pcm_uframes_t buffer_frames = 0, period_frames = 0;
+    snd_pcm_hw_params_get_buffer_size(hw, &buffer_frames);
+    snd_pcm_hw_params_get_period_size(hw, &period_frames, nullptr);
+    snd_pcm_sw_params_t *sw;
+    snd_pcm_sw_params_alloca(&sw);
+    if ((err = snd_pcm_sw_params_current(pcm, sw)) < 0 ||
+        (err = snd_pcm_sw_params_set_start_threshold(pcm, sw, buffer_frames / period_frames * period_frames)) < 0 ||
+        (err = snd_pcm_sw_params_set_avail_min(pcm, sw, period_frames)) < 0 || (err = snd_pcm_sw_params(pcm, sw)) < 0)
+        return err;
+    return 0;
+}
+
 snd_pcm_t *open_cd_pcm() {
-    snd_lib_error_set_handler(ignore_alsa_error);
+    // Set on first use, never in a static constructor; alsa-lib's own printing stays off for the
+    // process, its reasons are printed by us.
+    snd_lib_error_set_handler(keep_alsa_reason);
+    g_alsa_reason[0] = '\0';
     snd_pcm_t *pcm = nullptr;
-    if (snd_pcm_open(&pcm, "default", SND_PCM_STREAM_PLAYBACK, SND_PCM_NONBLOCK) < 0) return nullptr;
-    // Fails unless the rate is exactly 44100 (ALSA's plug layer converts where the device cannot).
-    if (snd_pcm_set_params(pcm, SND_PCM_FORMAT_S16_LE, SND_PCM_ACCESS_RW_INTERLEAVED, CD_CHANNELS, CD_RATE, 1,
-                           LATENCY_US) < 0) {
-        snd_pcm_close(pcm);
+    int err = snd_pcm_open(&pcm, "default", SND_PCM_STREAM_PLAYBACK, SND_PCM_NONBLOCK);
+    if (err >= 0) {
+        err = configure_cd_pcm(pcm);
+        if (err < 0) {
+            snd_pcm_close(pcm);
+            pcm = nullptr;
+        }
+    }
+    if (err < 0) {
+        report_alsa_failure("the sound output \"default\" cannot be opened for CD audio (check the ALSA "
+                            "configuration)", err);
         return nullptr;
     }
+    g_alsa_reason[0] = '\0';
     return pcm;
 }
 
@@ -215,7 +314,7 @@ WaveDevice *wave_device_open(zrSound *sound) {
 bool wave_device_queue(WaveDevice *device, int slot, const std::uint8_t *data, std::int32_t length) {
     {
         std::lock_guard<std::mutex> guard(device->lock);
-        if (device->queued == 2) return false;
+        if (device->queued == 2 || device->failed.load(std::memory_order_acquire)) return false;
         // A trailing part of a frame cannot be played and is left out.
         device->queue[device->queued++] = {slot, data, static_cast<snd_pcm_uframes_t>(length / FRAME_BYTES)};
     }
@@ -249,3 +348,5 @@ std::int64_t wave_device_frames_heard(WaveDevice *device) {
     if (snd_pcm_delay(device->pcm, &delay) < 0 || delay < 0) delay = 0;
     return std::max<std::int64_t>(0, taken - delay);
 }
+
+bool wave_device_failed(WaveDevice *device) { return device->failed.load(std::memory_order_acquire); }

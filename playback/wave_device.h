@@ -34,6 +34,11 @@ void wave_device_stop(WaveDevice *device);
 // frees its state. No completion is reported after this returns.
 void wave_device_close(WaveDevice *device);
 
+// True once the device has stopped working for good (unplugged, or failing whatever is tried); the
+// back end has said so on standard error. From then on it refuses buffers and has handed back every
+// buffer it held. waveOut answers false.
+bool wave_device_failed(WaveDevice *device);
+
 // True while the device still holds audio from buffers already reported complete (ALSA's ring
 // buffer); waveOut completes a buffer only once it has been played, so it answers false.
 bool wave_device_playing(WaveDevice *device);

@@ -91,6 +91,10 @@ public:
     // once everything has played. False on a closed object.
     bool audio_pending();
 
+    // True once the open device has stopped working for good (it said why on standard error):
+    // nothing written now will be heard, so playback should end. False on a closed object.
+    bool device_failed();
+
     // The completion callback, in the waveOut callback's shape (the back end forwards to it):
     // for wave_message::done, `instance` is the zrSound and `header` names the finished slot's
     // header; every other message is ignored. The device and `param2` are not used.

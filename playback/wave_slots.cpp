@@ -90,6 +90,8 @@ bool zrSound::audio_pending() {
     return wave_device_playing(device_);
 }
 
+bool zrSound::device_failed() { return device_ && wave_device_failed(device_); }
+
 void zrSound::on_wave_done(void *, std::uint32_t message, std::uintptr_t instance, std::uintptr_t header,
                            std::uintptr_t) {
     if (message != wave_message::done) return;

@@ -4,6 +4,7 @@
 # something is to be installed.
 #   scripts/setup.sh                  build, unit and end-to-end tests, the demo
 #   scripts/setup.sh --windows-tests  also wine64, to run the 64-bit Windows build
+#   scripts/setup.sh --bench          also valgrind, for bench/compare.sh
 set -euo pipefail
 
 packages=(
@@ -17,7 +18,8 @@ packages=(
 for arg in "$@"; do
   case "$arg" in
     --windows-tests) packages+=(wine wine64) ;;
-    *) echo "usage: $0 [--windows-tests]" >&2; exit 2 ;;
+    --bench) packages+=(valgrind) ;;
+    *) echo "usage: $0 [--windows-tests] [--bench]" >&2; exit 2 ;;
   esac
 done
 

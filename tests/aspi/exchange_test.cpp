@@ -3,6 +3,7 @@
 
 #include <cstring>
 #include <thread>
+#include <vector>
 
 #include "aspi/binding.h"
 #include "tests/support/fake_passthru.h"
@@ -78,7 +79,7 @@ TEST_F(Exchange, PendingThenCompletedFromAnotherThreadBringsBackStatusAndData) {
     EXPECT_EQ(srb.SRB_TargStat, STATUS_CHKCOND);
     EXPECT_EQ(srb.SenseArea[2], 0x02);
     EXPECT_EQ(buffer[35], 0x5A);
-    EXPECT_EQ(buffer[36], 0xCC) << "bytes the library did not write stay as they were";
+    EXPECT_EQ(buffer[36], 0x00) << "bytes the library did not write come back as zeros";
     const void *data = srb.SRB_BufPointer, *post = srb.SRB_PostProc;  // packed: copy out first
     EXPECT_EQ(data, buffer);
     EXPECT_EQ(post, event);
@@ -131,6 +132,44 @@ TEST_F(Exchange, GivenUpRequestStaysAliveWhileALateLibraryMayStillWriteIt) {
     std::memset(held->SRB_BufPointer, 0x77, held->SRB_BufLen);
     FakePassThru::complete(*held, SS_COMP);
     for (std::uint8_t b : buffer) ASSERT_EQ(b, 0xCC) << "a late completion never reaches the caller's buffer";
+}
+
+TEST_F(Exchange, RequestsReuseOneBufferButNeverOneTheLibraryMayStillWrite) {
+    std::vector<SRB_ExecSCSICmd *> seen;
+    bool hold = false;
+    fake.on_exec = [&](SRB_ExecSCSICmd &r) {
+        seen.push_back(&r);
+        if (hold) return std::uint32_t{SS_PENDING};
+        std::memset(r.SRB_BufPointer, static_cast<int>(seen.size()), r.SRB_BufLen);
+        return FakePassThru::complete(r, SS_COMP);
+    };
+    fake.on_abort = [](SRB_Abort &) { return std::uint32_t{SS_COMP}; };  // accepted, not done
+    auto exchange_filling = [&](std::uint8_t expected) {
+        std::memset(buffer, 0xCC, sizeof buffer);
+        ASSERT_EQ(run(), ExchangeOutcome::finished);
+        for (std::uint8_t b : buffer) ASSERT_EQ(b, expected);
+    };
+    exchange_filling(1);
+    exchange_filling(2);
+    ASSERT_EQ(seen.size(), 2u);
+    EXPECT_EQ(seen[0], seen[1]) << "a request the library let go of serves the next one";
+    const void *first_data = seen[0]->SRB_BufPointer, *second_data = seen[1]->SRB_BufPointer;
+    EXPECT_EQ(first_data, second_data);
+
+    hold = true;  // given up: the library keeps this one
+    EXPECT_EQ(run(), ExchangeOutcome::timed_out);
+    SRB_ExecSCSICmd *held = seen.back();
+    hold = false;
+    exchange_filling(4);
+    ASSERT_EQ(seen.size(), 4u);
+    EXPECT_NE(seen[3], held) << "a request the library may still write is never reused";
+    const void *held_data = held->SRB_BufPointer, *next_data = seen[3]->SRB_BufPointer;
+    EXPECT_NE(held_data, next_data);
+
+    // The late completion of the given-up request reaches neither the next request nor the caller.
+    std::memset(held->SRB_BufPointer, 0x77, held->SRB_BufLen);
+    FakePassThru::complete(*held, SS_COMP);
+    exchange_filling(5);
 }
 
 TEST(ExchangeConstants, ProductWaitsTenSeconds) { EXPECT_EQ(ASPI_TIMEOUT_MS, std::chrono::milliseconds{10000}); }

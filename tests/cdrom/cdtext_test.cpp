@@ -16,10 +16,10 @@ using passthru::image::Disc;
 Disc disc_with_text() {
     Disc d;
     d.text = {"Caf\xE9 Songs", "The Testers", ""};  // ISO 8859-1, as the drive keeps it
-    d.tracks.push_back({1, 0, 0x00, {"Opening", "The Testers", ""}});
-    d.tracks.push_back({2, 750, 0x00, {"A second title long enough to span packs", "The Testers", ""}});
-    d.tracks.push_back({3, 1350, 0x00, {"", "", ""}});
-    d.tracks.push_back({4, 1500, 0x00, {"Na\xEFve", "Someone Else", ""}});
+    d.tracks.push_back({1, 0, 0x00, passthru::image::TrackMode::audio, 1, {"Opening", "The Testers", ""}});
+    d.tracks.push_back({2, 750, 0x00, passthru::image::TrackMode::audio, 1, {"A second title long enough to span packs", "The Testers", ""}});
+    d.tracks.push_back({3, 1350, 0x00, passthru::image::TrackMode::audio, 1, {"", "", ""}});
+    d.tracks.push_back({4, 1500, 0x00, passthru::image::TrackMode::audio, 1, {"Na\xEFve", "Someone Else", ""}});
     d.lead_out = 2250;
     return d;
 }

@@ -5,6 +5,8 @@
 // win64 build, its cddaplay.exe started under wine64 by cmake/wine64-run.sh.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "passthru/image/builtin_disc.h"
 #include "tests/e2e/e2e_fixture.h"
 
@@ -281,6 +283,28 @@ TEST_F(Cddaplay, WithoutASoundDevicePlaybackEndsAtOnceAfterTheTrackLine) {
     ProgramRun r = run({});
     EXPECT_EQ(r.out, printed(std::string(kHeader3) + "fail to get the wave device\n"));
     EXPECT_EQ(r.exit_status, 0) << "playback had started";
+    if (!under_wine()) {
+        // alsa-lib's reason, once, on one line of our own.
+        EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+        EXPECT_NE(r.err.find("sound output \"default\" cannot be opened"), std::string::npos) << r.err;
+        EXPECT_NE(r.err.find("Unknown PCM default"), std::string::npos) << r.err;
+    }
+}
+
+TEST_F(Cddaplay, SoundOutputThatStopsWorkingEndsPlaybackWithOneLine) {
+    if (under_wine()) GTEST_SKIP() << "the ALSA back end only";
+    // A sink whose writes fail for good; a READ CD well past the first chunks would hang, so a
+    // program that read on through the disc would print "wait time out".
+    std::ofstream(dir / "failing.conf") << "</usr/share/alsa/alsa.conf>\n"
+                                        << "pcm.!default { type file slave.pcm \"null\" file \"/dev/full\" format \"raw\" }\n";
+    env["ALSA_CONFIG_PATH"] = (dir / "failing.conf").string();
+    env["CDDAPLAY_FAULTS"] = "hang=readcd#40";
+    ProgramRun r = run({});
+    EXPECT_EQ(r.out, std::string(kHeader3) + "now playing...\nFinished.\n");
+    EXPECT_EQ(r.exit_status, 0);
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+    EXPECT_NE(r.err.find("sound output stopped working"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("No space left on device"), std::string::npos) << r.err;
 }
 
 }  // namespace

@@ -92,6 +92,7 @@ void FakeWave::reset() {
     std::lock_guard lock(mutex);
     open_result = auto_complete = true;
     tail_polls = 0;
+    fail_after_writes = 0;
     opens = closes = pending_polls = 0;
     writes.clear();
     log.clear();
@@ -129,6 +130,11 @@ int zrSound::write(int slot, const std::uint8_t *data, int length) {
     fake_wave.log.push_back("write");
     fake_wave.queued[slot - 1] = fake_wave.next_order++;
     return 1;
+}
+
+bool zrSound::device_failed() {
+    std::lock_guard lock(fake_wave.mutex);
+    return fake_wave.fail_after_writes > 0 && static_cast<int>(fake_wave.writes.size()) >= fake_wave.fail_after_writes;
 }
 
 bool zrSound::audio_pending() {

@@ -62,6 +62,7 @@ struct FakeWave {
     bool open_result = true;
     bool auto_complete = true;
     int tail_polls = 0;
+    int fail_after_writes = 0;  // > 0: device_failed() answers true once this many were written
 
     int opens = 0;
     int closes = 0;

@@ -210,6 +210,24 @@ TEST_F(Driver, StopDuringAFetchEndsItBetweenCommandsAndQueuesNothingMore) {
     EXPECT_EQ(request.ended.load(), 1);
 }
 
+TEST_F(Driver, DeviceThatStopsWorkingEndsPlaybackWithoutReadingTheRest) {
+    fake_wave.auto_complete = true;
+    fake_wave.fail_after_writes = 2;
+    EXPECT_EQ(play(400), "now playing...\nFinished.\n");
+    EXPECT_EQ(fake_wave.writes.size(), 2u);
+    EXPECT_EQ(fake_reader.calls().size(), 18u) << "two chunks read, nothing after the failure";
+    EXPECT_EQ(fake_wave.closes, 1);
+    EXPECT_EQ(request.ended.load(), 1);
+
+    // Failing while the last audio plays out: no waiting for sound that will never come.
+    SetUp();
+    fake_wave.tail_polls = 100;  // 20 s of polling if the failure went unnoticed
+    fake_wave.fail_after_writes = 3;
+    EXPECT_EQ(play(183), "now playing...\nFinished.\n");
+    EXPECT_EQ(fake_wave.writes.size(), 3u);
+    EXPECT_GE(fake_wave.tail_polls, 99);
+}
+
 TEST_F(Driver, WorkerThatFindsTheGuardTakenWaitsInsteadOfLosingItsChunk) {
     fetch_running = 1;  // as if an earlier worker had not yet let go of it
     std::thread earlier_worker([] {

@@ -120,6 +120,26 @@ TEST_F(AlsaWave, CloseWithBothSlotsQueuedHandsThemBack) {
     sound.close();  // before `second` goes
 }
 
+TEST_F(AlsaWave, OutputThatStopsWorkingHandsBackItsBuffersAndRefusesMore) {
+    configure("pcm.!default { type file; slave.pcm { type null }; file \"/dev/full\"; format \"raw\" }\n");
+    Bytes first(CHUNK_BYTES, 0x11), second(CHUNK_BYTES, 0x22);
+    ::testing::internal::CaptureStderr();
+    ASSERT_EQ(sound.open(), 1);
+    EXPECT_FALSE(sound.device_failed());
+    ASSERT_EQ(sound.write(1, first.data(), CHUNK_BYTES), 1);
+    sound.write(2, second.data(), CHUNK_BYTES);  // may already be refused
+    ASSERT_TRUE(eventually([&] { return sound.device_failed(); }));
+    EXPECT_TRUE(eventually([&] { return sound.free_slot() == 1 && !sound.audio_pending(); }))
+        << "every buffer comes back, nothing is left to wait for";
+    EXPECT_EQ(sound.write(1, first.data(), CHUNK_BYTES), 0) << "a failed output takes nothing more";
+    EXPECT_EQ(sound.free_slot(), 1);
+    sound.close();
+    EXPECT_FALSE(sound.device_failed());
+    const std::string said = ::testing::internal::GetCapturedStderr();
+    EXPECT_EQ(std::count(said.begin(), said.end(), '\n'), 1) << said;
+    EXPECT_NE(said.find("No space left on device"), std::string::npos) << said;
+}
+
 TEST_F(AlsaWave, MissingDeviceFailsWithNothingLeftOpen) {
     configure("pcm.!default \"nowhere\"\n");
     int descriptors = entries_in("/proc/self/fd");

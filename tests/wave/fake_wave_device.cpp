@@ -73,3 +73,4 @@ void wave_device_close(WaveDevice *device) {
 bool wave_device_playing(WaveDevice *) { return g_fake->playing; }
 
 std::int64_t wave_device_frames_heard(WaveDevice *) { return 0; }
+bool wave_device_failed(WaveDevice *) { return false; }
