@@ -200,8 +200,9 @@ std::uint32_t fetch_thread(void *arg) {
 std::uint32_t play_thread(void *arg) {
     auto *request = static_cast<PlayRequest *>(arg);
     zrSound wave;
-    if (play_running.load(std::memory_order_acquire) != 0) return 0;
-    play_running.store(1, std::memory_order_release);
+    // One test-and-set: of two drivers started together, exactly one goes on.
+    std::int32_t idle = 0;
+    if (!play_running.compare_exchange_strong(idle, 1, std::memory_order_acquire)) return 0;
 
     Buffers buffers{};
     const bool allocated = allocate(buffers);

@@ -84,7 +84,7 @@ std::int32_t copy_frames(const std::uint8_t *raw, std::int32_t raw_size, std::ui
                          std::int32_t out_size);
 
 // One-instance guards, process-wide, 0 at start. play_running: 1 while a driver runs (tested and
-// set on entry, cleared at its end). fetch_running: 1 while a fetch worker reads; a worker that
+// set on entry by one compare-and-swap, cleared at its end). fetch_running: 1 while a fetch worker reads; a worker that
 // finds it set waits for it to clear (it never gives up its chunk), and a worker clears it before
 // it publishes `done`, so the driver's next worker never finds it set.
 extern std::atomic<std::int32_t> play_running;

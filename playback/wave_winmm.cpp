@@ -10,11 +10,19 @@
 
 static_assert(wave_message::open == WOM_OPEN && wave_message::close == WOM_CLOSE && wave_message::done == WOM_DONE);
 
+// The callback's instance is this record, not the zrSound: a completion that comes after close
+// (close gave up waiting for the device) finds `sound` cleared and the record still alive.
 struct WaveDevice {
     HWAVEOUT handle;     // stored by waveOutOpen
     WAVEHDR headers[2];  // slot 1, slot 2
     WAVEFORMATEX format;
     const WaveOutApi *api;  // the functions this device was opened with
+    // Where completions go; cleared by close before the zrSound may end. A completion counts
+    // itself in `forwarding`, then loads `sound`; close clears `sound`, then waits for
+    // `forwarding` to be 0 (all sequentially consistent), so no completion still uses the zrSound
+    // once close has returned.
+    std::atomic<zrSound *> sound;
+    std::atomic<int> forwarding;
 };
 
 namespace {
@@ -24,7 +32,11 @@ const WaveOutApi winmm_api = {waveOutOpen,            waveOutPrepareHeader, wave
 std::atomic<const WaveOutApi *> g_api{&winmm_api};
 
 void CALLBACK wave_out_proc(HWAVEOUT device, UINT message, DWORD_PTR instance, DWORD_PTR param1, DWORD_PTR param2) {
-    zrSound::on_wave_done(device, message, instance, param1, param2);
+    auto *record = reinterpret_cast<WaveDevice *>(instance);
+    record->forwarding.fetch_add(1);
+    if (zrSound *sound = record->sound.load())
+        zrSound::on_wave_done(device, message, reinterpret_cast<std::uintptr_t>(sound), param1, param2);
+    record->forwarding.fetch_sub(1);
 }
 
 // Every buffer is queued as a loop of one buffer played once; these stay as set, the device only
@@ -65,9 +77,11 @@ WaveDevice *wave_device_open(zrSound *sound) {
     device->headers[1] = empty_header();
     device->format = cd_format();
     device->api = g_api.load();
+    device->sound.store(sound);
+    device->forwarding.store(0);
     MMRESULT result = device->api->open(&device->handle, WAVE_MAPPER, &device->format,
                                         reinterpret_cast<DWORD_PTR>(&wave_out_proc),
-                                        reinterpret_cast<DWORD_PTR>(sound), CALLBACK_FUNCTION);
+                                        reinterpret_cast<DWORD_PTR>(device), CALLBACK_FUNCTION);
     if (result != MMSYSERR_NOERROR) {
         delete device;
         return nullptr;
@@ -107,10 +121,13 @@ int wave_device_slot_of(const WaveDevice *device, std::uintptr_t header) {
 void wave_device_stop(WaveDevice *device) { device->api->reset(device->handle); }
 
 void wave_device_close(WaveDevice *device) {
+    device->sound.store(nullptr);
+    while (device->forwarding.load() != 0) Sleep(0);
     device->api->unprepare(device->handle, &device->headers[0], sizeof(WAVEHDR));
     device->api->unprepare(device->handle, &device->headers[1], sizeof(WAVEHDR));
-    device->api->close(device->handle);
-    delete device;
+    // A device that still holds a buffer refuses to close and may complete it at any time: its
+    // record, which that completion names, is then deliberately never freed.
+    if (device->api->close(device->handle) == MMSYSERR_NOERROR) delete device;
 }
 
 bool wave_device_playing(WaveDevice *) { return false; }

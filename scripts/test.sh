@@ -3,7 +3,7 @@
 # - the Linux build: unit tests, end-to-end tests of the program, and the same end-to-end tests
 #   of the 64-bit Windows program under wine64;
 # - the 64-bit Windows build: its unit tests under wine64;
-# - the unit tests under AddressSanitizer+UBSan, and unit and end-to-end tests under
+# - unit, end-to-end and stress tests under AddressSanitizer+UBSan (leak detection on) and under
 #   ThreadSanitizer;
 # - the 32-bit Windows build (compiled and linked; this machine cannot run 32-bit programs);
 # - every fuzz target for a short time (fuzz/run.sh).
