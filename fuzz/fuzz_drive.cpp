@@ -15,7 +15,11 @@ constexpr std::uint8_t kCanary = 0xA5;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
     using namespace passthru;
-    static image::Unit unit{std::make_shared<const image::Disc>(image::builtin_disc())};
+    static image::Unit unit = [] {
+        image::Unit u;
+        u.disc = std::make_shared<const image::Disc>(image::builtin_disc());
+        return u;
+    }();
     FuzzInput in{data, size};
     static constexpr std::uint8_t kLengths[] = {6, 10, 12, 16};
     ScsiCommand c{};
