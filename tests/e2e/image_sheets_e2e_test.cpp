@@ -122,15 +122,15 @@ void write_with_sndfile(const fs::path &path, int format, const std::vector<std:
     sf_close(sf);
 }
 
-void write_file(const fs::path &folder, const FileSpec &spec) {
+void write_file(const fs::path &folder, const FileSpec &wanted) {
     std::vector<std::uint8_t> bytes;
-    for (const Part &p : spec.parts) {
+    for (const Part &p : wanted.parts) {
         const auto part = raw_sectors(p);
         bytes.insert(bytes.end(), part.begin(), part.end());
     }
-    bytes.resize(bytes.size() - std::size_t(spec.cut_bytes));
-    const fs::path path = folder / fs::path(spec.name);  // UTF-8 bytes, as the native run wants them
-    switch (spec.parts.front().store) {
+    bytes.resize(bytes.size() - std::size_t(wanted.cut_bytes));
+    const fs::path path = folder / fs::path(wanted.name);  // UTF-8 bytes, as the native run wants them
+    switch (wanted.parts.front().store) {
     case Store::wav: return write_wav(path, bytes);
     case Store::wavex: return write_with_sndfile(path, SF_FORMAT_WAVEX, bytes);
     case Store::flac: return write_with_sndfile(path, SF_FORMAT_FLAC, bytes);
