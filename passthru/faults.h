@@ -18,6 +18,9 @@
 //                       unloaded); KIND: inquiry, tur, readtoc, readcd, any; without #N every
 //                       command of KIND hangs. Counted over all units, from the library's load.
 //   hang_lba=A-B        a READ CD touching LBA A..B never completes until aborted; repeatable
+//   stuck               a command that hangs ignores aborts and unloads too, as a command blocked
+//                       in the system does (a stalled file, a driver that never answers): only the
+//                       end of the process ends it
 //   not_ready           every unit answers NOT READY 02/3A/00 (no medium) to media commands
 //   not_ready=U         only unit U (0-based, in CDDAPLAY_IMAGES order); repeatable
 //   immediate           the library answers every command at once: SendASPI32Command returns the
@@ -71,6 +74,7 @@ struct Faults {
     bool not_ready_all = false;
     std::vector<int> not_ready_units;
     bool immediate = false;
+    bool stuck = false;
     int adapters = 1;
     bool duplicate_adapters = false;
     int units = 0;  // 0: one unit per CDDAPLAY_IMAGES entry

@@ -10,6 +10,7 @@
 #include <optional>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "aspi/aspi32.h"
@@ -285,6 +286,11 @@ ReadRange read_range_of(const ScsiCommand &c) {
     return {count > 0, lba, count};
 }
 
+// Never returns: nothing the library does can end it, only the end of the process.
+[[noreturn]] void block_like_a_stuck_system_call() {
+    for (;;) std::this_thread::sleep_for(std::chrono::hours(1));
+}
+
 // Counts the command and tells whether the configured hang catches it.
 bool hangs(State &s, const ScsiCommand &c) {
     const CommandKind kind = kind_of(c.cdb[0]);
@@ -349,6 +355,7 @@ void execute(int adapter, int target, int lun, const ScsiCommand &c, ScsiOutcome
         return;
     }
     if (hang) {
+        if (s.faults.stuck) block_like_a_stuck_system_call();
         if (c.cancellable) cancel.wait_until_cancelled();
         o.host_status = HASTAT_COMMAND_TIMEOUT;
         return;

@@ -1,5 +1,7 @@
 // Aborts and every fault knob of CDDAPLAY_FAULTS, through the library's exported entry points.
+#include <filesystem>
 #include <string>
+#include <thread>
 
 #include "passthru/image/builtin_disc.h"
 #include "platform/platform.h"
@@ -101,6 +103,28 @@ TEST(PassThruAbort, UnloadCompletesAHangingRequest) {
     EXPECT_FALSE(queued.signalled());
     EXPECT_EQ(queued.status(), SS_ABORTED);
     EXPECT_FALSE(platform::library_is_loaded(platform::aspi_library_name()));
+#endif
+}
+
+TEST(PassThruAbort, ACommandStuckInTheSystemHoldsUpNeitherTheAbortNorTheUnload) {
+#if defined(_WIN32)
+    GTEST_SKIP() << "the Windows worker is ended by the unload itself";
+#else
+    TempDir dir;
+    const std::string trace = dir.write("trace.txt", "");
+    PassThru library("builtin", ("hang=tur;stuck;trace=" + trace).c_str());
+    ASSERT_TRUE(library.ready());
+    Request stuck(tur_cdb(), 0);
+    ASSERT_EQ(library.send(&stuck.srb), SS_PENDING);
+    // The trace gets its line as the drive takes the command: the worker is inside it from then on.
+    while (std::filesystem::file_size(trace) == 0) std::this_thread::yield();
+    EXPECT_EQ(abort_request(library, stuck), SS_COMP);
+    EXPECT_TRUE(stuck.signalled());
+    EXPECT_EQ(stuck.status(), SS_ABORTED);
+    library.unload();  // returns although the worker never will
+    EXPECT_FALSE(stuck.signalled()) << "nothing more reaches a request given up";
+    EXPECT_TRUE(platform::library_is_loaded(platform::aspi_library_name()))
+        << "the code the stuck worker will return into stays mapped";
 #endif
 }
 
