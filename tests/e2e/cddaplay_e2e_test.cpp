@@ -102,10 +102,11 @@ TEST_F(Cddaplay, ListsUnitsAndTheChosenDiscWithItsTextWithoutPlaying) {
 }
 
 TEST_F(Cddaplay, EnterStopsPlaybackPartWay) {
-    // About 0.2 s per second of sound: a few chunks are queued by ENTER (a chunk still being
-    // fetched then is given up), and the disc's 30 s are far from read.
-    env["CDDAPLAY_FAULTS"] = "latency=20";
-    ProgramRun r = run({}, {printed("now playing...\n"), 1000ms});
+    // 60 ms per READ CD: a chunk takes about half a second to read, so the first is queued well
+    // before ENTER even on a loaded machine (a chunk still being fetched then is given up), and
+    // the whole disc would take at least 6.8 s, far more than is read by then.
+    env["CDDAPLAY_FAULTS"] = "latency=60";
+    ProgramRun r = run({}, {printed("now playing...\n"), 2000ms});
     EXPECT_EQ(r.out, printed(std::string(kHeader3) + "now playing...\nFinished.\n"));
     EXPECT_EQ(r.exit_status, 0);
     EXPECT_LT(r.after_enter, 5000ms) << "it must not play on to the end of the disc";
