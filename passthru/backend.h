@@ -24,6 +24,8 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <cstdlib>
+#include <cstring>
 #include <mutex>
 
 namespace passthru {
@@ -150,5 +152,19 @@ struct BackendList {
     int count;
 };
 BackendList registered_backends();
+
+// A back end's first global adapter number: the adapters of the back ends before it, already open.
+inline int first_adapter_number(const Backend &self) {
+    const BackendList list = registered_backends();
+    int first = 0;
+    for (int i = 0; i < list.count && list.items[i] != &self; ++i) first += list.items[i]->adapter_count();
+    return first;
+}
+
+// CDDAPLAY_DESCRIBE=1: the real-drive back ends list their units on standard error.
+inline bool describe_wanted() {
+    const char *value = std::getenv("CDDAPLAY_DESCRIBE");
+    return value && std::strcmp(value, "1") == 0;
+}
 
 }  // namespace passthru

@@ -26,21 +26,8 @@ State *g_state = nullptr;              // plain pointer: no destructor may run b
 
 const SptiSystem &system_in_use() { return g_system ? *g_system : real_spti_system(); }
 
-// Our adapters' first global number: those of the back ends before us, already open.
-int first_adapter_number() {
-    const BackendList list = registered_backends();
-    int first = 0;
-    for (int i = 0; i < list.count && list.items[i] != &spti_backend(); ++i) first += list.items[i]->adapter_count();
-    return first;
-}
-
-bool describe_wanted() {
-    const char *value = std::getenv("CDDAPLAY_DESCRIBE");
-    return value && std::strcmp(value, "1") == 0;
-}
-
 void describe_units(const State &s) {
-    const int first = first_adapter_number();
+    const int first = first_adapter_number(spti_backend());
     for (std::size_t a = 0; a < s.adapters.size(); ++a) {
         for (const Unit &u : s.adapters[a].units) {
             const std::string who = u.vendor.empty() && u.model.empty() ? "(vendor and model unknown)" : u.vendor + " " + u.model;
