@@ -1,5 +1,10 @@
 // Audio files through libsndfile (WAV, FLAC, AIFF, W64, RF64, CAF, ...), read through our own
 // checked file (libsndfile's virtual I/O), decoded frame by frame as requests come.
+//
+// libsndfile is loaded at run time, on the first audio file a sheet names: with it come its codecs
+// (FLAC, Vorbis, Opus, MPEG), whose loading and symbol binding would otherwise cost every start of
+// the program, three times (the pass-through library is loaded three times), even for a BIN image.
+// Once loaded it stays for the rest of the process, so a later load of our library finds it ready.
 #include <sndfile.h>
 
 #include <algorithm>
@@ -8,9 +13,43 @@
 #include <mutex>
 
 #include "passthru/image/image_source.h"
+#include "platform/platform.h"
 
 namespace passthru::image {
 namespace {
+
+// The few entry points we use, bound by name from the run-time library.
+struct SndfileApi {
+    decltype(&::sf_open_virtual) open_virtual;
+    decltype(&::sf_close) close;
+    decltype(&::sf_seek) seek;
+    decltype(&::sf_readf_short) readf_short;
+    decltype(&::sf_error) error;
+    decltype(&::sf_strerror) strerror;
+    decltype(&::sf_command) command;
+};
+
+constexpr const char *kSndfileName = "libsndfile.so.1";
+
+template <typename Fn> bool bind(platform::LibraryHandle library, const char *name, Fn &entry) {
+    entry = reinterpret_cast<Fn>(platform::find_entry(library, name));
+    return entry != nullptr;
+}
+
+// Null when libsndfile is not installed (or is not the one we know); never unloaded.
+const SndfileApi *sndfile() {
+    static const SndfileApi *api = [] () -> const SndfileApi * {
+        platform::LibraryHandle library = platform::load_library(kSndfileName);
+        if (!library) return nullptr;
+        static SndfileApi bound{};
+        const bool complete = bind(library, "sf_open_virtual", bound.open_virtual) && bind(library, "sf_close", bound.close) &&
+                              bind(library, "sf_seek", bound.seek) && bind(library, "sf_readf_short", bound.readf_short) &&
+                              bind(library, "sf_error", bound.error) && bind(library, "sf_strerror", bound.strerror) &&
+                              bind(library, "sf_command", bound.command);
+        return complete ? &bound : nullptr;
+    }();
+    return api;
+}
 
 static_assert(std::endian::native == std::endian::little, "sf_readf_short gives host-order samples");
 static_assert(sizeof(short) == 2);
@@ -58,7 +97,7 @@ SF_VIRTUAL_IO g_io = {vf_length, vf_seek, vf_read, vf_write, vf_tell};
 std::string format_name(int format) {
     SF_FORMAT_INFO info{};
     info.format = format & SF_FORMAT_TYPEMASK;
-    if (sf_command(nullptr, SFC_GET_FORMAT_INFO, &info, sizeof info) != 0 || !info.name) return "audio";
+    if (sndfile()->command(nullptr, SFC_GET_FORMAT_INFO, &info, sizeof info) != 0 || !info.name) return "audio";
     return info.name;
 }
 
@@ -82,8 +121,9 @@ bool is_cd_audio(const SF_INFO &info) {
 
 class SndFile final : public ImageSource {
 public:
-    SndFile(std::unique_ptr<VirtualFile> file, SNDFILE *sf) : file_(std::move(file)), sf_(sf) {}
-    ~SndFile() override { sf_close(sf_); }
+    SndFile(const SndfileApi &api, std::unique_ptr<VirtualFile> file, SNDFILE *sf)
+        : api_(api), file_(std::move(file)), sf_(sf) {}
+    ~SndFile() override { api_.close(sf_); }
     SndFile(const SndFile &) = delete;
     SndFile &operator=(const SndFile &) = delete;
 
@@ -94,23 +134,23 @@ public:
         const auto frame = static_cast<sf_count_t>(offset / 4);
         // Playing goes forward: seek only when the request does not continue the last one, so a
         // compressed file is not searched again for every READ CD.
-        if (frame != next_frame_ && sf_seek(sf_, frame, SEEK_SET) != frame) return fail(why);
+        if (frame != next_frame_ && api_.seek(sf_, frame, SEEK_SET) != frame) return fail(why);
         next_frame_ = frame;
         const auto frames = static_cast<sf_count_t>(bytes / 4);
         sf_count_t n = 0;
         if (reinterpret_cast<std::uintptr_t>(out) % alignof(short) == 0) {
-            n = sf_readf_short(sf_, reinterpret_cast<short *>(out), frames);
+            n = api_.readf_short(sf_, reinterpret_cast<short *>(out), frames);
         } else {
             short part[2 * 588];
             while (n < frames) {
                 const sf_count_t want = std::min<sf_count_t>(frames - n, 588);
-                const sf_count_t r = sf_readf_short(sf_, part, want);
+                const sf_count_t r = api_.readf_short(sf_, part, want);
                 if (r <= 0) break;
                 std::memcpy(out + n * 4, part, static_cast<std::size_t>(r) * 4);
                 n += r;
             }
         }
-        if (n < 0 || sf_error(sf_) != SF_ERR_NO_ERROR) {
+        if (n < 0 || api_.error(sf_) != SF_ERR_NO_ERROR) {
             next_frame_ = -1;
             return fail(why);
         }
@@ -127,12 +167,13 @@ public:
 
 private:
     bool fail(std::string &why) const {
-        const char *text = sf_strerror(sf_);
+        const char *text = api_.strerror(sf_);
         why = text && *text ? text : "cannot decode";
         next_frame_ = -1;
         return false;
     }
 
+    const SndfileApi &api_;
     std::unique_ptr<VirtualFile> file_;
     SNDFILE *sf_;
     mutable std::mutex mutex_;          // one decode at a time: the decoder has a position
@@ -142,29 +183,35 @@ private:
 }  // namespace
 
 std::shared_ptr<ImageSource> open_audio_file(const std::string &path, std::uint64_t &data_bytes, std::string &why) {
+    const SndfileApi *api = sndfile();
+    if (!api) {
+        why = std::string("audio files are read with libsndfile (") + kSndfileName +
+              "), which is not installed; install it (Debian: libsndfile1) or use a BIN image";
+        return nullptr;
+    }
     auto file = std::make_unique<VirtualFile>();
     file->raw = open_raw_file(path, file->size, why);
     if (!file->raw) return nullptr;
     SF_INFO info{};
-    SNDFILE *sf = sf_open_virtual(&g_io, SFM_READ, &info, file.get());
+    SNDFILE *sf = api->open_virtual(&g_io, SFM_READ, &info, file.get());
     if (!sf) {
-        why = std::string("not an audio file this build reads (") + sf_strerror(nullptr) + ")";
+        why = std::string("not an audio file this build reads (") + api->strerror(nullptr) + ")";
         return nullptr;
     }
     if (!is_cd_audio(info)) {
         why = "it is " + format_name(info.format) + ", " + std::to_string(info.samplerate) + " Hz, " +
               std::to_string(info.channels) + " channel(s), " + sample_words(info.format) +
               "; a CD holds 44100 Hz, 2 channels, 16-bit";
-        sf_close(sf);
+        api->close(sf);
         return nullptr;
     }
     if (!info.seekable) {
         why = "it cannot be read at a chosen position";
-        sf_close(sf);
+        api->close(sf);
         return nullptr;
     }
     data_bytes = static_cast<std::uint64_t>(info.frames) * 4;
-    return std::make_shared<SndFile>(std::move(file), sf);
+    return std::make_shared<SndFile>(*api, std::move(file), sf);
 }
 
 const char *audio_formats_read() { return "WAV, FLAC, AIFF, W64, RF64 and the other formats of libsndfile"; }
