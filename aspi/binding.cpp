@@ -1,5 +1,6 @@
 #include "aspi/binding.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstring>
@@ -83,6 +84,7 @@ InFlight *reusable_flight(AspiBinding *binding, std::uint32_t length) {
     return flight;
 }
 
+// The binding's request as a copy of the caller's, data and event being the exchange's own.
 InFlight *launch_copy(AspiBinding *binding, const SRB_ExecSCSICmd *request) {
     const std::uint32_t length = request->SRB_BufPointer ? request->SRB_BufLen : 0;
     InFlight *flight = reusable_flight(binding, length);
@@ -129,25 +131,78 @@ void send_abort(const AspiBinding *binding, const SRB_ExecSCSICmd *request, void
 }
 
 // Keeps a request the library has let go of for the binding's next one; a request the library may
-// still write to or signal leaves the binding and is kept alive for good.
-void settle(AspiBinding *binding, InFlight *flight, bool given_up) {
+// still write to or signal leaves the binding and is kept alive for good. True when it was kept.
+bool settle(AspiBinding *binding, InFlight *flight, bool given_up) {
     bool released = status_of(flight->srb) != SS_PENDING;
     // A given-up request counts as let go only once its completion has also been signalled.
     if (released && given_up)
         released = platform::wait_event(flight->event, std::chrono::milliseconds{0}) ==
                    platform::WaitResult::signalled;
-    if (released) return;
+    if (released) return false;
     binding->exchange = nullptr;
     // Deliberately never freed: a late completion lands here, harmlessly.
     flight->next_kept = g_kept_alive_list.load();
     while (!g_kept_alive_list.compare_exchange_weak(flight->next_kept, flight)) {
     }
     ++g_kept_alive;
+    return true;
+}
+
+// SC_HA_INQUIRY's HA_Unique[2] bit 1: the adapter reports residual byte counts. Asked once per
+// adapter and binding.
+bool reports_residual(AspiBinding *binding, std::uint8_t ha_id) {
+    if (binding->residual_adapter == ha_id) return binding->residual_reported;
+    SRB_HAInquiry inquiry;
+    std::memset(&inquiry, 0, sizeof inquiry);
+    inquiry.SRB_Cmd = SC_HA_INQUIRY;
+    inquiry.SRB_HaId = ha_id;
+    const bool answered = binding->lpSendASPI32Command(&inquiry) == SS_COMP;
+    binding->residual_adapter = ha_id;
+    binding->residual_reported = answered && (inquiry.HA_Unique[2] & 0x02) != 0;
+    return binding->residual_reported;
+}
+
+// The binding's request as a copy of the caller's whose data pointer stays the caller's.
+InFlight *launch_direct(AspiBinding *binding, const SRB_ExecSCSICmd *request, bool residual) {
+    InFlight *flight = reusable_flight(binding, 0);
+    if (!flight) return nullptr;
+    flight->srb = *request;
+    flight->srb.SRB_PostProc = flight->event;
+    if (residual) flight->srb.SRB_Flags |= SRB_ENABLE_RESIDUAL_COUNT;
+    return flight;
+}
+
+// Copies the outcome back into the caller's block, leaving its data pointer, length, flags and
+// event as they were, and zeroes the bytes the library reports as not delivered.
+void finish_direct(const InFlight &flight, SRB_ExecSCSICmd *request, bool residual) {
+    const std::uint8_t status = status_of(flight.srb);
+    const SRB_ExecSCSICmd caller = *request;
+    *request = flight.srb;
+    request->SRB_Flags = caller.SRB_Flags;
+    request->SRB_BufLen = caller.SRB_BufLen;
+    request->SRB_PostProc = caller.SRB_PostProc;
+    request->SRB_Status = status;
+    if (!residual) return;
+    const std::uint32_t missing = std::min(flight.srb.SRB_BufLen, caller.SRB_BufLen);
+    if (missing > 0) std::memset(caller.SRB_BufPointer + (caller.SRB_BufLen - missing), 0, missing);
+}
+
+// Submits `submitted` and waits for it, waiting on `waited`. False when it was given up.
+bool submit_and_wait(AspiBinding *binding, SRB_ExecSCSICmd *request, SRB_ExecSCSICmd *submitted,
+                     platform::EventHandle waited) {
+    platform::reset_event(waited);
+    if (binding->lpSendASPI32Command(submitted) != SS_PENDING) return true;
+    const auto wait = platform::wait_event(waited, std::chrono::milliseconds{g_timeout_ms.load()});
+    if (wait != platform::WaitResult::timed_out) return true;
+    std::printf("%s", msg::wait_timeout);
+    send_abort(binding, request, submitted);
+    return false;
 }
 
 }  // namespace
 
 int bind_aspi(AspiBinding *binding) {
+    binding->residual_adapter = -1;
     binding->library = load_aspi_library();
     if (!binding->library) {
         std::printf("%s", msg::load_failed);
@@ -171,6 +226,7 @@ int bind_aspi(AspiBinding *binding) {
 void release_aspi(AspiBinding *binding) {
     if (binding->exchange) dispose(binding->exchange);
     binding->exchange = nullptr;
+    binding->residual_adapter = -1;
     if (binding->library) unload_aspi_library(binding->library);
     binding->library = nullptr;
     binding->lpGetASPI32SupportInfo = nullptr;
@@ -183,17 +239,9 @@ ExchangeOutcome aspi_exchange(AspiBinding *binding, SRB_ExecSCSICmd *request, pl
     SRB_ExecSCSICmd *submitted = flight ? &flight->srb : request;
     // Wait on the event the library signals.
     platform::EventHandle waited = flight ? flight->event : event;
-    platform::reset_event(waited);
-
-    const std::uint32_t submit_status = binding->lpSendASPI32Command(submitted);
-    if (submit_status == SS_PENDING) {
-        const auto wait = platform::wait_event(waited, std::chrono::milliseconds{g_timeout_ms.load()});
-        if (wait == platform::WaitResult::timed_out) {
-            std::printf("%s", msg::wait_timeout);
-            send_abort(binding, request, submitted);
-            if (flight) settle(binding, flight, true);
-            return ExchangeOutcome::timed_out;
-        }
+    if (!submit_and_wait(binding, request, submitted, waited)) {
+        if (flight) settle(binding, flight, true);
+        return ExchangeOutcome::timed_out;
     }
     if (flight) {
         copy_back(*flight, request);
@@ -201,6 +249,27 @@ ExchangeOutcome aspi_exchange(AspiBinding *binding, SRB_ExecSCSICmd *request, pl
         settle(binding, flight, false);
     }
     return ExchangeOutcome::finished;
+}
+
+ExchangeOutcome aspi_exchange_direct(AspiBinding *binding, SRB_ExecSCSICmd *request, platform::EventHandle event,
+                                     bool &buffer_kept) {
+    buffer_kept = false;
+    const std::uint32_t length = request->SRB_BufPointer ? request->SRB_BufLen : 0;
+    if (length == 0 || !(request->SRB_Flags & SRB_DIR_IN)) return aspi_exchange(binding, request, event);
+    const bool residual = reports_residual(binding, request->SRB_HaId);
+    if (!residual) std::memset(request->SRB_BufPointer, 0, length);
+    InFlight *flight = launch_direct(binding, request, residual);
+    // Out of memory or handles: the library works on the caller's own request, as it always did.
+    if (!flight) {
+        const bool finished = submit_and_wait(binding, request, request, event);
+        buffer_kept = !finished && status_of(*request) == SS_PENDING;
+        return finished ? ExchangeOutcome::finished : ExchangeOutcome::timed_out;
+    }
+    const bool finished = submit_and_wait(binding, request, &flight->srb, flight->event);
+    if (finished) finish_direct(*flight, request, residual);
+    // A failed wait leaves the request possibly still running: kept then, with the caller's buffer.
+    buffer_kept = settle(binding, flight, !finished);
+    return finished ? ExchangeOutcome::finished : ExchangeOutcome::timed_out;
 }
 
 int aspi_requests_kept_alive() { return g_kept_alive.load(); }

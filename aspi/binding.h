@@ -19,6 +19,10 @@ struct AspiBinding {
     GetASPI32SupportInfoFn lpGetASPI32SupportInfo;   // valid while bound
     SendASPI32CommandFn lpSendASPI32Command;         // valid while bound
     AspiInFlight *exchange;  // the exchange's request, buffer and event, reused; freed by release_aspi
+    // Whether the adapter last asked about reports residual byte counts (SC_HA_INQUIRY): -1 none
+    // asked yet; reset by release_aspi.
+    int residual_adapter;
+    bool residual_reported;
 };
 
 // The longest wait for one request to complete.
@@ -53,6 +57,17 @@ enum class ExchangeOutcome { finished, timed_out };
 // the abort) leaves the binding and is kept alive for good, so a late completion lands in memory
 // nobody else uses; the caller may free its request, buffer and event as soon as this returns.
 ExchangeOutcome aspi_exchange(AspiBinding *binding, SRB_ExecSCSICmd *request, platform::EventHandle event);
+
+// As aspi_exchange, for data coming in, but the library writes it straight into the caller's
+// buffer: no copy, for the sector reader's chunk buffers. Bytes the library does not deliver come
+// back as zeros: an adapter that reports residual byte counts (HA_Unique) has only the undelivered
+// tail zeroed after the request; any other has the whole buffer zeroed before it.
+// `buffer_kept` is set when the request was given up while the library may still write into the
+// caller's buffer: the caller must then never reuse or free that buffer (the exchange keeps the
+// rest of the request alive, as aspi_exchange does). A request without data coming in goes
+// through aspi_exchange.
+ExchangeOutcome aspi_exchange_direct(AspiBinding *binding, SRB_ExecSCSICmd *request, platform::EventHandle event,
+                                     bool &buffer_kept);
 
 // How many given-up requests the library still held when the exchange gave up on them.
 int aspi_requests_kept_alive();

@@ -28,21 +28,38 @@ void close_cdrom_reader() {
     release_aspi(&g_reader_binding);
 }
 
-int read_cdrom_sectors(std::int32_t ha_id, std::int32_t target, std::int32_t lun, std::uint8_t *buffer,
-                       std::int32_t lba, std::int32_t count) {
+namespace {
+
+// One READ CD through the reader's binding: through the exchange's own buffer, or straight into
+// the caller's when `buffer_kept` is given.
+int send_read_cd(std::int32_t ha_id, std::int32_t target, std::int32_t lun, std::uint8_t *buffer, std::int32_t lba,
+                 std::int32_t count, bool *buffer_kept) {
     if (count > MAX_READ_SECTORS) {
         std::printf("%s", msg::over_10_sectors);
         return 0;
     }
     if (count <= 0 || !g_reader_bound.load(std::memory_order_acquire)) return 0;
-
     platform::EventHandle event = create_command_event();
     if (!event) return 0;
     SRB_ExecSCSICmd srb;
     build_read_cd(&srb, ha_id, target, lun, buffer, lba, count, event);
-    const ExchangeOutcome outcome = aspi_exchange(&g_reader_binding, &srb, event);
+    const ExchangeOutcome outcome = buffer_kept ? aspi_exchange_direct(&g_reader_binding, &srb, event, *buffer_kept)
+                                                : aspi_exchange(&g_reader_binding, &srb, event);
     platform::close_event(event);
     return outcome == ExchangeOutcome::finished && srb.SRB_Status == SS_COMP ? 1 : 0;
+}
+
+}  // namespace
+
+int read_cdrom_sectors(std::int32_t ha_id, std::int32_t target, std::int32_t lun, std::uint8_t *buffer,
+                       std::int32_t lba, std::int32_t count) {
+    return send_read_cd(ha_id, target, lun, buffer, lba, count, nullptr);
+}
+
+int read_cdrom_sectors_direct(std::int32_t ha_id, std::int32_t target, std::int32_t lun, std::uint8_t *buffer,
+                              std::int32_t lba, std::int32_t count, bool &buffer_kept) {
+    buffer_kept = false;
+    return send_read_cd(ha_id, target, lun, buffer, lba, count, &buffer_kept);
 }
 
 int set_cdrom_speed(std::int32_t ha_id, std::int32_t target, std::int32_t lun, std::uint16_t read_kbs) {

@@ -31,6 +31,13 @@ void close_cdrom_reader();
 int read_cdrom_sectors(std::int32_t ha_id, std::int32_t target, std::int32_t lun, std::uint8_t *buffer,
                        std::int32_t lba, std::int32_t count);
 
+// As read_cdrom_sectors, for the playback's chunk buffers: the drive's data lands in `buffer`
+// with no copy in between, and bytes the drive did not deliver are zeros. `buffer_kept` is set
+// when the request was given up while the library may still write into `buffer`: from then on
+// the caller must neither reuse nor free it.
+int read_cdrom_sectors_direct(std::int32_t ha_id, std::int32_t target, std::int32_t lun, std::uint8_t *buffer,
+                              std::int32_t lba, std::int32_t count, bool &buffer_kept);
+
 // SET CD SPEED through the reader's binding, on the driver's thread while no read is outstanding:
 // read speed `read_kbs` kB/s (176 per 1x; 0xFFFF: the drive's maximum). 1 when the drive accepted
 // it; 0 when it refused it, never completed (after "wait time out\n"), or the reader is not bound.

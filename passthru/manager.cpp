@@ -35,7 +35,9 @@ struct Adapter {
 
 // One accepted SC_EXEC_SCSI_CMD. What the caller gave is copied at submit; the caller's block is
 // written only under the library's mutex, and only while the job is neither completed nor given
-// up. Jobs are kept for the whole load and reused, buffer included.
+// up. Data coming in goes straight into the caller's buffer (no copy: a READ CD's audio moves
+// once), so a running job that is aborted is completed only when its back end has let go of that
+// buffer. Jobs are kept for the whole load and reused, buffer included.
 struct Job {
     SRB_ExecSCSICmd *srb;
     std::uint8_t *caller_data;     // SRB_BufPointer as submitted
@@ -51,6 +53,7 @@ struct Job {
     ScsiOutcome outcome;
     CancelToken cancel;
     bool given_up = false;  // guarded by the library's mutex
+    bool abort_pending = false;  // likewise: aborted while running; completed when the back end returns
     Job *next = nullptr;    // in the queue or among the spare jobs; likewise
 };
 
@@ -61,6 +64,7 @@ struct Job {
 // is still inside the library (exit runs static destructors) never frees what that thread uses.
 struct Library {
     std::once_flag open_once;
+    std::atomic<bool> open_done{false};  // set (release) once open_once has run: the fast path
     std::vector<Adapter> adapters;  // fixed inside open_once, read-only afterwards
     bool opened = false;            // likewise
     bool answer_at_once = false;    // likewise: CDDAPLAY_FAULTS "immediate"
@@ -87,12 +91,15 @@ struct Library {
 // consistent): either the call sees the unload and stays out, or the unload sees the call.
 std::atomic<int> g_calls_in_flight{0};
 std::atomic<bool> g_unloading{false};
-Library *g_library = nullptr;  // set once, under g_library_once; freed by a clean unload only
+// Set once, under g_library_once (release); freed by a clean unload only. Every command looks it
+// up: an acquire load, where std::call_once would cost a thread-local look-up each time.
+std::atomic<Library *> g_library{nullptr};
 std::once_flag g_library_once;
 
 Library &lib() {
-    std::call_once(g_library_once, [] { g_library = new Library; });
-    return *g_library;
+    if (Library *l = g_library.load(std::memory_order_acquire)) return *l;
+    std::call_once(g_library_once, [] { g_library.store(new Library, std::memory_order_release); });
+    return *g_library.load(std::memory_order_acquire);
 }
 
 struct CallScope {
@@ -127,7 +134,12 @@ void open_backends() {
     l.opened = true;
 }
 
-void ensure_open() { std::call_once(lib().open_once, open_backends); }
+void ensure_open() {
+    Library &l = lib();
+    if (l.open_done.load(std::memory_order_acquire)) return;
+    std::call_once(l.open_once, open_backends);
+    l.open_done.store(true, std::memory_order_release);
+}
 
 // Release store: whoever acquires SRB_Status sees everything written into the block before it.
 void store_status(std::uint8_t &status_field, std::uint8_t status) {
@@ -211,13 +223,16 @@ void fill_job(Job &job, SRB_ExecSCSICmd &srb, const Adapter &adapter, bool cance
     job.target = srb.SRB_Target;
     job.lun = srb.SRB_Lun;
     job.given_up = false;
+    job.abort_pending = false;
     job.next = nullptr;
     job.cancel.reset();
-    // Keeps its capacity from earlier commands. Data coming in is not seeded: only the bytes the
-    // back end reports as transferred are ever copied out to the caller.
-    job.bounce.resize(job.caller_length);
-    if (srb.SRB_Flags & SRB_DIR_OUT && job.caller_length > 0)
+    // Data going out is copied (keeping its capacity from earlier commands), so a back end still
+    // sending it never reads memory the caller has taken back.
+    const bool data_out = srb.SRB_Flags & SRB_DIR_OUT && job.caller_length > 0;
+    if (data_out) {
+        job.bounce.resize(job.caller_length);
         std::memcpy(job.bounce.data(), job.caller_data, job.caller_length);
+    }
     ScsiCommand &c = job.command;
     std::memset(c.cdb, 0, sizeof c.cdb);
     std::memcpy(c.cdb, srb.CDBByte, srb.SRB_CDBLen);
@@ -225,7 +240,7 @@ void fill_job(Job &job, SRB_ExecSCSICmd &srb, const Adapter &adapter, bool cance
     c.direction = job.caller_length == 0         ? DataDirection::none
                   : srb.SRB_Flags & SRB_DIR_IN ? DataDirection::in
                                                   : DataDirection::out;
-    c.data = job.bounce.data();
+    c.data = data_out ? job.bounce.data() : job.caller_data;
     c.data_length = job.caller_length;
     c.cancellable = cancellable;
 }
@@ -242,8 +257,6 @@ void execute(Job &job) {
 void write_result(Job &job) {
     SRB_ExecSCSICmd &srb = *job.srb;
     const ScsiOutcome &o = job.outcome;
-    if (job.command.direction == DataDirection::in && o.transferred > 0)
-        std::memcpy(job.caller_data, job.command.data, o.transferred);
     if (job.flags & SRB_ENABLE_RESIDUAL_COUNT) srb.SRB_BufLen = job.caller_length - o.transferred;
     std::uint8_t status = o.host_status == HASTAT_OK && o.target_status == STATUS_GOOD ? SS_COMP : SS_ERR;
     if (o.aspi_status != 0) status = o.aspi_status;  // the command never reached the unit
@@ -281,8 +294,19 @@ Posting complete_aborted(Job &job) {
     return {notify(job), job.srb};
 }
 
+// Under the library's mutex: gives up the running job. One whose back end may still be writing
+// into the caller's buffer stays pending until the back end returns (the worker completes it as
+// aborted then): a completed request's buffer is the caller's again.
+Posting abort_running(Job &job) {
+    if (job.command.direction != DataDirection::in) return complete_aborted(job);
+    job.given_up = true;
+    job.abort_pending = true;
+    job.cancel.cancel();
+    return {};
+}
+
 bool is_pending(const Library &l, const SRB_ExecSCSICmd *srb) {
-    if (l.current && l.current->srb == srb && !l.current->given_up) return true;
+    if (l.current && l.current->srb == srb && (!l.current->given_up || l.current->abort_pending)) return true;
     for (const Job *job = l.queue_head; job; job = job->next)
         if (job->srb == srb) return true;
     return false;
@@ -346,8 +370,11 @@ void worker_loop() {
         execute(*job);
         lock.lock();
         l.current = nullptr;
-        if (!job->given_up) {  // aborted meanwhile: what the back end produced is dropped
-            write_result(*job);
+        // Aborted meanwhile: what the back end produced is dropped; one whose completion waited
+        // for the back end to let go of the caller's buffer is completed now.
+        if (job->abort_pending) store_status(job->srb->SRB_Status, SS_ABORTED);
+        if (!job->given_up || job->abort_pending) {
+            if (!job->given_up) write_result(*job);
             const Posting posting{notify(*job), job->srb};
             if (posting.routine) {
                 lock.unlock();
@@ -435,7 +462,7 @@ std::uint32_t abort_request(SRB_Abort &srb) {
             posting = complete_aborted(*queued);
             put_back(l, queued);
         } else if (l.current && l.current->srb == srb.SRB_ToAbort && !l.current->given_up) {
-            posting = complete_aborted(*l.current);
+            posting = abort_running(*l.current);
             running_job = l.started_jobs;
         } else {
             return answer(srb, SS_ABORT_FAIL);
@@ -508,10 +535,9 @@ void on_library_unload() {
     g_unloading.store(true, std::memory_order_seq_cst);
     // A call still inside the library can only mean the process is ending under a live thread
     // (exit runs this hook): everything is left as it is for that thread.
-    if (g_calls_in_flight.load(std::memory_order_seq_cst) != 0 || !g_library) return;
+    if (g_calls_in_flight.load(std::memory_order_seq_cst) != 0 || !g_library.load()) return;
     if (!shutdown()) return;
-    delete g_library;
-    g_library = nullptr;
+    delete g_library.exchange(nullptr);
 }
 
 }  // namespace passthru

@@ -75,6 +75,16 @@ void reread_sector_by_sector(const ChunkRead &chunk, std::uint8_t *group_bytes, 
     }
 }
 
+// The group's read was given up while the library may still write into the chunk's buffer: the
+// chunk continues in a new buffer holding what was read before the group, and the old one is left
+// to the library for good. Null when no buffer could be had.
+std::uint8_t *leave_raw_buffer(FetchJob &job, const std::uint8_t *raw, std::int32_t sectors_read) {
+    auto *fresh = static_cast<std::uint8_t *>(std::calloc(1, static_cast<std::size_t>(job.raw_size)));
+    if (fresh && sectors_read > 0) std::memcpy(fresh, raw, std::size_t(sectors_read) * SECTOR_BYTES);
+    job.raw_buffer = fresh;
+    return fresh;
+}
+
 void take_fetch_guard() {
     std::int32_t free_guard = 0;
     while (!fetch_running.compare_exchange_weak(free_guard, 1, std::memory_order_acquire)) {
@@ -122,7 +132,7 @@ bool set_requested_speed(const PlayRequest &request) {
     return false;
 }
 
-void play_range(PlayRequest &request, zrSound &wave, const Buffers &buffers) {
+void play_range(PlayRequest &request, zrSound &wave, Buffers &buffers) {
     FetchJob job{};
     job.ha_id = request.ha_id;
     job.target = request.target;
@@ -145,6 +155,11 @@ void play_range(PlayRequest &request, zrSound &wave, const Buffers &buffers) {
         job.lba = next;
         job.sectors = chunk;
         fetch_chunk(job);
+        buffers.raw[slot - 1] = job.raw_buffer;  // the worker may have left the old one to the library
+        if (!job.raw_buffer) {
+            std::fprintf(stderr, "cddaplay: out of memory after a read the drive never finished; playback stops\n");
+            break;
+        }
         if (stop_requested(request)) break;  // stopped during the fetch: the chunk is not queued
         // Only the chunk's own sectors are queued: a short last chunk plays no leftovers.
         if (chunk > 0) wave.write(slot, job.out_buffer, chunk * SECTOR_BYTES);
@@ -173,7 +188,7 @@ std::uint32_t fetch_thread(void *arg) {
     auto *job = static_cast<FetchJob *>(arg);
     take_fetch_guard();
     const ChunkRead chunk{job->ha_id, job->target, job->lun, job->stop};
-    std::uint8_t *const raw = job->raw_buffer;
+    std::uint8_t *raw = job->raw_buffer;
     const std::int32_t raw_size = job->raw_size;
     std::uint8_t *const out = job->out_buffer;
     const std::int32_t out_size = job->out_size;
@@ -186,12 +201,18 @@ std::uint32_t fetch_thread(void *arg) {
         if (chunk.stopped()) break;
         const std::int32_t group = std::min(sectors - first, MAX_READ_SECTORS);
         std::uint8_t *cursor = raw + std::size_t(first) * SECTOR_BYTES;
-        if (group > 0) std::memset(cursor, 0, std::size_t(group) * SECTOR_BYTES);
-        if (!read_cdrom_sectors(chunk.ha_id, chunk.target, chunk.lun, cursor, lba + first, group) && group > 0)
-            reread_sector_by_sector(chunk, cursor, lba + first, group, budget);
+        bool buffer_kept = false;
+        if (read_cdrom_sectors_direct(chunk.ha_id, chunk.target, chunk.lun, cursor, lba + first, group, buffer_kept) ||
+            group <= 0) {
+            if (group < MAX_READ_SECTORS) break;
+            continue;
+        }
+        if (buffer_kept && !(raw = leave_raw_buffer(*job, raw, first))) break;
+        cursor = raw + std::size_t(first) * SECTOR_BYTES;
+        reread_sector_by_sector(chunk, cursor, lba + first, group, budget);
         if (group < MAX_READ_SECTORS) break;
     }
-    copy_frames(raw, raw_size, out, out_size);
+    if (raw) copy_frames(raw, raw_size, out, out_size);
     fetch_running.store(0, std::memory_order_release);
     job->done.store(1, std::memory_order_release);  // last access to the job
     return 0;

@@ -172,6 +172,73 @@ TEST_F(Exchange, RequestsReuseOneBufferButNeverOneTheLibraryMayStillWrite) {
     exchange_filling(5);
 }
 
+// ---- Straight into the caller's buffer ----
+
+// A library that delivers `delivered` bytes of 0x5A, reporting the residual when asked to.
+std::uint32_t deliver(SRB_ExecSCSICmd &r, std::uint32_t delivered) {
+    std::memset(r.SRB_BufPointer, 0x5A, delivered);
+    if (r.SRB_Flags & SRB_ENABLE_RESIDUAL_COUNT) r.SRB_BufLen -= delivered;
+    return FakePassThru::complete(r, SS_COMP);
+}
+
+TEST_F(Exchange, DirectDataLandsInTheCallersBufferAndWhatWasNotDeliveredIsZero) {
+    for (const bool reports_residual : {true, false}) {
+        SCOPED_TRACE(reports_residual);
+        fake.on_ha_inquiry = [reports_residual](SRB_HAInquiry &ha) {
+            ha.HA_Unique[2] = reports_residual ? 0x02 : 0x00;
+            ha.SRB_Status = SS_COMP;
+            return std::uint32_t{SS_COMP};
+        };
+        release_aspi(&binding);  // a new binding asks the adapter afresh
+        ASSERT_EQ(bind_aspi(&binding), 1);
+        const std::size_t earlier = fake.requests().size();
+        fake.on_exec = [this](SRB_ExecSCSICmd &r) {
+            const void *data = r.SRB_BufPointer;
+            EXPECT_EQ(data, buffer) << "no copy in between";
+            return deliver(r, 36);
+        };
+        for (int request = 0; request < 2; ++request) {
+            std::memset(buffer, 0xCC, sizeof buffer);
+            bool kept = true;
+            EXPECT_EQ(aspi_exchange_direct(&binding, &srb, event, kept), ExchangeOutcome::finished);
+            EXPECT_FALSE(kept);
+            EXPECT_EQ(srb.SRB_Status, SS_COMP);
+            EXPECT_EQ(buffer[35], 0x5A);
+            for (std::size_t i = 36; i < sizeof buffer; ++i) ASSERT_EQ(buffer[i], 0) << i;
+            EXPECT_EQ(srb.SRB_BufLen, sizeof buffer) << "the caller's block keeps its length";
+            EXPECT_EQ(srb.SRB_Flags, SRB_DIR_IN | SRB_EVENT_NOTIFY);
+        }
+        std::size_t inquiries = 0;
+        const auto requests = fake.requests();
+        for (std::size_t i = earlier; i < requests.size(); ++i) inquiries += requests[i].command == SC_HA_INQUIRY;
+        EXPECT_EQ(inquiries, 1u) << "the adapter is asked once per binding";
+    }
+}
+
+TEST_F(Exchange, DirectRequestGivenUpWhileTheLibraryHoldsItTellsTheCallerToLeaveItsBuffer) {
+    SRB_ExecSCSICmd *held = nullptr;
+    fake.on_exec = [&](SRB_ExecSCSICmd &r) {
+        held = &r;
+        return std::uint32_t{SS_PENDING};
+    };
+    bool kept = false;
+    ::testing::internal::CaptureStdout();
+    EXPECT_EQ(aspi_exchange_direct(&binding, &srb, event, kept), ExchangeOutcome::timed_out);
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(), "wait time out\n");
+    EXPECT_TRUE(kept) << "the abort was accepted but not done";
+    ASSERT_NE(held, nullptr);
+    FakePassThru::complete(*held, SS_ABORTED);  // late, into memory kept for it
+
+    fake.on_abort = [](SRB_Abort &a) {  // a library that completes the abort before returning
+        FakePassThru::complete(*static_cast<SRB_ExecSCSICmd *>(a.SRB_ToAbort), SS_ABORTED);
+        return std::uint32_t{SS_COMP};
+    };
+    ::testing::internal::CaptureStdout();
+    EXPECT_EQ(aspi_exchange_direct(&binding, &srb, event, kept), ExchangeOutcome::timed_out);
+    ::testing::internal::GetCapturedStdout();
+    EXPECT_FALSE(kept);
+}
+
 TEST(ExchangeConstants, ProductWaitsTenSeconds) { EXPECT_EQ(ASPI_TIMEOUT_MS, std::chrono::milliseconds{10000}); }
 
 }  // namespace

@@ -35,6 +35,9 @@ void FakeReader::reset() {
     reads_waiting = 0;
     short_from = 1;
     short_to = 0;
+    kept_from = 1;
+    kept_to = 0;
+    kept_groups.clear();
     read_delay = std::chrono::milliseconds{0};
     speed_result = true;
     speeds.clear();
@@ -56,13 +59,22 @@ int set_cdrom_speed(std::int32_t, std::int32_t, std::int32_t, std::uint16_t read
     return fake_reader.speed_result ? 1 : 0;
 }
 
-int read_cdrom_sectors(std::int32_t, std::int32_t, std::int32_t, std::uint8_t *buffer, std::int32_t lba,
-                       std::int32_t count) {
+namespace {
+
+// Under the reader's mutex: what a library that completes late writes into the buffers it kept.
+void write_late_into_kept_groups() {
+    for (std::uint8_t *group : fake_reader.kept_groups) std::memset(group, 0xDD, std::size_t(MAX_READ_SECTORS) * SECTOR_BYTES);
+}
+
+// One read as the drive answers it; `delivered` gets the bytes written from the buffer's start.
+int fake_read(std::uint8_t *buffer, std::int32_t lba, std::int32_t count, std::int32_t &delivered) {
     std::unique_lock lock(fake_reader.mutex);
+    write_late_into_kept_groups();
     fake_reader.calls_.push_back({lba, count});
     fake_reader.log.push_back("read " + std::to_string(lba) + " " + std::to_string(count));
     ++fake_reader.reads_waiting;
     fake_reader.gate.wait(lock, [] { return !fake_reader.gate_closed; });
+    delivered = 0;
     if (count <= 0 || count > MAX_READ_SECTORS) return 0;
     if (fake_reader.read_delay.count() > 0) {
         lock.unlock();
@@ -77,7 +89,37 @@ int read_cdrom_sectors(std::int32_t, std::int32_t, std::int32_t, std::uint8_t *b
         const std::int32_t bytes = data ? 2048 : SECTOR_BYTES;
         for (std::int32_t i = 0; i < bytes; ++i) buffer[at++] = fails ? 0xEE : sector_byte(lba + s, i);
     }
+    delivered = at;
     return fails ? 0 : 1;
+}
+
+}  // namespace
+
+int read_cdrom_sectors(std::int32_t, std::int32_t, std::int32_t, std::uint8_t *buffer, std::int32_t lba,
+                       std::int32_t count) {
+    std::int32_t delivered = 0;
+    return fake_read(buffer, lba, count, delivered);
+}
+
+// Like the reader on an adapter that reports residual counts: what was not delivered is zeroed.
+int read_cdrom_sectors_direct(std::int32_t, std::int32_t, std::int32_t, std::uint8_t *buffer, std::int32_t lba,
+                              std::int32_t count, bool &buffer_kept) {
+    buffer_kept = false;
+    {
+        std::lock_guard lock(fake_reader.mutex);
+        if (lba >= fake_reader.kept_from && lba <= fake_reader.kept_to) {
+            fake_reader.calls_.push_back({lba, count});
+            fake_reader.log.push_back("kept " + std::to_string(lba) + " " + std::to_string(count));
+            fake_reader.kept_groups.push_back(buffer);
+            buffer_kept = true;
+            return 0;
+        }
+    }
+    std::int32_t delivered = 0;
+    const int ok = fake_read(buffer, lba, count, delivered);
+    if (count > 0 && count <= MAX_READ_SECTORS)
+        std::memset(buffer + delivered, 0, std::size_t(count) * SECTOR_BYTES - std::size_t(delivered));
+    return ok;
 }
 
 void FakeWave::finish_oldest() {

@@ -29,6 +29,10 @@ struct FakeReader {
     // Reads of sectors in [short_from, short_to] deliver only 2048 bytes of each such sector, as
     // a drive does for a data sector, and still succeed.
     std::int32_t short_from = 1, short_to = 0;
+    // Direct reads starting in [kept_from, kept_to] are given up with the library keeping the
+    // buffer; every later read then writes 0xDD over each kept group, as a late completion would.
+    std::int32_t kept_from = 1, kept_to = 0;
+    std::vector<std::uint8_t *> kept_groups;
     // SET CD SPEED: the speeds asked for, in order, and whether the drive takes them.
     bool speed_result = true;
     std::vector<int> speeds;

@@ -141,6 +141,16 @@ TEST_F(Driver, ShortTransferFromDataSectorsLeavesSilenceNotTheSlotsEarlierChunk)
     EXPECT_EQ(played(), expected);
 }
 
+TEST_F(Driver, ABufferTheLibraryKeptAfterAGivenUpReadIsNeverPlayedOrReusedAgain) {
+    // The third group of the first chunk is given up while the library keeps its buffer; from then
+    // on every read makes the library write late into that buffer. Slot 1 is refilled twice more.
+    fake_reader.kept_from = L + 20;
+    fake_reader.kept_to = L + 20;
+    EXPECT_EQ(play(400), "now playing...\nFinished.\n");
+    EXPECT_EQ(played(), disc(L, 400)) << "the group is read again sector by sector, no late write is heard";
+    EXPECT_EQ(fake_reader.kept_groups.size(), 1u);
+}
+
 TEST_F(Driver, ReReadsOfAChunkStopWhenTheirTimeIsSpent) {
     fake_reader.fail_from = L;  // a drive that fails everything, slowly
     fake_reader.fail_to = L + 79;
