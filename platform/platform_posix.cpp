@@ -8,11 +8,13 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <cstdint>
 #include <ctime>
+#include <iterator>
 #include <new>
 
 namespace platform {
@@ -32,12 +34,38 @@ int away_from_zero(int fd) {
 struct ThreadStart {
     ThreadRoutine routine;
     void *arg;
+    std::atomic<bool> taken;  // a start in flight owns the record
 };
 
+// Records handing a routine to its new thread. From static storage, so a new thread frees nothing:
+// a thread that never allocates never sets up (and at its end tears down) a malloc cache, which
+// costs more than the work of a short-lived fetch worker's bookkeeping. Heap records only when
+// every one is in flight.
+ThreadStart g_thread_starts[8];
+
+ThreadStart *claim_start() {
+    for (ThreadStart &start : g_thread_starts) {
+        bool free_record = false;
+        if (start.taken.compare_exchange_strong(free_record, true, std::memory_order_acquire)) return &start;
+    }
+    return nullptr;
+}
+
+bool is_static_start(const ThreadStart *start) {
+    return start >= std::begin(g_thread_starts) && start < std::end(g_thread_starts);
+}
+
+void release_start(ThreadStart *start) {
+    if (is_static_start(start)) start->taken.store(false, std::memory_order_release);
+    else delete start;
+}
+
 void *thread_trampoline(void *p) {
-    ThreadStart start = *static_cast<ThreadStart *>(p);
-    delete static_cast<ThreadStart *>(p);
-    start.routine(start.arg);
+    auto *record = static_cast<ThreadStart *>(p);
+    const ThreadRoutine routine = record->routine;
+    void *const arg = record->arg;
+    release_start(record);
+    routine(arg);
     return nullptr;
 }
 
@@ -125,11 +153,14 @@ WaitResult wait_event(EventHandle event, std::chrono::milliseconds timeout) {
 }
 
 bool start_thread(ThreadRoutine routine, void *arg) {
-    auto *start = new (std::nothrow) ThreadStart{routine, arg};
+    ThreadStart *start = claim_start();
+    if (!start) start = new (std::nothrow) ThreadStart{};
     if (!start) return false;
+    start->routine = routine;
+    start->arg = arg;
     pthread_attr_t attributes;
     if (pthread_attr_init(&attributes) != 0) {
-        delete start;
+        release_start(start);
         return false;
     }
     pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
@@ -137,7 +168,7 @@ bool start_thread(ThreadRoutine routine, void *arg) {
     pthread_t thread;
     const bool started = pthread_create(&thread, &attributes, thread_trampoline, start) == 0;
     pthread_attr_destroy(&attributes);
-    if (!started) delete start;
+    if (!started) release_start(start);
     return started;
 }
 
