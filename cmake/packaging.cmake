@@ -41,8 +41,10 @@ else()
   set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
   set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
   set(CPACK_DEBIAN_PACKAGE_SECTION sound)
-  # Declared by hand (Debian 12 names): alsa-lib for sound; libsndfile for the images' audio files.
-  set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6 (>= 2.34), libstdc++6 (>= 12), libgcc-s1, libasound2 (>= 1.2), libsndfile1")
+  # Declared by hand (Debian 12 names): alsa-lib for sound. libsndfile reads the audio files a
+  # sheet may name and is loaded only then; BIN images and real drives play without it.
+  set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6 (>= 2.34), libasound2 (>= 1.2)")
+  set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "libsndfile1")
 endif()
 # Only the program's component: nothing the tests or benchmarks build goes into a package.
 set(CPACK_INSTALL_CMAKE_PROJECTS "${CMAKE_BINARY_DIR};${PROJECT_NAME};program;/")

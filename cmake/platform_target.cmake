@@ -8,3 +8,18 @@ if(WIN32)
   # Self-contained executables and DLLs: no libgcc/libstdc++/winpthread DLLs to ship or find.
   add_link_options(-static -static-libgcc -static-libstdc++)
 endif()
+
+# The program and its pass-through library carry the little of libstdc++ they use: loading and
+# binding the whole shared libstdc++ was a third of the program's start-up, and the library is
+# loaded three times. The library keeps its copy private (it exports only its entry points).
+# Sanitizer builds keep the shared one, which their run-times expect.
+if(NOT WIN32 AND NOT CMAKE_CXX_FLAGS MATCHES "-fsanitize")
+  set(CDDAPLAY_STATIC_RUNTIME ON)
+else()
+  set(CDDAPLAY_STATIC_RUNTIME OFF)
+endif()
+function(cddaplay_static_runtime target)
+  if(CDDAPLAY_STATIC_RUNTIME)
+    target_link_options(${target} PRIVATE -static-libstdc++ -static-libgcc)
+  endif()
+endfunction()
