@@ -13,6 +13,7 @@
 #include "front/status_line.h"
 #include "platform/platform.h"
 #include "playback/driver.h"
+#include "playback/wave_device.h"
 
 namespace {
 
@@ -71,6 +72,8 @@ int run_cddaplay(int argc, const char *const *argv) {
         return 1;
     }
 
+    // Before the first thread: the pass-through library starts its worker with the first command.
+    if (!selection.list) wave_output_prepare();
     CdromDeviceList *devices = get_cdrom_device();
     if (!devices) {
         std::printf("%s", msg::no_device);

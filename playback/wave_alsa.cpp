@@ -292,6 +292,11 @@ void free_device(WaveDevice *device) {
 
 }  // namespace
 
+void wave_output_prepare() {
+    snd_lib_error_set_handler(keep_alsa_reason);
+    snd_config_update();  // a configuration that cannot be read is reported by the open
+}
+
 WaveDevice *wave_device_open(zrSound *sound) {
     auto *device = new (std::nothrow) WaveDevice;
     if (!device) return nullptr;

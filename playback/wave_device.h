@@ -7,6 +7,11 @@
 
 #include "playback/wave_out.h"
 
+// Reads the sound system's configuration ahead of the first open. Called by `main` before any
+// thread starts: ALSA parses its configuration files character by character through stdio, which
+// locks every call once a process has a second thread. waveOut has nothing to read.
+void wave_output_prepare();
+
 // Opens the default output for 16-bit, 2-channel PCM at 44100 Hz. Completions are reported by
 // calling zrSound::on_wave_done(..., wave_message::done, (uintptr_t)sound, header, ...) from the
 // device's own thread, once per buffer the device accepted, with a header value that

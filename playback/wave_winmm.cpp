@@ -69,6 +69,8 @@ void clear_buffer(WAVEHDR &header) {
 
 void install_wave_out_stand_in(const WaveOutApi *api) { g_api.store(api ? api : &winmm_api); }
 
+void wave_output_prepare() {}
+
 WaveDevice *wave_device_open(zrSound *sound) {
     auto *device = new (std::nothrow) WaveDevice;
     if (!device) return nullptr;
