@@ -20,20 +20,22 @@ constexpr std::uint16_t SPEED_MAXIMUM_KBS = 0xFFFF;
 constexpr std::chrono::milliseconds GUARD_WAIT{1};
 constexpr std::chrono::milliseconds FETCH_FIRST_LOOK_MS{10};
 
+// One raw buffer serves both slots: one worker reads at a time, and its chunk has left the raw
+// buffer for the slot's output buffer before the driver starts the next worker.
 struct Buffers {
-    std::uint8_t *raw[2];
+    std::uint8_t *raw;
     std::uint8_t *out[2];
 };
 
 // Zeroed, so nothing the drive did not deliver is ever played.
 bool allocate(Buffers &b) {
-    for (auto **slot : {&b.raw[0], &b.raw[1], &b.out[0], &b.out[1]})
-        *slot = static_cast<std::uint8_t *>(std::calloc(1, CHUNK_BYTES));
-    return b.raw[0] && b.raw[1] && b.out[0] && b.out[1];
+    for (auto **buffer : {&b.raw, &b.out[0], &b.out[1]})
+        *buffer = static_cast<std::uint8_t *>(std::calloc(1, CHUNK_BYTES));
+    return b.raw && b.out[0] && b.out[1];
 }
 
 void release(Buffers &b) {
-    for (auto *p : {b.raw[0], b.raw[1], b.out[0], b.out[1]}) std::free(p);
+    for (auto *p : {b.raw, b.out[0], b.out[1]}) std::free(p);
 }
 
 bool stop_requested(const PlayRequest &request) { return request.stop.load(std::memory_order_relaxed) != 0; }
@@ -148,14 +150,14 @@ void play_range(PlayRequest &request, zrSound &wave, Buffers &buffers) {
         const int slot = wait_for_slot(wave, request);
         if (slot == 0) break;  // stopped by main: whatever is queued is cut off by close
         const auto chunk = static_cast<std::int32_t>(std::min<std::int64_t>(remaining, CHUNK_SECTORS));
-        job.raw_buffer = buffers.raw[slot - 1];
+        job.raw_buffer = buffers.raw;
         job.out_buffer = buffers.out[slot - 1];
         job.raw_size = CHUNK_BYTES;
         job.out_size = CHUNK_BYTES;
         job.lba = next;
         job.sectors = chunk;
         fetch_chunk(job);
-        buffers.raw[slot - 1] = job.raw_buffer;  // the worker may have left the old one to the library
+        buffers.raw = job.raw_buffer;  // the worker may have left the old one to the library
         if (!job.raw_buffer) {
             std::fprintf(stderr, "cddaplay: out of memory after a read the drive never finished; playback stops\n");
             break;

@@ -143,7 +143,7 @@ TEST_F(Driver, ShortTransferFromDataSectorsLeavesSilenceNotTheSlotsEarlierChunk)
 
 TEST_F(Driver, ABufferTheLibraryKeptAfterAGivenUpReadIsNeverPlayedOrReusedAgain) {
     // The third group of the first chunk is given up while the library keeps its buffer; from then
-    // on every read makes the library write late into that buffer. Slot 1 is refilled twice more.
+    // on every read makes the library write late into that buffer, while four more chunks are read.
     fake_reader.kept_from = L + 20;
     fake_reader.kept_to = L + 20;
     EXPECT_EQ(play(400), "now playing...\nFinished.\n");
