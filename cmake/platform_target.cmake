@@ -20,6 +20,7 @@ else()
 endif()
 function(cddaplay_static_runtime target)
   if(CDDAPLAY_STATIC_RUNTIME)
-    target_link_options(${target} PRIVATE -static-libstdc++ -static-libgcc)
+    # Only what is reached is kept: less to map, relocate and fault in at each load.
+    target_link_options(${target} PRIVATE -static-libstdc++ -static-libgcc -Wl,--gc-sections)
   endif()
 endfunction()

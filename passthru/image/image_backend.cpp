@@ -4,8 +4,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <exception>
-#include <filesystem>
 #include <memory>
 #include <optional>
 #include <random>
@@ -23,7 +21,6 @@
 namespace passthru::image {
 namespace {
 
-namespace fs = std::filesystem;
 
 constexpr int kOwnScsiId = 7;
 constexpr int kMaxUnits = kMaxTargets - 1;  // every target but the adapter's own
@@ -83,11 +80,44 @@ bool is_audio_extension(const std::string &ext) {
     return false;
 }
 
+// ---- Paths, as strings ----
+
+std::size_t last_separator(const std::string &path) {
+    for (std::size_t i = path.size(); i-- > 0;)
+        if (is_path_separator(path[i])) return i;
+    return std::string::npos;
+}
+
+// "a/b" -> "a", "/b" -> "/", "b" -> "".
+std::string parent_of(const std::string &path) {
+    const std::size_t at = last_separator(path);
+    return at == std::string::npos ? std::string{} : path.substr(0, at == 0 ? 1 : at);
+}
+
+std::string file_name_of(const std::string &path) { return path.substr(last_separator(path) + 1); }
+
+std::string joined(const std::string &folder, const std::string &name) {
+    if (name.empty()) return folder;
+    if (folder.empty() || is_absolute_path(name)) return name;
+    return is_path_separator(folder.back()) ? folder + name : folder + "/" + name;
+}
+
+// The name without its last extension, and that extension with its dot (".flac"); a leading dot
+// starts no extension (".hidden").
+std::string stem_of(const std::string &name) {
+    const std::size_t dot = name.rfind('.');
+    return dot == std::string::npos || dot == 0 ? name : name.substr(0, dot);
+}
+std::string extension_of(const std::string &name) {
+    const std::size_t dot = name.rfind('.');
+    return dot == std::string::npos || dot == 0 ? std::string{} : name.substr(dot);
+}
+
 // Finds the file a sheet names: as written; read as Windows-1252; with '\' as the folder separator
 // (sheets made on Windows); in another letter case; and for an audio file, the same name with
 // another audio extension (a rip re-encoded from WAV to FLAC whose sheet was never edited). The
 // last three leave a note for the user.
-std::optional<fs::path> find_named_file(const fs::path &folder, const FileQuery &q, std::string &note) {
+std::optional<std::string> find_named_file(const std::string &folder, const FileQuery &q, std::string &note) {
     std::vector<std::string> names{std::string(q.name)};
     if (!q.alternative.empty()) names.emplace_back(q.alternative);
     for (std::size_t i = 0, n = names.size(); i < n; ++i) {
@@ -95,29 +125,28 @@ std::optional<fs::path> find_named_file(const fs::path &folder, const FileQuery 
         std::replace(slashed.begin(), slashed.end(), '\\', '/');
         if (slashed != names[i]) names.push_back(slashed);
     }
-    std::error_code ec;
     for (const std::string &name : names) {
-        const fs::path p = folder / fs::path(name);
-        if (fs::exists(fs::symlink_status(p, ec))) return p;
+        const std::string path = joined(folder, name);
+        if (path_exists(path)) return path;
     }
     for (const std::string &name : names) {
-        const fs::path wanted = fs::path(name);
-        const fs::path dir = folder / wanted.parent_path();
-        std::optional<fs::path> other_format;
-        for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
-            const fs::path found = it->path().filename();
-            if (same_ignoring_case(found.string(), wanted.filename().string())) {
-                note = "'" + std::string(q.name) + "' is not there; using '" + found.string() + "' (other letter case)";
-                return dir / found;
+        const std::string dir = joined(folder, parent_of(name));
+        const std::string wanted = file_name_of(name);
+        std::vector<std::string> entries;
+        if (!folder_names(dir, entries)) continue;
+        std::optional<std::string> other_format;
+        for (const std::string &found : entries) {
+            if (same_ignoring_case(found, wanted)) {
+                note = "'" + std::string(q.name) + "' is not there; using '" + found + "' (other letter case)";
+                return joined(dir, found);
             }
-            if (q.type == FileType::audio && !other_format && same_ignoring_case(found.stem().string(), wanted.stem().string()) &&
-                is_audio_extension(found.extension().string()))
-                other_format = dir / found;
+            if (q.type == FileType::audio && !other_format && same_ignoring_case(stem_of(found), stem_of(wanted)) &&
+                is_audio_extension(extension_of(found)))
+                other_format = found;
         }
         if (other_format) {
-            note = "'" + std::string(q.name) + "' is not there; using '" + other_format->filename().string() +
-                   "' (same name, other audio format)";
-            return other_format;
+            note = "'" + std::string(q.name) + "' is not there; using '" + *other_format + "' (same name, other audio format)";
+            return joined(dir, *other_format);
         }
     }
     return std::nullopt;
@@ -137,20 +166,13 @@ bool cdtext_packs(std::vector<std::uint8_t> bytes, std::vector<std::uint8_t> &pa
     return true;
 }
 
-bool open_named_file(const fs::path &folder, const FileQuery &q, FileFound &found, std::string &why) {
-    std::optional<fs::path> path;
-    try {
-        path = find_named_file(folder, q, found.note);
-    } catch (const std::exception &e) {
-        // Windows: a name in the folder the system's code page cannot spell. Nothing leaves the library.
-        why = std::string("cannot search ") + (folder.empty() ? "." : "its folder") + ": " + e.what();
-        return false;
-    }
+bool open_named_file(const std::string &folder, const FileQuery &q, FileFound &found, std::string &why) {
+    const std::optional<std::string> path = find_named_file(folder, q, found.note);
     if (!path) {
-        why = "no such file in " + (folder.empty() ? std::string(".") : folder.string());
+        why = "no such file in " + (folder.empty() ? std::string(".") : folder);
         return false;
     }
-    found.path = path->string();
+    found.path = *path;
     switch (q.type) {
     case FileType::binary:
     case FileType::motorola: found.source = open_raw_file(found.path, found.data_bytes, why); break;
@@ -171,7 +193,7 @@ std::shared_ptr<const Disc> load_sheet(const std::string &sheet, std::size_t uni
         report("cannot read the CUE sheet '" + sheet + "': " + why + empty_drive);
         return nullptr;
     }
-    const fs::path folder = fs::path(sheet).parent_path();
+    const std::string folder = parent_of(sheet);
     const FileLookup lookup = [&folder](const FileQuery &q, FileFound &found, std::string &reason) {
         return open_named_file(folder, q, found, reason);
     };

@@ -1,4 +1,5 @@
 // Raw image files on POSIX: open without blocking, fstat on the open descriptor, pread.
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -87,5 +88,25 @@ bool first_report_in_this_run(const std::string &key) {
     ::setenv(kName, key.c_str(), 1);
     return true;
 }
+
+bool path_exists(const std::string &path) {
+    struct stat st;
+    return lstat(path.c_str(), &st) == 0;
+}
+
+bool folder_names(const std::string &folder, std::vector<std::string> &names) {
+    DIR *dir = opendir(folder.empty() ? "." : folder.c_str());
+    if (!dir) return false;
+    while (const dirent *entry = readdir(dir)) {
+        const std::string name = entry->d_name;
+        if (name != "." && name != "..") names.push_back(name);
+    }
+    closedir(dir);
+    return true;
+}
+
+bool is_path_separator(char c) { return c == '/'; }
+
+bool is_absolute_path(const std::string &path) { return !path.empty() && path[0] == '/'; }
 
 }  // namespace passthru::image

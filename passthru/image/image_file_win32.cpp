@@ -84,4 +84,25 @@ bool first_report_in_this_run(const std::string &key) {
     return true;
 }
 
+bool path_exists(const std::string &path) { return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+
+bool folder_names(const std::string &folder, std::vector<std::string> &names) {
+    const std::string pattern = folder.empty() ? "*" : folder + "\\*";
+    WIN32_FIND_DATAA found;
+    HANDLE search = FindFirstFileA(pattern.c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE) return false;
+    do {
+        const std::string name = found.cFileName;
+        if (name != "." && name != "..") names.push_back(name);
+    } while (FindNextFileA(search, &found));
+    FindClose(search);
+    return true;
+}
+
+bool is_path_separator(char c) { return c == '/' || c == '\\'; }
+
+bool is_absolute_path(const std::string &path) {
+    return !path.empty() && (is_path_separator(path[0]) || (path.size() >= 2 && path[1] == ':'));
+}
+
 }  // namespace passthru::image

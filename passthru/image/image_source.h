@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "passthru/image/disc.h"
 
@@ -43,6 +44,19 @@ std::shared_ptr<ImageSource> open_audio_file(const std::string &path, std::uint6
 
 // Which audio files this build reads, for messages and the README ("WAV, FLAC, AIFF, ...").
 const char *audio_formats_read();
+
+// ---- Folders, for finding the files a sheet names (same platform files as open_raw_file) ----
+// Written by hand rather than with std::filesystem, which brings the whole of the C++ locale and
+// stream machinery into a library that is loaded three times per run.
+// Whether anything (a dangling link included) is at `path`.
+bool path_exists(const std::string &path);
+// The names in `folder` ("" for the current folder), without "." and ".."; false when it cannot
+// be listed.
+bool folder_names(const std::string &folder, std::vector<std::string> &names);
+// '/' everywhere; '\' too on Windows.
+bool is_path_separator(char c);
+// A path that names the same file whatever folder it is put in ("/x"; on Windows also "\x", "C:x").
+bool is_absolute_path(const std::string &path);
 
 // Remembers, for the rest of this process, that `key` has been reported: true the first time a
 // key is seen in this run of the program, false afterwards. The program loads the library anew
