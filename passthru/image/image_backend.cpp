@@ -99,7 +99,9 @@ std::string file_name_of(const std::string &path) { return path.substr(last_sepa
 std::string joined(const std::string &folder, const std::string &name) {
     if (name.empty()) return folder;
     if (folder.empty() || is_absolute_path(name)) return name;
-    return is_path_separator(folder.back()) ? folder + name : folder + "/" + name;
+    // The system's own separator, as its users write paths ('\\' where that is one).
+    const char separator = is_path_separator('\\') ? '\\' : '/';
+    return is_path_separator(folder.back()) ? folder + name : folder + separator + name;
 }
 
 // The name without its last extension, and that extension with its dot (".flac"); a leading dot
