@@ -42,6 +42,10 @@ struct AdapterIdentity {
     // HA_Unique's buffer alignment mask: the alignment the adapter's own transfers want. Only a
     // hint to callers; a back end copies a buffer that misses it (0: any byte address).
     std::uint16_t alignment_mask = 0;
+    // The adapter's commands finish without waiting on anything slow (a virtual drive reading
+    // files): the library runs them on the caller's thread and answers at once, never pending,
+    // which spares every command two thread switches.
+    bool answers_at_once = false;
 };
 
 enum class DataDirection : std::uint8_t { none, in, out };

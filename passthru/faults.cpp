@@ -112,6 +112,10 @@ bool apply_item(std::string_view key, std::optional<std::string_view> value, Fau
         f.stuck = true;
         return !value;
     }
+    if (key == "pending") {
+        f.pending = true;
+        return !value;
+    }
     if (key == "adapters" || key == "dup_adapters") {
         auto n = int_value(1, 8);
         if (n) {

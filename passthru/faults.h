@@ -23,6 +23,8 @@
 //                       end of the process ends it
 //   not_ready           every unit answers NOT READY 02/3A/00 (no medium) to media commands
 //   not_ready=U         only unit U (0-based, in CDDAPLAY_IMAGES order); repeatable
+//   pending             virtual drives answer through the library's worker, pending first, as real
+//                       drives do (without it and without latency or hang faults they answer at once)
 //   immediate           the library answers every command at once: SendASPI32Command returns the
 //                       final status, nothing is left pending and no event is signalled (a hang
 //                       then ends at once with SRB_HaStat HASTAT_COMMAND_TIMEOUT)
@@ -75,6 +77,7 @@ struct Faults {
     std::vector<int> not_ready_units;
     bool immediate = false;
     bool stuck = false;
+    bool pending = false;
     int adapters = 1;
     bool duplicate_adapters = false;
     int units = 0;  // 0: one unit per CDDAPLAY_IMAGES entry

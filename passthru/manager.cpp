@@ -408,19 +408,20 @@ std::uint32_t submit(SRB_ExecSCSICmd &srb) {
     // A block still pending is the library's until it completes: not even its status is written.
     if (is_pending(l, &srb)) return SS_INVALID_SRB;
     if (l.stopping) return answer(srb, SS_ASPI_IS_SHUTDOWN);
-    if (!l.answer_at_once && !l.worker_started) {
+    const bool at_once = l.answer_at_once || adapter->identity.answers_at_once;
+    if (!at_once && !l.worker_started) {
         if (!start_worker_thread(worker_loop)) return answer(srb, SS_INSUFFICIENT_RESOURCES);
         l.worker_started = true;
     }
     Job *job = nullptr;
     try {
         job = take_job(l);
-        fill_job(*job, srb, *adapter, !l.answer_at_once);
+        fill_job(*job, srb, *adapter, !at_once);
     } catch (const std::bad_alloc &) {
         if (job) put_back(l, job);
         return answer(srb, SS_INSUFFICIENT_RESOURCES);
     }
-    if (l.answer_at_once) {
+    if (at_once) {
         lock.unlock();
         return run_at_once(l, *job);
     }

@@ -269,11 +269,20 @@ void close_backend() {
 
 int adapter_count() { return g_state ? g_state->adapters : 0; }
 
+// A virtual drive reads its files at once; only faults that make it wait (or ask for it) leave its
+// commands pending for the library's worker, where they can be aborted.
+bool answers_at_once(const Faults &f) {
+    const bool waits = f.latency.count() > 0 || f.latency_max.count() > 0 || f.hang_kind != CommandKind::none ||
+                       !f.hang_lba.empty() || f.stuck;
+    return !waits && !f.pending;
+}
+
 AdapterIdentity adapter_identity(int) {
     AdapterIdentity id{};
     std::strncpy(id.name, "cddaplay image", sizeof id.name - 1);
     id.own_scsi_id = kOwnScsiId;
     id.max_transfer = kMaxTransfer;
+    id.answers_at_once = g_state && answers_at_once(g_state->faults);
     return id;
 }
 

@@ -320,7 +320,26 @@ TEST_F(BuiltinDisc, ReadCapacityGivesTheLastSector) {
 
 // ---- Completion protocol ----
 
-TEST_F(BuiltinDisc, StatusIsStoredLastSoAPollingCallerSeesCompleteData) {
+TEST_F(BuiltinDisc, AVirtualDriveAnswersAtOnceNeverPendingAndNeverSignals) {
+    Request request(read_cd_cdb(500, 10), 10 * 2352);
+    EXPECT_EQ(library.send(&request.srb), SS_COMP);
+    EXPECT_EQ(request.status(), SS_COMP);
+    EXPECT_TRUE(starts_with(request.data(), builtin_sectors(500, 10)));
+    EXPECT_FALSE(request.signalled()) << "a reused auto-reset event must not keep a stale signal";
+    Request missing(read_cd_cdb(5000, 1), 2352);  // past the lead-out: an error, also at once
+    EXPECT_EQ(library.send(&missing.srb), SS_ERR);
+    EXPECT_EQ(missing.sense_key(), 0x05);
+    EXPECT_FALSE(missing.signalled());
+}
+
+// A drive that answers through the worker, as a real one does.
+class PendingDisc : public ::testing::Test {
+protected:
+    PassThru library{"builtin", "pending"};
+    void SetUp() override { ASSERT_TRUE(library.ready()); }
+};
+
+TEST_F(PendingDisc, StatusIsStoredLastSoAPollingCallerSeesCompleteData) {
     Request request(read_cd_cdb(500, 10), 10 * 2352);
     request.srb.SRB_Flags = SRB_DIR_IN;  // no notification: the caller polls SRB_Status
     request.srb.SRB_PostProc = nullptr;
@@ -337,7 +356,7 @@ void ASPI_CDECL record_posting(SRB_ExecSCSICmd *srb) {
     ++g_posted;
 }
 
-TEST_F(BuiltinDisc, PostingRoutineIsCalledOnceAfterCompletion) {
+TEST_F(PendingDisc, PostingRoutineIsCalledOnceAfterCompletion) {
     g_posted = 0;
     Request request(inquiry_cdb(), 128);
     request.srb.SRB_Flags = SRB_DIR_IN | SRB_POSTING;
@@ -350,7 +369,7 @@ TEST_F(BuiltinDisc, PostingRoutineIsCalledOnceAfterCompletion) {
     EXPECT_EQ(g_posted.load(), 1);
 }
 
-TEST_F(BuiltinDisc, RequestsFromSeveralThreadsEachCompleteOnce) {
+TEST_F(PendingDisc, RequestsFromSeveralThreadsEachCompleteOnce) {
     constexpr int kThreads = 4, kRounds = 25;
     std::vector<std::thread> threads;
     std::atomic<int> failures{0};
