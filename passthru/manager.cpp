@@ -35,9 +35,10 @@ struct Adapter {
 
 // One accepted SC_EXEC_SCSI_CMD. What the caller gave is copied at submit; the caller's block is
 // written only under the library's mutex, and only while the job is neither completed nor given
-// up. Data coming in goes straight into the caller's buffer (no copy: a READ CD's audio moves
-// once), so a running job that is aborted is completed only when its back end has let go of that
-// buffer. Jobs are kept for the whole load and reused, buffer included.
+// up. A pending job's data moves through the job's own buffer, so a back end still busy with a job
+// that was aborted never writes into the caller's memory; a job answered at once, on the caller's
+// thread, reads straight into the caller's buffer (a virtual drive's READ CD moves its audio once).
+// Jobs are kept for the whole load and reused, buffer included.
 struct Job {
     SRB_ExecSCSICmd *srb;
     std::uint8_t *caller_data;     // SRB_BufPointer as submitted
@@ -53,7 +54,6 @@ struct Job {
     ScsiOutcome outcome;
     CancelToken cancel;
     bool given_up = false;  // guarded by the library's mutex
-    bool abort_pending = false;  // likewise: aborted while running; completed when the back end returns
     Job *next = nullptr;    // in the queue or among the spare jobs; likewise
 };
 
@@ -223,16 +223,13 @@ void fill_job(Job &job, SRB_ExecSCSICmd &srb, const Adapter &adapter, bool cance
     job.target = srb.SRB_Target;
     job.lun = srb.SRB_Lun;
     job.given_up = false;
-    job.abort_pending = false;
     job.next = nullptr;
     job.cancel.reset();
-    // Data going out is copied (keeping its capacity from earlier commands), so a back end still
-    // sending it never reads memory the caller has taken back.
-    const bool data_out = srb.SRB_Flags & SRB_DIR_OUT && job.caller_length > 0;
-    if (data_out) {
-        job.bounce.resize(job.caller_length);
-        std::memcpy(job.bounce.data(), job.caller_data, job.caller_length);
-    }
+    // A pending job's own buffer keeps its capacity from earlier commands. Data coming in is not
+    // seeded: only the bytes the back end reports as transferred are ever copied out to the caller.
+    const bool own_buffer = cancellable && job.caller_length > 0;
+    if (own_buffer) job.bounce.resize(job.caller_length);
+    if (own_buffer && srb.SRB_Flags & SRB_DIR_OUT) std::memcpy(job.bounce.data(), job.caller_data, job.caller_length);
     ScsiCommand &c = job.command;
     std::memset(c.cdb, 0, sizeof c.cdb);
     std::memcpy(c.cdb, srb.CDBByte, srb.SRB_CDBLen);
@@ -240,7 +237,7 @@ void fill_job(Job &job, SRB_ExecSCSICmd &srb, const Adapter &adapter, bool cance
     c.direction = job.caller_length == 0         ? DataDirection::none
                   : srb.SRB_Flags & SRB_DIR_IN ? DataDirection::in
                                                   : DataDirection::out;
-    c.data = data_out ? job.bounce.data() : job.caller_data;
+    c.data = own_buffer ? job.bounce.data() : job.caller_data;
     c.data_length = job.caller_length;
     c.cancellable = cancellable;
 }
@@ -257,6 +254,8 @@ void execute(Job &job) {
 void write_result(Job &job) {
     SRB_ExecSCSICmd &srb = *job.srb;
     const ScsiOutcome &o = job.outcome;
+    if (job.command.direction == DataDirection::in && o.transferred > 0 && job.command.data != job.caller_data)
+        std::memcpy(job.caller_data, job.command.data, o.transferred);
     if (job.flags & SRB_ENABLE_RESIDUAL_COUNT) srb.SRB_BufLen = job.caller_length - o.transferred;
     std::uint8_t status = o.host_status == HASTAT_OK && o.target_status == STATUS_GOOD ? SS_COMP : SS_ERR;
     if (o.aspi_status != 0) status = o.aspi_status;  // the command never reached the unit
@@ -294,19 +293,8 @@ Posting complete_aborted(Job &job) {
     return {notify(job), job.srb};
 }
 
-// Under the library's mutex: gives up the running job. One whose back end may still be writing
-// into the caller's buffer stays pending until the back end returns (the worker completes it as
-// aborted then): a completed request's buffer is the caller's again.
-Posting abort_running(Job &job) {
-    if (job.command.direction != DataDirection::in) return complete_aborted(job);
-    job.given_up = true;
-    job.abort_pending = true;
-    job.cancel.cancel();
-    return {};
-}
-
 bool is_pending(const Library &l, const SRB_ExecSCSICmd *srb) {
-    if (l.current && l.current->srb == srb && (!l.current->given_up || l.current->abort_pending)) return true;
+    if (l.current && l.current->srb == srb && !l.current->given_up) return true;
     for (const Job *job = l.queue_head; job; job = job->next)
         if (job->srb == srb) return true;
     return false;
@@ -370,11 +358,8 @@ void worker_loop() {
         execute(*job);
         lock.lock();
         l.current = nullptr;
-        // Aborted meanwhile: what the back end produced is dropped; one whose completion waited
-        // for the back end to let go of the caller's buffer is completed now.
-        if (job->abort_pending) store_status(job->srb->SRB_Status, SS_ABORTED);
-        if (!job->given_up || job->abort_pending) {
-            if (!job->given_up) write_result(*job);
+        if (!job->given_up) {  // aborted meanwhile: what the back end produced is dropped
+            write_result(*job);
             const Posting posting{notify(*job), job->srb};
             if (posting.routine) {
                 lock.unlock();
@@ -463,7 +448,7 @@ std::uint32_t abort_request(SRB_Abort &srb) {
             posting = complete_aborted(*queued);
             put_back(l, queued);
         } else if (l.current && l.current->srb == srb.SRB_ToAbort && !l.current->given_up) {
-            posting = abort_running(*l.current);
+            posting = complete_aborted(*l.current);
             running_job = l.started_jobs;
         } else {
             return answer(srb, SS_ABORT_FAIL);
