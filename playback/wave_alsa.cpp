@@ -5,9 +5,9 @@
 // PCM's descriptors plus an eventfd through which the driver's thread wakes it (a new buffer, or
 // stop), so a stop never waits for the device. A buffer is complete when ALSA has taken all of
 // its frames; the audio then still in ALSA's ring buffer is what wave_device_playing reports.
-// The ring holds half a second in four periods, so while playing the thread wakes eight times a
-// second, and a wake-up that comes late by up to three periods is not heard. (Two periods would
-// halve the wake-ups but leave one period of slack: on a busy machine that was heard as gaps.)
+// The ring holds a second in four periods, so while playing the thread wakes four times a second,
+// and a wake-up that comes late by up to three periods (750 ms) is not heard. (Two periods would
+// leave one period of slack: on a busy machine that was heard as gaps.)
 //
 // alsa-lib reports its problems through one process-wide handler; ours keeps the first message of
 // a failure and the back end prints it, with what failed, as one line on standard error: when the
@@ -36,8 +36,8 @@ namespace {
 constexpr unsigned CD_RATE = 44100;
 constexpr unsigned CD_CHANNELS = 2;
 constexpr std::int32_t FRAME_BYTES = 4;
-constexpr unsigned BUFFER_US = 500000;   // ALSA's ring buffer: half a second...
-constexpr unsigned PERIOD_US = 125000;   // ...in four periods
+constexpr unsigned BUFFER_US = 1000000;  // ALSA's ring buffer: a second...
+constexpr unsigned PERIOD_US = 250000;   // ...in four periods
 constexpr int MAX_RECOVERIES = 8;        // failed writes in a row before a buffer is given up
 constexpr int MAX_PCM_FDS = 8;
 constexpr int RECHECK_MAX_MS = 50;       // longest sleep before the PCM is looked at again
@@ -232,7 +232,7 @@ void device_thread(WaveDevice *device) {
     while (pop_front(device, &buffer)) report_done(device, buffer.slot);
 }
 
-// Half a second of ring in four periods; playback starts once the ring is full.
+// A second of ring in four periods; playback starts once the ring is full.
 int configure_cd_pcm(snd_pcm_t *pcm) {
     snd_pcm_hw_params_t *hw;
     snd_pcm_hw_params_alloca(&hw);
