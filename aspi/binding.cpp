@@ -259,8 +259,10 @@ ExchangeOutcome aspi_exchange_direct(AspiBinding *binding, SRB_ExecSCSICmd *requ
     const bool residual = reports_residual(binding, request->SRB_HaId);
     if (!residual) std::memset(request->SRB_BufPointer, 0, length);
     InFlight *flight = launch_direct(binding, request, residual);
-    // Out of memory or handles: the library works on the caller's own request, as it always did.
+    // Out of memory or handles: the library works on the caller's own request, as it always did,
+    // and nothing asks for the residual count: the buffer starts zeroed.
     if (!flight) {
+        if (residual) std::memset(request->SRB_BufPointer, 0, length);
         const bool finished = submit_and_wait(binding, request, request, event);
         buffer_kept = !finished && status_of(*request) == SS_PENDING;
         return finished ? ExchangeOutcome::finished : ExchangeOutcome::timed_out;
