@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 
 #include "cdrom/cdrom_types.h"
 #include "cdrom/reader.h"
@@ -77,10 +78,16 @@ void reread_sector_by_sector(const ChunkRead &chunk, std::uint8_t *group_bytes, 
     }
 }
 
+// Chunk buffers left to the library for good: never freed, and remembered here (by the fetch
+// workers, one at a time) so that they stay reachable rather than look like lost memory.
+std::uint8_t *g_left_buffers[16];
+std::size_t g_left_count = 0;
+
 // The group's read was given up while the library may still write into the chunk's buffer: the
 // chunk continues in a new buffer holding what was read before the group, and the old one is left
-// to the library for good. Null when no buffer could be had.
-std::uint8_t *leave_raw_buffer(FetchJob &job, const std::uint8_t *raw, std::int32_t sectors_read) {
+// to the library. Null when no buffer could be had.
+std::uint8_t *leave_raw_buffer(FetchJob &job, std::uint8_t *raw, std::int32_t sectors_read) {
+    if (g_left_count < std::size(g_left_buffers)) g_left_buffers[g_left_count++] = raw;
     auto *fresh = static_cast<std::uint8_t *>(std::calloc(1, static_cast<std::size_t>(job.raw_size)));
     if (fresh && sectors_read > 0) std::memcpy(fresh, raw, std::size_t(sectors_read) * SECTOR_BYTES);
     job.raw_buffer = fresh;
