@@ -108,17 +108,23 @@ std::uint8_t status_of(const SRB_ExecSCSICmd &srb) {
     return std::atomic_ref<const std::uint8_t>(srb.SRB_Status).load(std::memory_order_acquire);
 }
 
-void copy_back(const InFlight &flight, SRB_ExecSCSICmd *request) {
+// The library's outcome into the caller's block, which keeps its own data pointer and event.
+void take_outcome(const InFlight &flight, SRB_ExecSCSICmd *request) {
     // Acquire the status first: everything the library wrote before it is visible from here on.
     const std::uint8_t status = status_of(flight.srb);
     std::uint8_t *caller_data = request->SRB_BufPointer;
-    const std::uint32_t length = caller_data && !(request->SRB_Flags & SRB_DIR_OUT) ? request->SRB_BufLen : 0;
-    if (length > 0) std::memcpy(caller_data, flight.data, length);
     void *caller_event = request->SRB_PostProc;
     *request = flight.srb;
     request->SRB_BufPointer = caller_data;
     request->SRB_PostProc = caller_event;
     request->SRB_Status = status;
+}
+
+void copy_back(const InFlight &flight, SRB_ExecSCSICmd *request) {
+    const std::uint32_t length =
+        request->SRB_BufPointer && !(request->SRB_Flags & SRB_DIR_OUT) ? request->SRB_BufLen : 0;
+    take_outcome(flight, request);  // acquires the status: the data written before it is visible
+    if (length > 0) std::memcpy(request->SRB_BufPointer, flight.data, length);
 }
 
 void send_abort(const AspiBinding *binding, const SRB_ExecSCSICmd *request, void *to_abort) {
@@ -175,16 +181,14 @@ InFlight *launch_direct(AspiBinding *binding, const SRB_ExecSCSICmd *request, bo
 // Copies the outcome back into the caller's block, leaving its data pointer, length, flags and
 // event as they were, and zeroes the bytes the library reports as not delivered.
 void finish_direct(const InFlight &flight, SRB_ExecSCSICmd *request, bool residual) {
-    const std::uint8_t status = status_of(flight.srb);
-    const SRB_ExecSCSICmd caller = *request;
-    *request = flight.srb;
-    request->SRB_Flags = caller.SRB_Flags;
-    request->SRB_BufLen = caller.SRB_BufLen;
-    request->SRB_PostProc = caller.SRB_PostProc;
-    request->SRB_Status = status;
+    const std::uint8_t caller_flags = request->SRB_Flags;
+    const std::uint32_t caller_length = request->SRB_BufLen;
+    take_outcome(flight, request);
+    request->SRB_Flags = caller_flags;
+    request->SRB_BufLen = caller_length;
     if (!residual) return;
-    const std::uint32_t missing = std::min(flight.srb.SRB_BufLen, caller.SRB_BufLen);
-    if (missing > 0) std::memset(caller.SRB_BufPointer + (caller.SRB_BufLen - missing), 0, missing);
+    const std::uint32_t missing = std::min(flight.srb.SRB_BufLen, caller_length);
+    if (missing > 0) std::memset(request->SRB_BufPointer + (caller_length - missing), 0, missing);
 }
 
 // Submits `submitted` and waits for it, waiting on `waited`. False when it was given up.

@@ -32,22 +32,22 @@ void wait_for_end(const PlayRequest &request, std::chrono::milliseconds limit) {
 
 bool in_range(std::int32_t index, std::int32_t count) { return index >= 0 && index < count; }
 
-// The described fallback to unit 0, said on standard error when -d asked for another unit.
-std::int32_t chosen_unit(const Selection &selection, std::int32_t count) {
-    if (in_range(selection.unit_index, count)) return selection.unit_index;
-    if (selection.unit_arg)
-        std::fprintf(stderr, "cddaplay: there is no unit \"%s\" (%d found, numbered from 0); using unit 0 instead\n",
-                     selection.unit_arg + 2, count);
+// The described fallback to the first unit or track, said on standard error when -d or -t asked
+// for one that is not there (`asked` is the option as given: "-dN" or "-tN").
+std::int32_t chosen_or_first(std::int32_t index, const char *asked, std::int32_t count, const char *not_there) {
+    if (in_range(index, count)) return index;
+    if (asked) std::fprintf(stderr, not_there, asked + 2, count);
     return 0;
 }
 
-// The described fallback to track 1, said on standard error when -t asked for another track.
+std::int32_t chosen_unit(const Selection &selection, std::int32_t count) {
+    return chosen_or_first(selection.unit_index, selection.unit_arg, count,
+                           "cddaplay: there is no unit \"%s\" (%d found, numbered from 0); using unit 0 instead\n");
+}
+
 std::int32_t chosen_track(const Selection &selection, std::int32_t count) {
-    if (in_range(selection.track_index, count)) return selection.track_index;
-    if (selection.track_arg)
-        std::fprintf(stderr, "cddaplay: there is no track \"%s\" on this disc (%d tracks); playing from track 1 instead\n",
-                     selection.track_arg + 2, count);
-    return 0;
+    return chosen_or_first(selection.track_index, selection.track_arg, count,
+                           "cddaplay: there is no track \"%s\" on this disc (%d tracks); playing from track 1 instead\n");
 }
 
 // The status line runs only where someone watches it; it reads the disc's CD-Text once.
