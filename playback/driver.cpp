@@ -21,8 +21,10 @@ constexpr std::uint16_t SPEED_MAXIMUM_KBS = 0xFFFF;
 constexpr std::chrono::milliseconds GUARD_WAIT{1};
 constexpr std::chrono::milliseconds FETCH_FIRST_LOOK_MS{10};
 
-// One raw buffer serves both slots: one worker reads at a time, and its chunk has left the raw
-// buffer for the slot's output buffer before the driver starts the next worker.
+// The raw buffer holds one READ CD group: each group moves on to the slot's output buffer as soon
+// as it has landed, so both slots share one raw buffer a tenth of a chunk in size.
+constexpr std::int32_t GROUP_BYTES = MAX_READ_SECTORS * SECTOR_BYTES;
+
 struct Buffers {
     std::uint8_t *raw;
     std::uint8_t *out[2];
@@ -30,8 +32,8 @@ struct Buffers {
 
 // Zeroed, so nothing the drive did not deliver is ever played.
 bool allocate(Buffers &b) {
-    for (auto **buffer : {&b.raw, &b.out[0], &b.out[1]})
-        *buffer = static_cast<std::uint8_t *>(std::calloc(1, CHUNK_BYTES));
+    b.raw = static_cast<std::uint8_t *>(std::calloc(1, GROUP_BYTES));
+    for (auto *&out : b.out) out = static_cast<std::uint8_t *>(std::calloc(1, CHUNK_BYTES));
     return b.raw && b.out[0] && b.out[1];
 }
 
@@ -78,20 +80,17 @@ void reread_sector_by_sector(const ChunkRead &chunk, std::uint8_t *group_bytes, 
     }
 }
 
-// Chunk buffers left to the library for good: never freed, and remembered here (by the fetch
+// Raw buffers left to the library for good: never freed, and remembered here (by the fetch
 // workers, one at a time) so that they stay reachable rather than look like lost memory.
 std::uint8_t *g_left_buffers[16];
 std::size_t g_left_count = 0;
 
-// The group's read was given up while the library may still write into the chunk's buffer: the
-// chunk continues in a new buffer holding what was read before the group, and the old one is left
-// to the library. Null when no buffer could be had.
-std::uint8_t *leave_raw_buffer(FetchJob &job, std::uint8_t *raw, std::int32_t sectors_read) {
+// The group's read was given up while the library may still write into the raw buffer: it is left
+// to the library, and the chunk continues in a new, zeroed one. Null when none could be had.
+std::uint8_t *leave_raw_buffer(FetchJob &job, std::uint8_t *raw) {
     if (g_left_count < std::size(g_left_buffers)) g_left_buffers[g_left_count++] = raw;
-    auto *fresh = static_cast<std::uint8_t *>(std::calloc(1, static_cast<std::size_t>(job.raw_size)));
-    if (fresh && sectors_read > 0) std::memcpy(fresh, raw, std::size_t(sectors_read) * SECTOR_BYTES);
-    job.raw_buffer = fresh;
-    return fresh;
+    job.raw_buffer = static_cast<std::uint8_t *>(std::calloc(1, static_cast<std::size_t>(job.raw_size)));
+    return job.raw_buffer;
 }
 
 void take_fetch_guard() {
@@ -159,7 +158,7 @@ void play_range(PlayRequest &request, zrSound &wave, Buffers &buffers) {
         const auto chunk = static_cast<std::int32_t>(std::min<std::int64_t>(remaining, CHUNK_SECTORS));
         job.raw_buffer = buffers.raw;
         job.out_buffer = buffers.out[slot - 1];
-        job.raw_size = CHUNK_BYTES;
+        job.raw_size = GROUP_BYTES;
         job.out_size = CHUNK_BYTES;
         job.lba = next;
         job.sectors = chunk;
@@ -198,30 +197,29 @@ std::uint32_t fetch_thread(void *arg) {
     take_fetch_guard();
     const ChunkRead chunk{job->ha_id, job->target, job->lun, job->stop};
     std::uint8_t *raw = job->raw_buffer;
-    const std::int32_t raw_size = job->raw_size;
     std::uint8_t *const out = job->out_buffer;
     const std::int32_t out_size = job->out_size;
     const std::int32_t lba = job->lba;
     const std::int32_t sectors = job->sectors;
 
-    // Groups of 10 from the chunk's start, then the rest (an empty group when nothing is left).
+    // Groups of 10 from the chunk's start, then the rest (an empty group when nothing is left);
+    // each group goes on to its place in the output buffer as soon as it has been read.
     Budget budget{};
     for (std::int32_t first = 0;; first += MAX_READ_SECTORS) {
         if (chunk.stopped()) break;
         const std::int32_t group = std::min(sectors - first, MAX_READ_SECTORS);
-        std::uint8_t *cursor = raw + std::size_t(first) * SECTOR_BYTES;
         bool buffer_kept = false;
-        if (read_cdrom_sectors_direct(chunk.ha_id, chunk.target, chunk.lun, cursor, lba + first, group, buffer_kept) ||
-            group <= 0) {
-            if (group < MAX_READ_SECTORS) break;
-            continue;
+        if (!read_cdrom_sectors_direct(chunk.ha_id, chunk.target, chunk.lun, raw, lba + first, group, buffer_kept) &&
+            group > 0) {
+            if (buffer_kept && !(raw = leave_raw_buffer(*job, raw))) break;
+            reread_sector_by_sector(chunk, raw, lba + first, group, budget);
         }
-        if (buffer_kept && !(raw = leave_raw_buffer(*job, raw, first))) break;
-        cursor = raw + std::size_t(first) * SECTOR_BYTES;
-        reread_sector_by_sector(chunk, cursor, lba + first, group, budget);
+        if (group > 0) {
+            const std::int32_t offset = first * SECTOR_BYTES;
+            copy_frames(raw, group * SECTOR_BYTES, out + offset, out_size - offset);
+        }
         if (group < MAX_READ_SECTORS) break;
     }
-    if (raw) copy_frames(raw, raw_size, out, out_size);
     fetch_running.store(0, std::memory_order_release);
     job->done.store(1, std::memory_order_release);  // last access to the job
     return 0;

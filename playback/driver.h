@@ -47,12 +47,12 @@ struct FetchJob {
     std::int32_t ha_id;
     std::int32_t target;
     std::int32_t lun;
-    // READ CD data lands here, straight from the library. When a read given up after its time-out
-    // may still be written by the library, the worker leaves this buffer for good and continues in
-    // a new one, which it stores here (null when none could be had: the chunk is lost and the
-    // playback ends); the driver adopts it for the slot and never frees or reuses the old one.
+    // READ CD data lands here, straight from the library, one group at a time. When a read given
+    // up after its time-out may still be written by the library, the worker leaves this buffer for
+    // good and continues in a new one, which it stores here (null when none could be had: the
+    // chunk is lost and the playback ends); the driver adopts it and never frees or reuses the old one.
     std::uint8_t *raw_buffer;
-    std::int32_t raw_size;     // CHUNK_BYTES
+    std::int32_t raw_size;     // one group: MAX_READ_SECTORS x SECTOR_BYTES
     std::uint8_t *out_buffer;  // what the device will play
     std::int32_t out_size;     // CHUNK_BYTES
     std::int32_t lba;          // first sector of the chunk
@@ -73,13 +73,13 @@ struct FetchJob {
 // "fail to get the wave device\n" (or the reader's binding message) and end it at once.
 // A second driver while one runs returns 0 at once without touching its request.
 std::uint32_t play_thread(void *request);
-// fetch_thread: reads the job's chunk in READ CD groups of at most 10 sectors into the raw buffer;
+// fetch_thread: reads the job's chunk in READ CD groups of at most 10 sectors into the raw buffer,
+// and copies each group on to its place in the output buffer;
 // whatever the drive does not deliver (a failed group, a short transfer from a data sector) is
 // silence, never the previous chunk (the reader zeroes what a group's read did not deliver). A group that
 // fails is read again sector by sector, so only the sectors the drive cannot read stay silent;
 // those re-reads stop once they have taken REREAD_BUDGET_MS for this chunk. Between any two
-// commands the worker looks at `stop` and, once it is set, reads nothing more. Then it copies the
-// raw buffer into the output buffer and sets `done`.
+// commands the worker looks at `stop` and, once it is set, reads nothing more. Then it sets `done`.
 std::uint32_t fetch_thread(void *job);
 
 // Copies the stereo frames of `raw` into `out` unchanged (CD-DA and the wave format share the
