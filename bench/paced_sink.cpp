@@ -1,6 +1,7 @@
 // An ALSA output for benchmarks that plays in real time without a sound card: an external PCM
 // plugin (alsa-lib's ioplug) that takes 16-bit stereo at 44100 Hz and discards it at the pace a
-// card would, waking its user once per period like a card's interrupt. Any ALSA program (ours,
+// card would, waking its user at the end of a period like a card's interrupt, once at least the
+// user's avail_min frames are free. Any ALSA program (ours,
 // aplay) can play into it, so their CPU per second of audio compares on equal terms.
 //
 // Configuration (bench/compare.sh writes it):
@@ -16,6 +17,7 @@
 #include <sys/timerfd.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -31,6 +33,7 @@ struct PacedSink {
     timespec started{};
     bool running = false;
     bool ran_dry = false;  // an underrun not yet followed by more audio
+    snd_pcm_uframes_t avail_min = 0;  // the player's, once known (0: wake every period)
     long underruns = 0;
     unsigned long long frames = 0;
 };
@@ -54,12 +57,32 @@ void arm_timer(snd_pcm_ioplug_t *io, bool on) {
     timerfd_settime(io->poll_fd, 0, &t, nullptr);
 }
 
+// The timer's next expiry: the first period's end (counted from the start, like a card's
+// interrupts) at which the player's avail_min frames are free, given what it has written.
+void arm_next_wake(snd_pcm_ioplug_t *io, snd_pcm_uframes_t appl_ptr) {
+    PacedSink *s = sink_of(io);
+    if (!s->running || s->avail_min == 0) return;
+    const unsigned long long played = frames_since(s->started, io->rate);
+    const long long written = static_cast<long long>(appl_ptr - s->start_hw);
+    const long long ready = written + static_cast<long long>(s->avail_min) - static_cast<long long>(io->buffer_size);
+    unsigned long long periods = played / io->period_size + 1;
+    if (ready > 0) periods = std::max<unsigned long long>(periods, (ready + io->period_size - 1) / io->period_size);
+    const long long at_ns = s->started.tv_sec * 1000000000LL + s->started.tv_nsec +
+                            static_cast<long long>(periods * io->period_size * 1000000000ULL / io->rate);
+    const long period_ns = static_cast<long>(io->period_size * 1000000000ULL / io->rate);
+    itimerspec t{};
+    t.it_interval = {period_ns / 1000000000L, period_ns % 1000000000L};
+    t.it_value = {static_cast<time_t>(at_ns / 1000000000LL), static_cast<long>(at_ns % 1000000000LL)};
+    timerfd_settime(io->poll_fd, TFD_TIMER_ABSTIME, &t, nullptr);
+}
+
 int paced_start(snd_pcm_ioplug_t *io) {
     PacedSink *s = sink_of(io);
     s->start_hw = io->hw_ptr;
     clock_gettime(CLOCK_MONOTONIC, &s->started);
     s->running = true;
     arm_timer(io, true);
+    arm_next_wake(io, io->appl_ptr);
     return 0;
 }
 
@@ -81,8 +104,9 @@ snd_pcm_sframes_t paced_pointer(snd_pcm_ioplug_t *io) {
     return -EPIPE;
 }
 
-snd_pcm_sframes_t paced_transfer(snd_pcm_ioplug_t *, const snd_pcm_channel_area_t *, snd_pcm_uframes_t,
+snd_pcm_sframes_t paced_transfer(snd_pcm_ioplug_t *io, const snd_pcm_channel_area_t *, snd_pcm_uframes_t,
                                  snd_pcm_uframes_t size) {
+    arm_next_wake(io, io->appl_ptr + size);
     return static_cast<snd_pcm_sframes_t>(size);
 }
 
@@ -94,10 +118,22 @@ int paced_prepare(snd_pcm_ioplug_t *io) {
     return 0;
 }
 
+// Like a card's driver: a period's interrupt wakes the player only once at least its avail_min
+// frames are free (alsa-lib calls this without the PCM's lock held).
 int paced_poll_revents(snd_pcm_ioplug_t *io, struct pollfd *pfd, unsigned int, unsigned short *revents) {
+    PacedSink *s = sink_of(io);
     std::uint64_t expirations;
-    if (pfd[0].revents & POLLIN) (void)!read(io->poll_fd, &expirations, sizeof expirations);
-    *revents = pfd[0].revents & POLLIN ? POLLOUT : 0;
+    *revents = 0;
+    if (!(pfd[0].revents & POLLIN)) return 0;
+    (void)!read(io->poll_fd, &expirations, sizeof expirations);
+    if (s->avail_min == 0) {
+        snd_pcm_sw_params_t *sw;
+        snd_pcm_sw_params_alloca(&sw);
+        if (snd_pcm_sw_params_current(io->pcm, sw) == 0) snd_pcm_sw_params_get_avail_min(sw, &s->avail_min);
+    }
+    const snd_pcm_sframes_t avail = snd_pcm_avail_update(io->pcm);
+    if (avail < 0 || static_cast<snd_pcm_uframes_t>(avail) >= s->avail_min) *revents = POLLOUT;
+    else arm_next_wake(io, io->appl_ptr);
     return 0;
 }
 

@@ -5,9 +5,10 @@
 // PCM's descriptors plus an eventfd through which the driver's thread wakes it (a new buffer, or
 // stop), so a stop never waits for the device. A buffer is complete when ALSA has taken all of
 // its frames; the audio then still in ALSA's ring buffer is what wave_device_playing reports.
-// The ring holds a second in four periods, so while playing the thread wakes four times a second,
-// and a wake-up that comes late by up to three periods (750 ms) is not heard. (Two periods would
-// leave one period of slack: on a busy machine that was heard as gaps.)
+// The ring holds a second in four periods, and the thread asks to be woken when half of it is free:
+// while playing it wakes twice a second, and a wake-up that comes late by up to half a second is
+// not heard. (A ring of two periods woken at each left one period of slack: on a busy machine that
+// was heard as gaps.)
 //
 // alsa-lib reports its problems through one process-wide handler; ours keeps the first message of
 // a failure and the back end prints it, with what failed, as one line on standard error: when the
@@ -122,8 +123,8 @@ void report_done(WaveDevice *device, int slot) {
                           static_cast<std::uintptr_t>(slot), 0);
 }
 
-// Sleeps until the driver's thread wakes us, the PCM is ready (when asked) or the time runs out
-// (-1: no limit).
+// Sleeps until the driver's thread wakes us, the PCM can take at least its avail_min frames (when
+// asked) or the time runs out (-1: no limit).
 void wait_for_event(WaveDevice *device, bool pcm_too, int timeout_ms) {
     pollfd fds[1 + MAX_PCM_FDS] = {};
     fds[0].fd = device->wake_fd;
@@ -134,15 +135,22 @@ void wait_for_event(WaveDevice *device, bool pcm_too, int timeout_ms) {
     if (pcm_too && pcm_fds == 0 && (timeout_ms < 0 || timeout_ms > RECHECK_MAX_MS)) {
         timeout_ms = RECHECK_MAX_MS;
     }
-    if (poll(fds, 1 + pcm_fds, timeout_ms) <= 0) return;
-    if (fds[0].revents & POLLIN) {
-        std::uint64_t count;
-        ssize_t ignored = ::read(device->wake_fd, &count, sizeof count);
-        (void)ignored;
+    for (;;) {
+        if (poll(fds, 1 + pcm_fds, timeout_ms) <= 0) return;
+        if (fds[0].revents & POLLIN) {
+            std::uint64_t count;
+            ssize_t ignored = ::read(device->wake_fd, &count, sizeof count);
+            (void)ignored;
+            return;
+        }
+        if (pcm_fds == 0) return;
+        // Events are consumed through ALSA (some plugins, dmix's timer, need it); a plugin that
+        // wakes every period while less than avail_min is free is slept through, as a card is.
+        unsigned short revents = 0;
+        if (snd_pcm_poll_descriptors_revents(device->pcm, fds + 1, pcm_fds, &revents) < 0 || revents != 0 ||
+            timeout_ms >= 0)
+            return;
     }
-    // Some plugins (dmix's timer) must see their events consumed through ALSA.
-    unsigned short revents;
-    if (pcm_fds > 0) snd_pcm_poll_descriptors_revents(device->pcm, fds + 1, pcm_fds, &revents);
 }
 
 // Writes one buffer until ALSA has taken all of it or the stop comes. False when the device is gone
@@ -232,7 +240,8 @@ void device_thread(WaveDevice *device) {
     while (pop_front(device, &buffer)) report_done(device, buffer.slot);
 }
 
-// A second of ring in four periods; playback starts once the ring is full.
+// A second of ring in four periods; playback starts once the ring is full, and the device thread
+// is woken when two periods (half the ring) are free.
 int configure_cd_pcm(snd_pcm_t *pcm) {
     snd_pcm_hw_params_t *hw;
     snd_pcm_hw_params_alloca(&hw);
@@ -252,11 +261,13 @@ int configure_cd_pcm(snd_pcm_t *pcm) {
     snd_pcm_uframes_t buffer_frames = 0, period_frames = 0;
     snd_pcm_hw_params_get_buffer_size(hw, &buffer_frames);
     snd_pcm_hw_params_get_period_size(hw, &period_frames, nullptr);
+    const snd_pcm_uframes_t whole_periods = buffer_frames / period_frames * period_frames;
+    const snd_pcm_uframes_t wake_frames = std::max(period_frames, whole_periods / 2 / period_frames * period_frames);
     snd_pcm_sw_params_t *sw;
     snd_pcm_sw_params_alloca(&sw);
     if ((err = snd_pcm_sw_params_current(pcm, sw)) < 0 ||
-        (err = snd_pcm_sw_params_set_start_threshold(pcm, sw, buffer_frames / period_frames * period_frames)) < 0 ||
-        (err = snd_pcm_sw_params_set_avail_min(pcm, sw, period_frames)) < 0 || (err = snd_pcm_sw_params(pcm, sw)) < 0)
+        (err = snd_pcm_sw_params_set_start_threshold(pcm, sw, whole_periods)) < 0 ||
+        (err = snd_pcm_sw_params_set_avail_min(pcm, sw, wake_frames)) < 0 || (err = snd_pcm_sw_params(pcm, sw)) < 0)
         return err;
     return 0;
 }

@@ -98,10 +98,19 @@ int sink_prepare(snd_pcm_ioplug_t *io) {
     return 0;
 }
 
-int sink_poll_revents(snd_pcm_ioplug_t *, struct pollfd *pfd, unsigned int, unsigned short *revents) {
+// As a card's driver does: writable only once the player's avail_min frames are free (alsa-lib
+// calls this without the PCM's lock held).
+int sink_poll_revents(snd_pcm_ioplug_t *io, struct pollfd *pfd, unsigned int, unsigned short *revents) {
     std::uint64_t ticks;
-    if (pfd[0].revents & POLLIN) (void)!read(pfd[0].fd, &ticks, sizeof ticks);
-    *revents = (pfd[0].revents & POLLIN) ? POLLOUT : 0;
+    *revents = 0;
+    if (!(pfd[0].revents & POLLIN)) return 0;
+    (void)!read(pfd[0].fd, &ticks, sizeof ticks);
+    snd_pcm_sw_params_t *sw;
+    snd_pcm_sw_params_alloca(&sw);
+    snd_pcm_uframes_t avail_min = 1;
+    if (snd_pcm_sw_params_current(io->pcm, sw) == 0) snd_pcm_sw_params_get_avail_min(sw, &avail_min);
+    const snd_pcm_sframes_t avail = snd_pcm_avail_update(io->pcm);
+    if (avail < 0 || static_cast<snd_pcm_uframes_t>(avail) >= avail_min) *revents = POLLOUT;
     return 0;
 }
 
