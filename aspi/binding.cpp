@@ -261,12 +261,12 @@ ExchangeOutcome aspi_exchange_direct(AspiBinding *binding, SRB_ExecSCSICmd *requ
     const std::uint32_t length = request->SRB_BufPointer ? request->SRB_BufLen : 0;
     if (length == 0 || !(request->SRB_Flags & SRB_DIR_IN)) return aspi_exchange(binding, request, event);
     const bool residual = reports_residual(binding, request->SRB_HaId);
-    if (!residual) std::memset(request->SRB_BufPointer, 0, length);
     InFlight *flight = launch_direct(binding, request, residual);
+    // Without a residual count to go by, the buffer starts zeroed.
+    if (!flight || !residual) std::memset(request->SRB_BufPointer, 0, length);
     // Out of memory or handles: the library works on the caller's own request, as it always did,
-    // and nothing asks for the residual count: the buffer starts zeroed.
+    // and nothing asks for the residual count.
     if (!flight) {
-        if (residual) std::memset(request->SRB_BufPointer, 0, length);
         const bool finished = submit_and_wait(binding, request, request, event);
         buffer_kept = !finished && status_of(*request) == SS_PENDING;
         return finished ? ExchangeOutcome::finished : ExchangeOutcome::timed_out;

@@ -1,8 +1,8 @@
 // An ALSA output for benchmarks that plays in real time without a sound card: an external PCM
 // plugin (alsa-lib's ioplug) that takes 16-bit stereo at 44100 Hz and discards it at the pace a
 // card would, waking its user at the end of a period like a card's interrupt, once at least the
-// user's avail_min frames are free. Any ALSA program (ours,
-// aplay) can play into it, so their CPU per second of audio compares on equal terms.
+// user's avail_min frames are free. Any ALSA program (ours, aplay) can play into it, so their CPU
+// per second of audio compares on equal terms.
 //
 // Configuration (bench/compare.sh writes it):
 //   pcm_type.cddaplay_paced { lib "/path/libasound_module_pcm_cddaplay_paced.so" }
@@ -47,13 +47,15 @@ unsigned long long frames_since(const timespec &start, unsigned rate) {
     return static_cast<unsigned long long>(ns) * rate / 1000000000ULL;
 }
 
+timespec to_timespec(long long ns) { return {static_cast<time_t>(ns / 1000000000LL), static_cast<long>(ns % 1000000000LL)}; }
+
+long long period_ns(const snd_pcm_ioplug_t *io) {
+    return static_cast<long long>(io->period_size * 1000000000ULL / io->rate);
+}
+
 void arm_timer(snd_pcm_ioplug_t *io, bool on) {
     itimerspec t{};
-    if (on) {
-        const long period_ns = static_cast<long>(io->period_size * 1000000000ULL / io->rate);
-        t.it_interval = {period_ns / 1000000000L, period_ns % 1000000000L};
-        t.it_value = t.it_interval;
-    }
+    if (on) t.it_value = t.it_interval = to_timespec(period_ns(io));
     timerfd_settime(io->poll_fd, 0, &t, nullptr);
 }
 
@@ -69,10 +71,7 @@ void arm_next_wake(snd_pcm_ioplug_t *io, snd_pcm_uframes_t appl_ptr) {
     if (ready > 0) periods = std::max<unsigned long long>(periods, (ready + io->period_size - 1) / io->period_size);
     const long long at_ns = s->started.tv_sec * 1000000000LL + s->started.tv_nsec +
                             static_cast<long long>(periods * io->period_size * 1000000000ULL / io->rate);
-    const long period_ns = static_cast<long>(io->period_size * 1000000000ULL / io->rate);
-    itimerspec t{};
-    t.it_interval = {period_ns / 1000000000L, period_ns % 1000000000L};
-    t.it_value = {static_cast<time_t>(at_ns / 1000000000LL), static_cast<long>(at_ns % 1000000000LL)};
+    const itimerspec t{to_timespec(period_ns(io)), to_timespec(at_ns)};
     timerfd_settime(io->poll_fd, TFD_TIMER_ABSTIME, &t, nullptr);
 }
 
