@@ -167,7 +167,8 @@ TEST_F(WaveOut, OpensTheMapperForCdAudioWithTheCallbackAndCloses) {
 }
 
 // A device that still holds a buffer when close gives up waiting for it completes it later, after
-// the zrSound has ended (and its memory been reused): that completion must not reach it.
+// the zrSound has ended (and its memory been reused): that completion must not reach it. Until
+// then it may read the buffer, which is therefore not handed back.
 TEST_F(WaveOut, CompletionAfterAClosedObjectEndedNeverReachesIt) {
     device.reset_hands_back = false;
     alignas(zrSound) unsigned char storage[sizeof(zrSound)];
@@ -176,6 +177,9 @@ TEST_F(WaveOut, CompletionAfterAClosedObjectEndedNeverReachesIt) {
     ASSERT_EQ(ended->write(1, buffer1, sizeof buffer1), 1);
     ended->close();  // waits for the buffer, in vain, then closes what it can
     EXPECT_EQ(device.calls.back(), "close");
+    EXPECT_EQ(ended->free_slot(), 2) << "a buffer the device still holds is not handed back";
+    EXPECT_TRUE(ended->kept_by_device(buffer1));
+    EXPECT_FALSE(ended->kept_by_device(buffer2));
     ended->~zrSound();
     std::memset(storage, 0xEE, sizeof storage);
     finish_next();  // the late completion
