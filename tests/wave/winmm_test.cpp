@@ -243,19 +243,22 @@ TEST_F(WaveOut, BufferTheDeviceRefusesIsUnpreparedAndItsSlotStaysFree) {
 
 TEST(WaveOutDevice, PlaysBothSlotsAndClosesWithBothQueued) {
     install_wave_out_stand_in(nullptr);
-    std::vector<std::uint8_t> silence1(17640), silence2(17640);  // 0.1 s each
+    // 0.1 s each, on the heap: a device that refuses to close may read them until the process ends.
+    auto *silence1 = new std::uint8_t[17640](), *silence2 = new std::uint8_t[17640]();
     zrSound sound;
     if (sound.open() == 0) GTEST_SKIP() << "no wave output device";
-    ASSERT_EQ(sound.write(1, silence1.data(), 17640), 1);
-    ASSERT_EQ(sound.write(2, silence2.data(), 17640), 1);
+    ASSERT_EQ(sound.write(1, silence1, 17640), 1);
+    ASSERT_EQ(sound.write(2, silence2, 17640), 1);
     EXPECT_TRUE(eventually([&] { return !sound.audio_pending(); }));
     EXPECT_EQ(sound.free_slot(), 1);
 
-    ASSERT_EQ(sound.write(1, silence1.data(), 17640), 1);
-    ASSERT_EQ(sound.write(2, silence2.data(), 17640), 1);
+    ASSERT_EQ(sound.write(1, silence1, 17640), 1);
+    ASSERT_EQ(sound.write(2, silence2, 17640), 1);
     sound.close();
     EXPECT_EQ(sound.free_slot(), 1);
     EXPECT_FALSE(sound.audio_pending());
+    for (std::uint8_t *silence : {silence1, silence2})
+        if (!sound.kept_by_device(silence)) delete[] silence;
 }
 
 }  // namespace
