@@ -2,7 +2,7 @@
 // Reading raw CD-DA sectors for the playback with READ CD, at most 10 sectors per request.
 //
 // Threads and hand-over: open_cdrom_reader and close_cdrom_reader run on the playback driver's
-// thread; read_cdrom_sectors runs on fetch worker threads, one at a time. The reader's binding is
+// thread; the reads run on fetch worker threads, one at a time. The reader's binding is
 // written only by open and close and is read-only while bound. open publishes it with a release
 // store of the reader's bound flag; every read begins with an acquire load of that flag, so a
 // worker either sees the whole binding or sends nothing. close clears the flag before it unloads
