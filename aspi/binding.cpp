@@ -84,8 +84,9 @@ InFlight *reusable_flight(AspiBinding *binding, std::uint32_t length) {
     return flight;
 }
 
-// The binding's request as a copy of the caller's, data and event being the exchange's own.
-InFlight *launch_copy(AspiBinding *binding, const SRB_ExecSCSICmd *request) {
+// The binding's request made ready to send as a copy of the caller's, data and event being the
+// exchange's own. Null when out of memory or handles.
+InFlight *prepare_copied_request(AspiBinding *binding, const SRB_ExecSCSICmd *request) {
     const std::uint32_t length = request->SRB_BufPointer ? request->SRB_BufLen : 0;
     InFlight *flight = reusable_flight(binding, length);
     if (!flight) return nullptr;
@@ -103,13 +104,13 @@ InFlight *launch_copy(AspiBinding *binding, const SRB_ExecSCSICmd *request) {
     return flight;
 }
 
-std::uint8_t status_of(const SRB_ExecSCSICmd &srb) {
+std::uint8_t status_of(SRB_ExecSCSICmd &srb) {
     // The library stores SRB_Status last, with release ordering, possibly from its own thread.
-    return std::atomic_ref<const std::uint8_t>(srb.SRB_Status).load(std::memory_order_acquire);
+    return std::atomic_ref<std::uint8_t>(srb.SRB_Status).load(std::memory_order_acquire);
 }
 
 // The library's outcome into the caller's block, which keeps its own data pointer and event.
-void take_outcome(const InFlight &flight, SRB_ExecSCSICmd *request) {
+void take_outcome(InFlight &flight, SRB_ExecSCSICmd *request) {
     // Acquire the status first: everything the library wrote before it is visible from here on.
     const std::uint8_t status = status_of(flight.srb);
     std::uint8_t *caller_data = request->SRB_BufPointer;
@@ -120,7 +121,7 @@ void take_outcome(const InFlight &flight, SRB_ExecSCSICmd *request) {
     request->SRB_Status = status;
 }
 
-void copy_back(const InFlight &flight, SRB_ExecSCSICmd *request) {
+void copy_back(InFlight &flight, SRB_ExecSCSICmd *request) {
     const std::uint32_t length =
         request->SRB_BufPointer && !(request->SRB_Flags & SRB_DIR_OUT) ? request->SRB_BufLen : 0;
     take_outcome(flight, request);  // acquires the status: the data written before it is visible
@@ -136,9 +137,9 @@ void send_abort(const AspiBinding *binding, const SRB_ExecSCSICmd *request, void
     binding->lpSendASPI32Command(&abort);
 }
 
-// Keeps a request the library has let go of for the binding's next one; a request the library may
-// still write to or signal leaves the binding and is kept alive for good. True when it was kept.
-bool settle(AspiBinding *binding, InFlight *flight, bool given_up) {
+// A request the library may still write to or signal leaves the binding and is kept alive for
+// good (true); one the library has let go of stays with the binding for its next request (false).
+bool keep_alive_if_still_held(AspiBinding *binding, InFlight *flight, bool given_up) {
     bool released = status_of(flight->srb) != SS_PENDING;
     // A given-up request counts as let go only once its completion has also been signalled.
     if (released && given_up)
@@ -168,8 +169,9 @@ bool reports_residual(AspiBinding *binding, std::uint8_t ha_id) {
     return binding->residual_reported;
 }
 
-// The binding's request as a copy of the caller's whose data pointer stays the caller's.
-InFlight *launch_direct(AspiBinding *binding, const SRB_ExecSCSICmd *request, bool residual) {
+// The binding's request made ready to send as a copy of the caller's whose data pointer stays the
+// caller's; the event is the exchange's own. Null when out of memory or handles.
+InFlight *prepare_direct_request(AspiBinding *binding, const SRB_ExecSCSICmd *request, bool residual) {
     InFlight *flight = reusable_flight(binding, 0);
     if (!flight) return nullptr;
     flight->srb = *request;
@@ -180,7 +182,7 @@ InFlight *launch_direct(AspiBinding *binding, const SRB_ExecSCSICmd *request, bo
 
 // Copies the outcome back into the caller's block, leaving its data pointer, length, flags and
 // event as they were, and zeroes the bytes the library reports as not delivered.
-void finish_direct(const InFlight &flight, SRB_ExecSCSICmd *request, bool residual) {
+void finish_direct(InFlight &flight, SRB_ExecSCSICmd *request, bool residual) {
     const std::uint8_t caller_flags = request->SRB_Flags;
     const std::uint32_t caller_length = request->SRB_BufLen;
     take_outcome(flight, request);
@@ -189,6 +191,13 @@ void finish_direct(const InFlight &flight, SRB_ExecSCSICmd *request, bool residu
     if (!residual) return;
     const std::uint32_t missing = std::min(flight.srb.SRB_BufLen, caller_length);
     if (missing > 0) std::memset(request->SRB_BufPointer + (caller_length - missing), 0, missing);
+}
+
+// Out of memory or handles: the request is not sent, so no library ever holds the caller's block
+// (which may live in a stack frame about to end); it fails like a request the library refused.
+ExchangeOutcome not_sent(SRB_ExecSCSICmd *request) {
+    request->SRB_Status = SS_INSUFFICIENT_RESOURCES;
+    return ExchangeOutcome::finished;
 }
 
 // Submits `submitted` and waits for it, waiting on `waited`. False when it was given up.
@@ -237,44 +246,32 @@ void release_aspi(AspiBinding *binding) {
     binding->lpSendASPI32Command = nullptr;
 }
 
-ExchangeOutcome aspi_exchange(AspiBinding *binding, SRB_ExecSCSICmd *request, platform::EventHandle event) {
-    InFlight *flight = launch_copy(binding, request);
-    // Out of memory or handles: the library works on the caller's own request, as it always did.
-    SRB_ExecSCSICmd *submitted = flight ? &flight->srb : request;
-    // Wait on the event the library signals.
-    platform::EventHandle waited = flight ? flight->event : event;
-    if (!submit_and_wait(binding, request, submitted, waited)) {
-        if (flight) settle(binding, flight, true);
+ExchangeOutcome aspi_exchange(AspiBinding *binding, SRB_ExecSCSICmd *request, platform::EventHandle) {
+    InFlight *flight = prepare_copied_request(binding, request);
+    if (!flight) return not_sent(request);
+    if (!submit_and_wait(binding, request, &flight->srb, flight->event)) {
+        keep_alive_if_still_held(binding, flight, true);
         return ExchangeOutcome::timed_out;
     }
-    if (flight) {
-        copy_back(*flight, request);
-        // A failed wait leaves the request possibly still running; settle keeps it then.
-        settle(binding, flight, false);
-    }
+    copy_back(*flight, request);
+    // A failed wait leaves the request possibly still running: it is kept alive then.
+    keep_alive_if_still_held(binding, flight, false);
     return ExchangeOutcome::finished;
 }
 
-ExchangeOutcome aspi_exchange_direct(AspiBinding *binding, SRB_ExecSCSICmd *request, platform::EventHandle event,
-                                     bool &buffer_kept) {
+ExchangeOutcome aspi_exchange_direct(AspiBinding *binding, SRB_ExecSCSICmd *request, bool &buffer_kept) {
     buffer_kept = false;
     const std::uint32_t length = request->SRB_BufPointer ? request->SRB_BufLen : 0;
-    if (length == 0 || !(request->SRB_Flags & SRB_DIR_IN)) return aspi_exchange(binding, request, event);
+    if (length == 0 || !(request->SRB_Flags & SRB_DIR_IN)) return aspi_exchange(binding, request, nullptr);
     const bool residual = reports_residual(binding, request->SRB_HaId);
-    InFlight *flight = launch_direct(binding, request, residual);
-    // Without a residual count to go by, the buffer starts zeroed.
+    InFlight *flight = prepare_direct_request(binding, request, residual);
+    // Without a residual count to go by (or without a request sent at all), the buffer starts zeroed.
     if (!flight || !residual) std::memset(request->SRB_BufPointer, 0, length);
-    // Out of memory or handles: the library works on the caller's own request, as it always did,
-    // and nothing asks for the residual count.
-    if (!flight) {
-        const bool finished = submit_and_wait(binding, request, request, event);
-        buffer_kept = !finished && status_of(*request) == SS_PENDING;
-        return finished ? ExchangeOutcome::finished : ExchangeOutcome::timed_out;
-    }
+    if (!flight) return not_sent(request);
     const bool finished = submit_and_wait(binding, request, &flight->srb, flight->event);
     if (finished) finish_direct(*flight, request, residual);
     // A failed wait leaves the request possibly still running: kept then, with the caller's buffer.
-    buffer_kept = settle(binding, flight, !finished);
+    buffer_kept = keep_alive_if_still_held(binding, flight, !finished);
     return finished ? ExchangeOutcome::finished : ExchangeOutcome::timed_out;
 }
 

@@ -27,3 +27,9 @@ struct AudioRange {
 // nullopt when nothing audible is left: no audio track at or after the chosen one, or a run that
 // would be empty. Works on whatever the drive reported: no arithmetic can overflow.
 std::optional<AudioRange> audio_range(const CdromToc &toc, std::int32_t chosen_index);
+
+// The sector at which track `index` (0-based, within 0..track_count-1) stops: the next entry's
+// start, except for the last track before the Enhanced CD gap that audio_range stops at, which
+// ends where that gap begins (never before its own start). Every length shown (the listing, the
+// status line) is measured to here, so the last track of an audio run ends where the run ends.
+std::int32_t track_end_lba(const CdromToc &toc, std::int32_t index);

@@ -35,7 +35,8 @@ struct CdTextTable {
 // `length` further.
 CdTextTable parse_cdtext(const std::uint8_t *response, std::size_t length);
 
-// Sends READ TOC format 5 to the unit (binding the pass-through library for the call, main thread
-// only, like the table of contents reader) and parses the answer. A unit or disc without CD-Text,
-// or any failure, gives an empty table; nothing is printed.
+// Sends READ TOC format 5 to the unit and parses the answer. One call at a time, from any thread:
+// it binds a binding of its own for the call, so it may run while playback reads sectors through
+// the reader's (the front end calls it once playback has started). A unit or disc without
+// CD-Text, or any failure, gives an empty table; nothing is printed but what the exchange prints.
 CdTextTable read_cdrom_cdtext(std::int32_t ha_id, std::int32_t target, std::int32_t lun);

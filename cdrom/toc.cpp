@@ -6,6 +6,7 @@
 
 #include "aspi/binding.h"
 #include "cdrom/commands.h"
+#include "cdrom/unit_status.h"
 #include "common/byte_order.h"
 #include "common/messages.h"
 
@@ -25,17 +26,10 @@ Step check_unit_ready(std::int32_t ha_id, std::int32_t target, std::int32_t lun,
                       std::int32_t ignore_target_status) {
     platform::EventHandle event = create_command_event();
     if (!event) return Step::failed;
-    SRB_ExecSCSICmd srb;
-    build_test_unit_ready(&srb, ha_id, target, lun, event);
-    const ExchangeOutcome outcome = aspi_exchange(&g_toc_binding, &srb, event);
+    const Readiness readiness = test_unit_ready(&g_toc_binding, ha_id, target, lun, ignore_target_status, event);
     platform::close_event(event);
-    if (outcome == ExchangeOutcome::timed_out) return Step::failed;
-    const bool status_counts = ignore_target_status != 1;
-    if (srb.SRB_Status != SS_COMP || (status_counts && srb.SRB_TargStat != 0)) {
-        std::printf("%s", msg::not_ready);
-        return Step::failed;
-    }
-    return Step::ok;
+    if (readiness == Readiness::not_ready) std::printf("%s", msg::not_ready);
+    return readiness == Readiness::ready ? Step::ok : Step::failed;
 }
 
 // READ TOC on a second event, parsed into `toc`.

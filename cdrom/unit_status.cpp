@@ -29,21 +29,25 @@ bool inquire(const CdromDevice &unit, platform::EventHandle event, CdromUnitStat
     return true;
 }
 
-bool ready(const CdromDevice &unit, platform::EventHandle event) {
-    SRB_ExecSCSICmd srb;
-    build_test_unit_ready(&srb, unit.ha_id, unit.target, unit.lun, event);
-    if (aspi_exchange(&g_probe_binding, &srb, event) != ExchangeOutcome::finished) return false;
-    return srb.SRB_Status == SS_COMP && (unit.ignore_target_status == 1 || srb.SRB_TargStat == 0);
-}
-
 }  // namespace
+
+Readiness test_unit_ready(AspiBinding *binding, std::int32_t ha_id, std::int32_t target, std::int32_t lun,
+                          std::int32_t ignore_target_status, platform::EventHandle event) {
+    SRB_ExecSCSICmd srb;
+    build_test_unit_ready(&srb, ha_id, target, lun, event);
+    if (aspi_exchange(binding, &srb, event) == ExchangeOutcome::timed_out) return Readiness::no_answer;
+    const bool status_counts = ignore_target_status != 1;
+    if (srb.SRB_Status != SS_COMP || (status_counts && srb.SRB_TargStat != 0)) return Readiness::not_ready;
+    return Readiness::ready;
+}
 
 CdromUnitStatus probe_cdrom_unit(const CdromDevice &unit) {
     CdromUnitStatus status{};
     if (!bind_aspi(&g_probe_binding)) return status;
     if (platform::EventHandle event = platform::create_event()) {
         status.answered = inquire(unit, event, status);
-        status.disc_in = ready(unit, event) || ready(unit, event);
+        status.disc_in = test_unit_ready(&g_probe_binding, unit.ha_id, unit.target, unit.lun, unit.ignore_target_status,
+                                         event) == Readiness::ready;
         platform::close_event(event);
     }
     release_aspi(&g_probe_binding);

@@ -1,17 +1,28 @@
 #pragma once
-// What the listing shows of one CD-ROM unit: who made it (INQUIRY) and whether a disc is in
-// (TEST UNIT READY). Main thread only, after discovery; binds its own AspiBinding for the call and
-// releases it before returning. Prints nothing.
+// Whether a CD-ROM unit is ready for its disc to be read, and what the listing shows of it.
+// Main thread only, after discovery. Prints nothing but what the exchange prints.
 
+#include "aspi/binding.h"
 #include "cdrom/cdrom_types.h"
+
+enum class Readiness { ready, not_ready, no_answer };
+
+// The one readiness rule, for the listing ("disc in") and for playback (get_cdrom_toc) alike:
+// TEST UNIT READY sent once through `binding` on `event`. ready when it completes SS_COMP and,
+// unless ignore_target_status is exactly 1, with target status 0; no_answer when it never
+// completes ("wait time out\n" and the abort, from the exchange); otherwise not_ready. A unit
+// that reports a disc change (a unit attention) is therefore not ready when first asked, and
+// the listing and playback say the same of it.
+Readiness test_unit_ready(AspiBinding *binding, std::int32_t ha_id, std::int32_t target, std::int32_t lun,
+                          std::int32_t ignore_target_status, platform::EventHandle event);
 
 struct CdromUnitStatus {
     bool answered;       // the INQUIRY completed; the identity below is the unit's own
     char vendor[9];      // INQUIRY bytes 8-15, 16-31 and 32-35, trailing spaces removed,
     char product[17];    // anything but printable ASCII shown as '?'
     char revision[5];
-    bool disc_in;        // TEST UNIT READY answered ready (asked twice: the first answer after a
-                         // disc change is "medium may have changed")
+    bool disc_in;        // test_unit_ready said ready
 };
 
+// Binds its own AspiBinding for the call and releases it before returning.
 CdromUnitStatus probe_cdrom_unit(const CdromDevice &unit);

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <string>
 
+#include "cdrom/audio_range.h"
 #include "cdrom/cdtext.h"
 #include "cdrom/toc.h"
 #include "cdrom/unit_status.h"
@@ -47,7 +48,7 @@ void list_disc(std::int32_t number, const CdromToc &toc, const CdTextTable &text
         const std::string names =
             number_on_disc < text.entries.size() ? title_and_performer(text.entries[number_on_disc]) : "";
         std::printf("%5d  %-5s  %s  %s%s%s\n", i + 1, t.is_audio ? "audio" : "data",
-                    msf(t.start_lba + LEAD_IN_SECTORS).c_str(), msf(toc.entries[i + 1].start_lba - t.start_lba).c_str(),
+                    msf(t.start_lba + LEAD_IN_SECTORS).c_str(), msf(track_end_lba(toc, i) - t.start_lba).c_str(),
                     names.empty() ? "" : "  ", names.c_str());
     }
 }

@@ -2,7 +2,8 @@
 // -l: the program's only listing, on standard output. Every CD-ROM unit found (number, adapter,
 // target and LUN, INQUIRY vendor, product and revision, whether a disc is in), then the chosen
 // unit's table of contents: per track audio or data, start as mm:ss:ff (disc time, 2 s before
-// LBA 0), length as mm:ss:ff, CD-Text title and performer; the disc's own title and performer and
+// LBA 0), length as mm:ss:ff (up to track_end_lba: an Enhanced CD's last audio
+// track ends where its audio ends), CD-Text title and performer; the disc's own title and performer and
 // its total playing time. Nothing is played.
 
 #include <cstdint>

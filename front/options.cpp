@@ -6,6 +6,13 @@ namespace {
 
 std::int32_t code(char c) { return static_cast<signed char>(c); }
 
+// -d followed by one character selects that unit; by more, none (reading "-d10" as unit 1 would
+// quietly play the wrong unit).
+std::int32_t unit_index_of(const char *arg) {
+    if (arg[2] != '\0' && arg[3] != '\0') return -1;
+    return code(arg[2]) - '0';
+}
+
 // -t followed by one character selects that track; by two, a two-digit track; by more, none
 // (reading "-t100" as track 10 would quietly play the wrong track).
 std::int32_t track_index_of(const char *arg) {
@@ -38,7 +45,7 @@ Selection parse_options(int argc, const char *const *argv) {
         if (arg[0] != '-') continue;
         switch (arg[1]) {
         case 'd':
-            s.unit_index = code(arg[2]) - '0';
+            s.unit_index = unit_index_of(arg);
             s.unit_arg = arg;
             break;
         case 't':

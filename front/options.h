@@ -21,7 +21,8 @@ struct Selection {
 // plain arithmetic on the characters' codes as signed 8-bit values, unchecked: the caller's range
 // checks catch what is not a digit. "-d" or "-t" alone reads only the argument's terminator (a
 // negative index, which falls back to 0). A -t with more than two characters after the letter
-// ("-t100") names no track: its index is -1, out of range like any other.
+// ("-t100") names no track, and a -d with more than one ("-d10") no unit: the index is -1, out of
+// range like any other.
 Selection parse_options(int argc, const char *const *argv);
 
 // The kB/s for -s<digits> ("4" -> 704, "0" -> 0xFFFF), or -1 when `digits` is not a number 0-372

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "cdrom/audio_range.h"
 #include "platform/platform.h"
 #include "playback/wave_out.h"
 
@@ -44,7 +45,7 @@ int track_index_at(const CdromToc &toc, std::int32_t lba) {
 std::string line_of_track(const CdromToc &toc, const CdTextTable &text, std::int32_t end_lba, int index,
                           std::int32_t heard, std::size_t columns) {
     const std::int32_t start = toc.entries[index].start_lba;
-    const std::int32_t length = toc.entries[index + 1].start_lba - start;
+    const std::int32_t length = track_end_lba(toc, index) - start;
     const std::int32_t elapsed = heard - start < length ? heard - start : length;
     char head[96];
     std::snprintf(head, sizeof head, "Track %02d/%02d  %s / %s  [-%s]", index + 1, toc.track_count,
@@ -82,7 +83,7 @@ public:
         if (drawn_index_ >= 0 && index != drawn_index_) {
             // The finished track's line stays in the scrollback, complete.
             redraw(line_of_track(*line_.toc, text_, line_.end_lba, drawn_index_,
-                                 line_.toc->entries[drawn_index_ + 1].start_lba, COLUMNS));
+                                 track_end_lba(*line_.toc, drawn_index_), COLUMNS));
             put("\n");
             width_ = 0;
         }

@@ -11,14 +11,19 @@
 //                                 never concurrent with anything else of the same back end.
 //   adapter_count, adapter_identity, device_type
 //                                 any caller thread, concurrently: they read state fixed by open.
-//   execute                       the manager's worker thread only, one command at a time. (When
-//                                 the library is told to answer at once, the calling thread; still
-//                                 one command at a time, and then `cancellable` is false.)
+//   execute                       the manager's worker thread, one command at a time; or, for a
+//                                 command answered at once (an adapter that answers_at_once, or
+//                                 the library told to), the calling thread, still one command at
+//                                 a time, and then `cancellable` is false.
 //
-// Memory: `ScsiCommand::data` is a buffer of the manager's own (never the caller's), valid for the
-// duration of execute. The back end writes at most `data_length` bytes into it and reports how many
-// it wrote. After an abort the manager drops whatever the back end produced, so a back end that
-// cannot stop a command early is still correct: it just finishes into the manager's buffer.
+// Memory: `ScsiCommand::data`, valid for the duration of execute, is the manager's own buffer for a
+// command run on the worker (never the caller's: after an abort the manager drops whatever the back
+// end produced, so a back end that cannot stop a command early just finishes into it), and the
+// caller's own buffer for a command answered at once. The back end writes at most `data_length`
+// bytes into it and reports in `transferred` how many it moved. Data coming in starts as zeros
+// unless the adapter counts its transfers exactly (AdapterIdentity::exact_transfer_count): a back
+// end that cannot tell a short transfer from a whole one may then report it whole, and what never
+// arrived reads as zeros, never as an earlier command's data.
 
 #include <atomic>
 #include <chrono>
@@ -46,6 +51,10 @@ struct AdapterIdentity {
     // files): the library runs them on the caller's thread and answers at once, never pending,
     // which spares every command two thread switches.
     bool answers_at_once = false;
+    // `transferred` is always exactly what the back end wrote (a virtual drive knows). False where
+    // the system may count a short transfer as whole (SG_IO on a host adapter that reports no
+    // residual gives resid 0): the manager then zeroes data coming in before each command.
+    bool exact_transfer_count = false;
 };
 
 enum class DataDirection : std::uint8_t { none, in, out };

@@ -38,7 +38,9 @@ struct Adapter {
 // up. A pending job's data moves through the job's own buffer, so a back end still busy with a job
 // that was aborted never writes into the caller's memory; a job answered at once, on the caller's
 // thread, reads straight into the caller's buffer (a virtual drive's READ CD moves its audio once).
-// Jobs are kept for the whole load and reused, buffer included.
+// Jobs are kept for the whole load and reused, buffer included: data coming in is zeroed before
+// each command unless the back end counts exactly what it moves, so no job ever hands out bytes
+// an earlier one left there.
 struct Job {
     SRB_ExecSCSICmd *srb;
     std::uint8_t *caller_data;     // SRB_BufPointer as submitted
@@ -225,8 +227,7 @@ void fill_job(Job &job, SRB_ExecSCSICmd &srb, const Adapter &adapter, bool cance
     job.given_up = false;
     job.next = nullptr;
     job.cancel.reset();
-    // A pending job's own buffer keeps its capacity from earlier commands. Data coming in is not
-    // seeded: only the bytes the back end reports as transferred are ever copied out to the caller.
+    // A pending job's own buffer keeps its capacity (and bytes) from earlier commands.
     const bool own_buffer = cancellable && job.caller_length > 0;
     if (own_buffer) job.bounce.resize(job.caller_length);
     if (own_buffer && srb.SRB_Flags & SRB_DIR_OUT) std::memcpy(job.bounce.data(), job.caller_data, job.caller_length);
@@ -243,6 +244,9 @@ void fill_job(Job &job, SRB_ExecSCSICmd &srb, const Adapter &adapter, bool cance
 }
 
 void execute(Job &job) {
+    const ScsiCommand &c = job.command;
+    if (c.direction == DataDirection::in && !job.adapter->identity.exact_transfer_count)
+        std::memset(c.data, 0, c.data_length);
     job.outcome = ScsiOutcome{};
     job.adapter->backend->execute(job.adapter->local, job.target, job.lun, job.command, job.outcome, job.cancel);
     job.outcome.transferred = std::min(job.outcome.transferred, job.command.data_length);

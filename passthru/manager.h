@@ -11,8 +11,12 @@
 // data without a buffer or direction, more data than the adapter transfers) SS_INVALID_SRB; a
 // rejected block gets the same status in SRB_Status and is never signalled. A block that is still
 // pending is never accepted again (SS_INVALID_SRB, the block left untouched).
-// An accepted request returns SS_PENDING and runs on the library's worker thread. The back end
-// reads into a buffer of the library's own; on completion the library copies the data in, stores
+// An accepted request returns SS_PENDING and runs on the library's worker thread; on an adapter
+// that answers at once (a virtual drive without faults that make it wait) or with CDDAPLAY_FAULTS
+// "immediate", it runs on the calling thread instead, its data going straight into the caller's
+// buffer, and the submit returns its final SRB_Status (never signalled). A pending request's back
+// end reads into a buffer of the library's own; on completion the library copies in the bytes the
+// back end moved (data coming in never carries an earlier request's bytes), stores
 // SRB_HaStat, SRB_TargStat, the sense data (min(SRB_SenseLen, 16, what the unit returned) bytes),
 // SRB_BufLen's residual when SRB_ENABLE_RESIDUAL_COUNT was set, then SRB_Status LAST with a release
 // store (std::atomic_ref), then signals the event in SRB_PostProc (SRB_EVENT_NOTIFY) or calls the

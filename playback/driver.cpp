@@ -55,31 +55,26 @@ struct ChunkRead {
     bool stopped() const { return stop && stop->load(std::memory_order_relaxed) != 0; }
 };
 
-// The time one chunk's re-reads may take, counted from its first re-read.
-struct Budget {
-    bool started = false;
+// The time one chunk's re-reads may take, counted from the start of the chunk's reads: a READ CD
+// that waited out its time-out has always spent it.
+struct RereadBudget {
     std::chrono::steady_clock::time_point deadline;
-    bool spent() {
-        const auto now = std::chrono::steady_clock::now();
-        if (!started) {
-            started = true;
-            deadline = now + REREAD_BUDGET_MS;
-        }
-        return now >= deadline;
-    }
+    bool spent() const { return std::chrono::steady_clock::now() >= deadline; }
 };
 
-// A group failed: its sectors are read one at a time, so only those the drive cannot deliver
-// stay silent. Every sector starts zeroed; one that fails, and every one left when the budget is
-// spent or a stop comes, stays zero.
+// A group the drive refused: its sectors are read one at a time, so only those the drive cannot
+// deliver stay silent. Every sector starts zeroed; one that fails, and every one left when the
+// budget is spent, a stop comes or a sector gets no answer, stays zero.
 void reread_sector_by_sector(const ChunkRead &chunk, std::uint8_t *group_bytes, std::int32_t lba,
-                             std::int32_t count, Budget &budget) {
+                             std::int32_t count, const RereadBudget &budget) {
     std::memset(group_bytes, 0, std::size_t(count) * SECTOR_BYTES);
     for (std::int32_t i = 0; i < count; ++i) {
         if (chunk.stopped() || budget.spent()) return;
         std::uint8_t *sector = group_bytes + std::size_t(i) * SECTOR_BYTES;
-        if (!read_cdrom_sectors(chunk.ha_id, chunk.target, chunk.lun, sector, lba + i, 1))
-            std::memset(sector, 0, SECTOR_BYTES);
+        const ReadResult result = read_cdrom_sectors_outcome(chunk.ha_id, chunk.target, chunk.lun, sector, lba + i, 1);
+        if (result == ReadResult::delivered) continue;
+        std::memset(sector, 0, SECTOR_BYTES);
+        if (result == ReadResult::lost) return;
     }
 }
 
@@ -207,15 +202,19 @@ std::uint32_t fetch_thread(void *arg) {
 
     // Groups of 10 from the chunk's start, then the rest (an empty group when nothing is left);
     // each group goes on to its place in the output buffer as soon as it has been read.
-    Budget budget{};
+    const RereadBudget budget{std::chrono::steady_clock::now() + REREAD_BUDGET_MS};
     for (std::int32_t first = 0;; first += MAX_READ_SECTORS) {
         if (chunk.stopped()) break;
         const std::int32_t group = std::min(sectors - first, MAX_READ_SECTORS);
         bool buffer_kept = false;
-        if (!read_cdrom_sectors_direct(chunk.ha_id, chunk.target, chunk.lun, raw, lba + first, group, buffer_kept) &&
-            group > 0) {
+        const ReadResult result =
+            read_cdrom_sectors_direct(chunk.ha_id, chunk.target, chunk.lun, raw, lba + first, group, buffer_kept);
+        if (result != ReadResult::delivered && group > 0) {
             if (buffer_kept && !(raw = leave_raw_buffer(*job, raw))) break;
-            reread_sector_by_sector(chunk, raw, lba + first, group, budget);
+            // Only a refusal is worth asking again: after a time-out or an abort the drive would
+            // most likely keep the worker waiting just as long for each sector.
+            if (result == ReadResult::refused) reread_sector_by_sector(chunk, raw, lba + first, group, budget);
+            else std::memset(raw, 0, std::size_t(group) * SECTOR_BYTES);
         }
         if (group > 0) {
             const std::int32_t offset = first * SECTOR_BYTES;

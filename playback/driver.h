@@ -14,14 +14,15 @@ inline constexpr std::int32_t CHUNK_SECTORS = 80;
 inline constexpr std::int32_t CHUNK_BYTES = 188160;  // 80 x 2352: each buffer, about 1.07 s of sound
 inline constexpr std::chrono::milliseconds SLOT_WAIT_MS{200};   // driver's sleep when no slot is free
 inline constexpr std::chrono::milliseconds FETCH_POLL_MS{100};  // driver's look at the job's `done`
-// How long the sector-by-sector re-reads of one chunk's failed groups may take: beyond it the
-// chunk would reach the device late (a chunk is about 1.07 s of sound, the one before it is
-// already queued), so what is still unread stays silent.
+// Until when, counted from the start of a chunk's first READ CD, the sector-by-sector re-reads of
+// its refused groups may go on: beyond it the chunk would reach the device late (a chunk is about
+// 1.07 s of sound, the one before it is already queued), so what is still unread stays silent.
 inline constexpr std::chrono::milliseconds REREAD_BUDGET_MS{300};
 // PlayRequest::read_speed when no speed is to be set.
 inline constexpr std::int32_t SPEED_UNCHANGED = -1;
 
-// What the front end hands to the driver. Lives in main's frame for the whole run.
+// What the front end hands to the driver. The front end keeps it in static storage: the driver may
+// still read it after the run has returned (see `ended`).
 struct PlayRequest {
     std::int32_t ha_id;
     std::int32_t target;
@@ -76,10 +77,12 @@ std::uint32_t play_thread(void *request);
 // fetch_thread: reads the job's chunk in READ CD groups of at most 10 sectors into the raw buffer,
 // and copies each group on to its place in the output buffer;
 // whatever the drive does not deliver (a failed group, a short transfer from a data sector) is
-// silence, never the previous chunk (the reader zeroes what a group's read did not deliver). A group that
-// fails is read again sector by sector, so only the sectors the drive cannot read stay silent;
-// those re-reads stop once they have taken REREAD_BUDGET_MS for this chunk. Between any two
-// commands the worker looks at `stop` and, once it is set, reads nothing more. Then it sets `done`.
+// silence, never the previous chunk (the reader zeroes what a group's read did not deliver). A group
+// the drive refuses (CHECK CONDITION) is read again sector by sector, so only the sectors it cannot
+// read stay silent; those re-reads stop REREAD_BUDGET_MS after the chunk's first read, and at the
+// first sector that gets no answer. A group that timed out or was aborted is not read again: it
+// stays silent. Between any two commands the worker looks at `stop` and, once it is set, reads
+// nothing more. Then it sets `done`.
 std::uint32_t fetch_thread(void *job);
 
 // Copies the stereo frames of `raw` into `out` unchanged (CD-DA and the wave format share the

@@ -27,7 +27,9 @@
 // than its command's group, or a field we do not support: 05/24/00. A data buffer too small for
 // what the command would return: the bytes that fit, and SRB_HaStat HASTAT_DO_DU (overrun).
 //
-// Thread: the manager's worker (one command at a time), so a Unit's mutable state is unguarded.
+// Thread: one command at a time, on the manager's worker, or on the calling thread where the
+// adapter answers at once (the manager runs those one at a time as well), so a Unit's mutable state
+// is unguarded.
 
 #include <cstdint>
 #include <memory>
@@ -42,11 +44,11 @@ struct Unit {
     std::shared_ptr<const Disc> disc;        // null: an empty drive
     bool not_ready = false;
     std::uint8_t version = 5;                // INQUIRY byte 2
-    std::uint8_t last_sense[kSenseBytes] = {};  // for REQUEST SENSE; worker thread only
+    std::uint8_t last_sense[kSenseBytes] = {};  // for REQUEST SENSE
     bool has_sense = false;
     std::uint16_t read_speed = 0xFFFF;          // kB/s from the last SET CD SPEED; 0xFFFF: maximum
     std::vector<std::uint8_t> staging;          // READ CD's sectors before they are sliced
-    std::vector<int> files_reported;         // files whose read failure was told; worker thread only
+    std::vector<int> files_reported;         // files whose read failure was told
 };
 
 void execute_drive_command(Unit &unit, const ScsiCommand &command, ScsiOutcome &outcome);

@@ -285,6 +285,7 @@ AdapterIdentity adapter_identity(int) {
     id.own_scsi_id = kOwnScsiId;
     id.max_transfer = kMaxTransfer;
     id.answers_at_once = g_state && answers_at_once(g_state->faults);
+    id.exact_transfer_count = true;
     return id;
 }
 

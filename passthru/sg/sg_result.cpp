@@ -59,7 +59,8 @@ std::uint8_t host_verdict(std::uint16_t host_status, bool given_up, std::uint8_t
     }
 }
 
-// resid counts what did not move; a negative one (nothing to count) means all moved.
+// resid counts what did not move, as far as the host adapter reports it: 0 (also from one that
+// reports nothing) or a negative one counts as all moved.
 std::uint32_t bytes_moved(const sg_io_hdr_t &h, const ScsiCommand &c) {
     if (c.direction == DataDirection::none || h.resid <= 0) return c.direction == DataDirection::none ? 0 : c.data_length;
     return c.data_length - std::min(static_cast<std::uint32_t>(h.resid), c.data_length);

@@ -29,7 +29,9 @@
 //   status GOOD, other driver error    SS_ERR, HASTAT_PHASE_ERR
 //   all GOOD                           SS_COMP; `transferred` = data_length - resid (short is fine)
 // Whatever the verdict, `transferred` counts the bytes the kernel says it moved (0 after a failed
-// ioctl).
+// ioctl). That is an upper bound: a host adapter that reports no residual leaves resid 0 after a
+// short transfer too, so the sg adapters do not claim exact counts and the manager zeroes data
+// coming in first (AdapterIdentity::exact_transfer_count).
 
 #include <scsi/sg.h>
 

@@ -200,7 +200,7 @@ TEST_F(Exchange, DirectDataLandsInTheCallersBufferAndWhatWasNotDeliveredIsZero) 
         for (int request = 0; request < 2; ++request) {
             std::memset(buffer, 0xCC, sizeof buffer);
             bool kept = true;
-            EXPECT_EQ(aspi_exchange_direct(&binding, &srb, event, kept), ExchangeOutcome::finished);
+            EXPECT_EQ(aspi_exchange_direct(&binding, &srb, kept), ExchangeOutcome::finished);
             EXPECT_FALSE(kept);
             EXPECT_EQ(srb.SRB_Status, SS_COMP);
             EXPECT_EQ(buffer[35], 0x5A);
@@ -223,7 +223,7 @@ TEST_F(Exchange, DirectRequestGivenUpWhileTheLibraryHoldsItTellsTheCallerToLeave
     };
     bool kept = false;
     ::testing::internal::CaptureStdout();
-    EXPECT_EQ(aspi_exchange_direct(&binding, &srb, event, kept), ExchangeOutcome::timed_out);
+    EXPECT_EQ(aspi_exchange_direct(&binding, &srb, kept), ExchangeOutcome::timed_out);
     EXPECT_EQ(::testing::internal::GetCapturedStdout(), "wait time out\n");
     EXPECT_TRUE(kept) << "the abort was accepted but not done";
     ASSERT_NE(held, nullptr);
@@ -234,7 +234,7 @@ TEST_F(Exchange, DirectRequestGivenUpWhileTheLibraryHoldsItTellsTheCallerToLeave
         return std::uint32_t{SS_COMP};
     };
     ::testing::internal::CaptureStdout();
-    EXPECT_EQ(aspi_exchange_direct(&binding, &srb, event, kept), ExchangeOutcome::timed_out);
+    EXPECT_EQ(aspi_exchange_direct(&binding, &srb, kept), ExchangeOutcome::timed_out);
     ::testing::internal::GetCapturedStdout();
     EXPECT_FALSE(kept);
 }

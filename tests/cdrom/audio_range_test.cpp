@@ -69,10 +69,16 @@ TEST(AudioRange, EnhancedCdStopsBeforeTheSessionGapAndNeverReachesTheData) {
     expect_range(extra, 0, 0, 0, 214000);
     expect_range(extra, 10, 10, 194500, 214000);
     EXPECT_FALSE(audio_range(extra, 11).has_value()) << "the data track alone: nothing audible";
+    // Every length shown ends with the audio: the last audio track where the range ends, not
+    // 2:32 later at the data track; the others, and the data track, at the next entry.
+    EXPECT_EQ(track_end_lba(extra, 10), 214000);
+    EXPECT_EQ(track_end_lba(extra, 9), 194500);
+    EXPECT_EQ(track_end_lba(extra, 11), 214000 + 11400 + 42180);
 
     // A unit that did not answer the session information (single session assumed) still stops
     // at the data track.
     expect_range(toc_of(t), 10, 10, 194500, 225400);
+    EXPECT_EQ(track_end_lba(toc_of(t), 10), 225400);
 }
 
 TEST(AudioRange, NothingAudibleOrNothingSaneGivesNoRange) {

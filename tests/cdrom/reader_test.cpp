@@ -120,6 +120,56 @@ TEST_F(SectorReader, TimeOutGivesUpOneReadAndTheNextOneGoesThroughAfresh) {
     EXPECT_EQ(buffer[0], std::uint8_t(160));
 }
 
+TEST_F(SectorReader, HowAReadEndedSaysWhetherAskingAgainIsWorthIt) {
+    struct Case {
+        std::uint8_t status, ha_stat, targ_stat;
+        ReadResult result;
+    };
+    const Case cases[] = {
+        {SS_COMP, HASTAT_OK, STATUS_GOOD, ReadResult::delivered},
+        {SS_ERR, HASTAT_OK, STATUS_CHKCOND, ReadResult::refused},  // a sector the drive cannot read
+        {SS_ERR, HASTAT_COMMAND_TIMEOUT, STATUS_GOOD, ReadResult::lost},  // the system gave up waiting
+        {SS_ERR, HASTAT_COMMAND_TIMEOUT, STATUS_CHKCOND, ReadResult::lost},
+        {SS_ABORTED, HASTAT_OK, STATUS_GOOD, ReadResult::lost},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(::testing::Message() << int(c.status) << "/" << int(c.ha_stat) << "/" << int(c.targ_stat));
+        fake.on_exec = [c](SRB_ExecSCSICmd &srb) {
+            srb.SRB_HaStat = c.ha_stat;
+            return FakePassThru::complete(srb, c.status, c.targ_stat);
+        };
+        bool kept = true;
+        EXPECT_EQ(read_cdrom_sectors_outcome(0, 1, 0, buffer.data(), 150, 10), c.result);
+        EXPECT_EQ(read_cdrom_sectors_direct(0, 1, 0, buffer.data(), 150, 10, kept), c.result);
+        EXPECT_FALSE(kept);
+    }
+    cdrom_test::never_complete(fake);
+    bool kept = true;
+    printed = printed_by([&] {
+        EXPECT_EQ(read_cdrom_sectors_outcome(0, 1, 0, buffer.data(), 150, 10), ReadResult::lost);
+        EXPECT_EQ(read_cdrom_sectors_direct(0, 1, 0, buffer.data(), 150, 10, kept), ReadResult::lost);
+    });
+    EXPECT_EQ(printed, "wait time out\nwait time out\n");
+}
+
+TEST_F(SectorReader, ReadsTheLibraryKeepsLeaveNothingOfTheReadersOpen) {
+    fake.on_exec = [](SRB_ExecSCSICmd &) { return std::uint32_t{SS_PENDING}; };
+    fake.on_abort = [](SRB_Abort &) { return std::uint32_t{SS_COMP}; };  // accepted, not done
+    const int kept_before = aspi_requests_kept_alive();
+    const int open_before = cdrom_test::open_descriptors();
+    for (int i = 0; i < 3; ++i) {
+        bool kept = false;
+        printed = printed_by([&] { read_cdrom_sectors_direct(0, 1, 0, buffer.data(), 150, 10, kept); });
+        EXPECT_TRUE(kept);
+    }
+    const int kept = aspi_requests_kept_alive() - kept_before;
+    EXPECT_EQ(kept, 3);
+    // Each kept request holds its own event for good; the reader itself holds nothing more.
+    const int expected_open = CDROM_TEST_LISTS_DESCRIPTORS ? kept : 0;
+    EXPECT_EQ(cdrom_test::open_descriptors() - open_before, expected_open);
+    descriptors_before += expected_open;
+}
+
 TEST_F(SectorReader, UnboundReaderSendsNothing) {
     close_cdrom_reader();
     EXPECT_EQ(read(0, 1, 0, 150, 10), 0);

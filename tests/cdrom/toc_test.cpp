@@ -3,6 +3,7 @@
 #include <memory>
 
 #include "cdrom/toc.h"
+#include "cdrom/unit_status.h"
 #include "common/byte_order.h"
 #include "tests/cdrom/cdrom_test_support.h"
 
@@ -209,6 +210,23 @@ TEST_F(TableOfContents, TestUnitReadyDecidesWhetherReadTocIsSent) {
         EXPECT_EQ(printed, c.ready ? "" : "cdrom_device is not abilable\n");
         EXPECT_EQ(fake.requests().size() - before, c.ready ? 3u : 1u);
     }
+}
+
+TEST_F(TableOfContents, ListingAndPlaybackJudgeADiscChangeAlike) {
+    // After a disc change the unit's first TEST UNIT READY reports it (CHECK CONDITION, unit
+    // attention); asked again, it is ready. The listing and playback each meet it fresh.
+    auto answer = fake.on_exec;
+    int asked = 0;
+    fake.on_exec = [&](SRB_ExecSCSICmd &srb) {
+        if (srb.CDBByte[0] == 0x00 && ++asked == 1) return FakePassThru::complete(srb, SS_ERR, STATUS_CHKCOND);
+        return answer(srb);
+    };
+    bool disc_in = true;
+    printed_by([&] { disc_in = probe_cdrom_unit(CdromDevice{1, 3, 2, 0}).disc_in; });
+    asked = 0;
+    const bool playable = read_toc() != nullptr;
+    EXPECT_EQ(disc_in, playable) << "the listing says \"disc in\" only where playing can start";
+    EXPECT_FALSE(playable) << "TEST UNIT READY is sent once";
 }
 
 TEST_F(TableOfContents, UnitAnsweringAtOnceIsJudgedWithoutAWait) {

@@ -50,6 +50,8 @@ TEST_F(Cddaplay, ATrackOrUnitThatDoesNotExistFallsBackAndSaysSo) {
          "cddaplay: there is no track \"100\" on this disc (3 tracks); playing from track 1 instead\n"},
         {{"-d7", "-t3"}, "cdrom_device is 0/2 now.\nstart 3/3 cdrom_track.\n",
          "cddaplay: there is no unit \"7\" (2 found, numbered from 0); using unit 0 instead\n"},
+        {{"-d10", "-t2"}, "cdrom_device is 0/2 now.\nstart 2/3 cdrom_track.\n",
+         "cddaplay: there is no unit \"10\" (2 found, numbered from 0); using unit 0 instead\n"},  // not unit 1
         {{"-d1", "-t2"}, "cdrom_device is 1/2 now.\nstart 2/3 cdrom_track.\n", ""},
     };
     for (const Case &c : cases) {
@@ -193,6 +195,11 @@ TEST_F(Cddaplay, EnhancedCdStopsAtTheEndOfItsLastAudioTrack) {
         const unsigned count = cdb[6] << 16 | cdb[7] << 8 | cdb[8];
         EXPECT_LE(lba + count, 200u) << "nothing of the gap or the data is read: " << line;
     }
+
+    // The listing measures track 2 to the end of its audio (125 sectors), not to the data track
+    // 11,400 sectors further on.
+    const std::string listed = run({"-l"}).out;
+    EXPECT_NE(listed.find("    2  audio  00:03:00  00:01:50\n"), std::string::npos) << listed;
 }
 
 TEST_F(Cddaplay, DiscWithoutAudioSaysSoAndPlaysNothing) {

@@ -34,7 +34,8 @@ TEST(Options, TableOfCommandLines) {
         {{"-t100"}, 0, -1, false},       // nor track 10
         {{"-t10000"}, 0, -1, false},
         {{"-d1"}, 1, 0, false},
-        {{"-d12"}, 1, 0, false},         // only one unit digit
+        {{"-d12"}, -1, 0, false},        // two digits name no unit: out of range, not unit 1
+        {{"-d10"}, -1, 0, false},
         {{"-d"}, -48, 0, false},         // nothing after the letter: negative, falls back
         {{"-t"}, 0, -49, false},         // likewise, and nothing past the argument is read
         {{"-d3", "-d2"}, 2, 0, false},   // the last one wins

@@ -115,7 +115,7 @@ public:
 
     std::uint8_t *data() { return buffer_.data(); }
     std::uint8_t status() const {
-        return std::atomic_ref<const std::uint8_t>(srb.SRB_Status).load(std::memory_order_acquire);
+        return std::atomic_ref<std::uint8_t>(const_cast<std::uint8_t &>(srb.SRB_Status)).load(std::memory_order_acquire);
     }
     std::uint8_t sense_key() const { return srb.SenseArea[2] & 0x0F; }
     std::uint8_t asc() const { return srb.SenseArea[12]; }

@@ -63,7 +63,7 @@ struct Exec {
         return submitted;
     }
     std::uint8_t status() const {
-        return std::atomic_ref<const std::uint8_t>(srb.SRB_Status).load(std::memory_order_acquire);
+        return std::atomic_ref<std::uint8_t>(const_cast<std::uint8_t &>(srb.SRB_Status)).load(std::memory_order_acquire);
     }
 
     SRB_ExecSCSICmd srb;
@@ -129,6 +129,23 @@ TEST_F(SgLibrary, GoodReadsCompleteWithTheDataAndShortOnesWithTheirResidual) {
     EXPECT_EQ(shorter.srb.SRB_BufLen, 2352u * 6);
     EXPECT_EQ(shorter.buffer[2352 * 4 - 1], 0x43);
     EXPECT_EQ(shorter.buffer[2352 * 4], kCanary) << "nothing past what the drive sent";
+}
+
+TEST_F(SgLibrary, ShortReadOnAnAdapterThatReportsNoResidualLeavesSilenceNotAnEarlierReadsBytes) {
+    machine().respond = answer_data(std::vector<std::uint8_t>(23520, 0x42));
+    read_cd(10).run();  // the library's buffer now holds this read's audio
+    machine().respond = [](sg_io_hdr_t &h) {
+        const int result = answer_data(std::vector<std::uint8_t>(2352 * 4, 0x43))(h);
+        h.resid = 0;  // the host adapter counts nothing: 4 sectors moved, "all" reported
+        return result;
+    };
+    Exec shorter = read_cd(10, SRB_DIR_IN | SRB_ENABLE_RESIDUAL_COUNT);
+    ASSERT_EQ(shorter.run(), SS_PENDING);
+    EXPECT_EQ(shorter.status(), SS_COMP);
+    EXPECT_EQ(shorter.buffer[2352 * 4 - 1], 0x43);
+    EXPECT_EQ(std::vector<std::uint8_t>(shorter.buffer.begin() + 2352 * 4, shorter.buffer.end()),
+              std::vector<std::uint8_t>(2352 * 6, 0))
+        << "what never arrived is silence";
 }
 
 TEST_F(SgLibrary, CheckConditionCompletesWithErrorAndAsMuchSenseAsAsked) {

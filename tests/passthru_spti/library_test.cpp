@@ -60,7 +60,7 @@ struct Exec {
         return submitted;
     }
     std::uint8_t status() const {
-        return std::atomic_ref<const std::uint8_t>(srb.SRB_Status).load(std::memory_order_acquire);
+        return std::atomic_ref<std::uint8_t>(const_cast<std::uint8_t &>(srb.SRB_Status)).load(std::memory_order_acquire);
     }
 
     SRB_ExecSCSICmd srb;

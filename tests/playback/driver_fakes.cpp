@@ -31,6 +31,8 @@ void FakeReader::reset() {
     opens = closes = 0;
     fail_from = 1;
     fail_to = 0;
+    lost_from = 1;
+    lost_to = 0;
     gate_closed = false;
     reads_waiting = 0;
     short_from = 1;
@@ -66,8 +68,12 @@ void write_late_into_kept_groups() {
     for (std::uint8_t *group : fake_reader.kept_groups) std::memset(group, 0xDD, std::size_t(MAX_READ_SECTORS) * SECTOR_BYTES);
 }
 
+bool touches(std::int32_t lba, std::int32_t count, std::int32_t from, std::int32_t to) {
+    return lba + count - 1 >= from && lba <= to;
+}
+
 // One read as the drive answers it; `delivered` gets the bytes written from the buffer's start.
-int fake_read(std::uint8_t *buffer, std::int32_t lba, std::int32_t count, std::int32_t &delivered) {
+ReadResult fake_read(std::uint8_t *buffer, std::int32_t lba, std::int32_t count, std::int32_t &delivered) {
     std::unique_lock lock(fake_reader.mutex);
     write_late_into_kept_groups();
     fake_reader.calls_.push_back({lba, count});
@@ -75,13 +81,15 @@ int fake_read(std::uint8_t *buffer, std::int32_t lba, std::int32_t count, std::i
     ++fake_reader.reads_waiting;
     fake_reader.gate.wait(lock, [] { return !fake_reader.gate_closed; });
     delivered = 0;
-    if (count <= 0 || count > MAX_READ_SECTORS) return 0;
+    if (count <= 0 || count > MAX_READ_SECTORS) return ReadResult::lost;
     if (fake_reader.read_delay.count() > 0) {
         lock.unlock();
         std::this_thread::sleep_for(fake_reader.read_delay);
         lock.lock();
     }
-    const bool fails = lba + count - 1 >= fake_reader.fail_from && lba <= fake_reader.fail_to;
+    const bool refused = touches(lba, count, fake_reader.fail_from, fake_reader.fail_to);
+    const bool lost = touches(lba, count, fake_reader.lost_from, fake_reader.lost_to);
+    const bool fails = refused || lost;
     // A short transfer packs the delivered bytes one after the other from the buffer's start.
     std::int32_t at = 0;
     for (std::int32_t s = 0; s < count; ++s) {
@@ -90,20 +98,21 @@ int fake_read(std::uint8_t *buffer, std::int32_t lba, std::int32_t count, std::i
         for (std::int32_t i = 0; i < bytes; ++i) buffer[at++] = fails ? 0xEE : sector_byte(lba + s, i);
     }
     delivered = at;
-    return fails ? 0 : 1;
+    return lost ? ReadResult::lost : refused ? ReadResult::refused : ReadResult::delivered;
 }
 
 }  // namespace
 
-int read_cdrom_sectors(std::int32_t, std::int32_t, std::int32_t, std::uint8_t *buffer, std::int32_t lba,
-                       std::int32_t count) {
+ReadResult read_cdrom_sectors_outcome(std::int32_t, std::int32_t, std::int32_t, std::uint8_t *buffer, std::int32_t lba,
+                                      std::int32_t count) {
     std::int32_t delivered = 0;
     return fake_read(buffer, lba, count, delivered);
 }
 
 // Like the reader on an adapter that reports residual counts: what was not delivered is zeroed.
-int read_cdrom_sectors_direct(std::int32_t, std::int32_t, std::int32_t, std::uint8_t *buffer, std::int32_t lba,
-                              std::int32_t count, bool &buffer_kept) {
+// A read given up with its buffer kept is one that got no answer.
+ReadResult read_cdrom_sectors_direct(std::int32_t, std::int32_t, std::int32_t, std::uint8_t *buffer, std::int32_t lba,
+                                     std::int32_t count, bool &buffer_kept) {
     buffer_kept = false;
     {
         std::lock_guard lock(fake_reader.mutex);
@@ -112,14 +121,14 @@ int read_cdrom_sectors_direct(std::int32_t, std::int32_t, std::int32_t, std::uin
             fake_reader.log.push_back("kept " + std::to_string(lba) + " " + std::to_string(count));
             fake_reader.kept_groups.push_back(buffer);
             buffer_kept = true;
-            return 0;
+            return ReadResult::lost;
         }
     }
     std::int32_t delivered = 0;
-    const int ok = fake_read(buffer, lba, count, delivered);
+    const ReadResult result = fake_read(buffer, lba, count, delivered);
     if (count > 0 && count <= MAX_READ_SECTORS)
         std::memset(buffer + delivered, 0, std::size_t(count) * SECTOR_BYTES - std::size_t(delivered));
-    return ok;
+    return result;
 }
 
 void FakeWave::finish_oldest() {

@@ -19,8 +19,11 @@ struct FakeReader {
     bool open_result = true;
     int opens = 0;
     int closes = 0;
-    // Reads of sectors in [fail_from, fail_to] fail after scribbling over the buffer.
+    // Reads of sectors in [fail_from, fail_to] are refused (CHECK CONDITION) after scribbling over
+    // the buffer; reads of sectors in [lost_from, lost_to] get no answer (timed out, aborted), also
+    // after scribbling.
     std::int32_t fail_from = 1, fail_to = 0;
+    std::int32_t lost_from = 1, lost_to = 0;
     // While `gate_closed`, a read waits; `reads_waiting` counts reads that arrived at the gate.
     bool gate_closed = false;
     int reads_waiting = 0;

@@ -147,8 +147,39 @@ TEST_F(Driver, ABufferTheLibraryKeptAfterAGivenUpReadIsNeverPlayedOrReusedAgain)
     fake_reader.kept_from = L + 20;
     fake_reader.kept_to = L + 20;
     EXPECT_EQ(play(400), "now playing...\nFinished.\n");
-    EXPECT_EQ(played(), disc(L, 400)) << "the group is read again sector by sector, no late write is heard";
+    std::vector<std::uint8_t> expected = disc(L, 400);
+    std::fill(expected.begin() + 20 * SECTOR_BYTES, expected.begin() + 30 * SECTOR_BYTES, 0);
+    EXPECT_EQ(played(), expected) << "the given-up group is silence, no late write is heard";
     EXPECT_EQ(fake_reader.kept_groups.size(), 1u);
+}
+
+TEST_F(Driver, AGroupThatGotNoAnswerIsSilentAndNotReadAgain) {
+    fake_reader.lost_from = L + 25;  // the third group of the first chunk times out
+    fake_reader.lost_to = L + 25;
+    fake_reader.fail_from = L + 45;  // the fifth is refused: that one is read again
+    fake_reader.fail_to = L + 45;
+    play(80);
+    std::vector<std::uint8_t> expected = disc(L, 80);
+    std::fill(expected.begin() + 20 * SECTOR_BYTES, expected.begin() + 30 * SECTOR_BYTES, 0);
+    std::fill(expected.begin() + 45 * SECTOR_BYTES, expected.begin() + 46 * SECTOR_BYTES, 0);
+    EXPECT_EQ(played(), expected) << "no 0xEE from the reads that failed";
+    const auto calls = fake_reader.calls();
+    ASSERT_GE(calls.size(), 4u);
+    EXPECT_EQ(calls[2].lba, L + 20);
+    EXPECT_EQ(calls[3].lba, L + 30) << "straight on with the next group: no sector of L+20 asked again";
+    const auto singles = std::count_if(calls.begin(), calls.end(), [](const ReadCall &c) { return c.count == 1; });
+    EXPECT_EQ(singles, 10) << "only the refused group's sectors";
+}
+
+TEST_F(Driver, ReReadTimeCountsFromTheChunksFirstRead) {
+    fake_reader.read_delay = 40ms;  // the first 8 groups alone take at least 320 ms
+    fake_reader.fail_from = L + 75;
+    fake_reader.fail_to = L + 75;
+    play(80);
+    for (const ReadCall &c : fake_reader.calls()) EXPECT_NE(c.count, 1) << "re-read of " << c.lba;
+    std::vector<std::uint8_t> expected = disc(L, 80);
+    std::fill(expected.begin() + 70 * SECTOR_BYTES, expected.end(), 0);
+    EXPECT_EQ(played(), expected);
 }
 
 TEST_F(Driver, ReReadsOfAChunkStopWhenTheirTimeIsSpent) {
