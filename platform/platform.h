@@ -85,8 +85,9 @@ void write_text(std::FILE *stream, std::string_view text);
 // library anew in each phase and every load starts with fresh statics, so the memory lives in the
 // process's environment (variable CDDAPLAY_IMAGES_REPORTED, named after its first user, the image
 // back end), which outlives the library and starts empty in every new run (the program starts no
-// child that could inherit it). Keys are kept one per line; a key holds no newline. Called by the
-// library's back ends while they open (the program's main thread, no other thread in the library).
+// child that could inherit it). Keys are kept one per line; a key holds no newline.
+// Threads: POSIX, only while no other thread reads the environment (the back ends' open, on the
+// program's main thread); Windows, any thread (the system serialises the process environment).
 bool first_report_in_this_run(const std::string &key);
 
 }  // namespace platform

@@ -53,7 +53,9 @@ namespace passthru::spti {
 inline constexpr DWORD kErrorNoSuchDevice = 433;
 
 // The system's time-out for one command: below the program's 10 s wait, so the port driver has
-// given up (and answered) before the program does; as long as the sg back end's.
+// given up (and answered) before the program does; as long as the sg back end's. Microsoft suggests
+// more for a command that meets a spin-up; such a command fails as a time-out instead of outliving
+// the program's wait (and a command the program gives up is still cancelled safely).
 inline constexpr std::chrono::milliseconds kCommandTimeout{8000};
 static_assert(kCommandTimeout < std::chrono::seconds{10} && kCommandTimeout % std::chrono::seconds{1} == kCommandTimeout.zero());
 
