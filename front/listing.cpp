@@ -8,6 +8,7 @@
 #include "cdrom/toc.h"
 #include "cdrom/unit_status.h"
 #include "common/messages.h"
+#include "platform/platform.h"
 
 namespace {
 
@@ -40,16 +41,18 @@ void list_disc(std::int32_t number, const CdromToc &toc, const CdTextTable &text
     const std::int32_t lead_out = toc.entries[toc.track_count].start_lba;
     std::printf("\nunit %d: %d tracks, %s\n", number, toc.track_count, msf(lead_out - first).c_str());
     const std::string disc_names = title_and_performer(text.entries[0]);
-    if (!disc_names.empty()) std::printf("disc: %s\n", disc_names.c_str());
+    // Titles may carry any character: platform::write_text gets them to a console as written.
+    if (!disc_names.empty()) platform::write_text(stdout, "disc: " + disc_names + "\n");
     std::printf("track  type   start     length\n");
     for (std::int32_t i = 0; i < toc.track_count; ++i) {
         const CdromTrack &t = toc.entries[i];
         const auto number_on_disc = static_cast<std::size_t>(i + 1);
         const std::string names =
             number_on_disc < text.entries.size() ? title_and_performer(text.entries[number_on_disc]) : "";
-        std::printf("%5d  %-5s  %s  %s%s%s\n", i + 1, t.is_audio ? "audio" : "data",
-                    msf(t.start_lba + LEAD_IN_SECTORS).c_str(), msf(track_end_lba(toc, i) - t.start_lba).c_str(),
-                    names.empty() ? "" : "  ", names.c_str());
+        char head[64];
+        std::snprintf(head, sizeof head, "%5d  %-5s  %s  %s", i + 1, t.is_audio ? "audio" : "data",
+                      msf(t.start_lba + LEAD_IN_SECTORS).c_str(), msf(track_end_lba(toc, i) - t.start_lba).c_str());
+        platform::write_text(stdout, std::string(head) + (names.empty() ? "" : "  ") + names + "\n");
     }
 }
 

@@ -59,7 +59,7 @@ std::string line_of_track(const CdromToc &toc, const CdTextTable &text, std::int
 }
 
 void put(const std::string &s) {
-    std::fwrite(s.data(), 1, s.size(), stderr);
+    platform::write_text(stderr, s);  // titles reach a console as written
     std::fflush(stderr);
 }
 

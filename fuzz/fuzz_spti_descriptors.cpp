@@ -12,6 +12,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         (limits.alignment_mask & (limits.alignment_mask + 1)) != 0 || limits.max_transfer == 0)
         __builtin_trap();
     std::string vendor, model;
-    passthru::spti::device_names(data, size, vendor, model);
+    std::string revision;
+    passthru::spti::device_names(data, size, vendor, model, &revision);
     return 0;
 }

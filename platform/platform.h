@@ -6,6 +6,9 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
+#include <string>
+#include <string_view>
 
 namespace platform {
 
@@ -63,5 +66,28 @@ void sleep_ms(std::chrono::milliseconds duration);
 // ---- Console ----------------------------------------------------------------------------------
 // Whether standard error is a terminal (a console on Windows), where a status line can be redrawn.
 bool stderr_is_terminal();
+
+// Writes UTF-8 `text` to `stream` (stdout or stderr) so that people read it as written: titles from
+// CD-Text, file names and every message that can carry more than ASCII go through here.
+//   POSIX:   the bytes as they are (terminals, pipes and files all take UTF-8).
+//   Windows: to a console, the text as UTF-16 through WriteConsoleW, which shows every character
+//            whatever the console's code page, and changes nothing the user's console keeps after
+//            the program (unlike switching its code page to UTF-8, which older consoles also
+//            garble); to a pipe or file, the UTF-8 bytes through the C library (so "\n" still
+//            becomes "\r\n" as for every other line). The stream is flushed first, so the text
+//            keeps its place among what printf wrote before it.
+// Not for a stream written by another thread at the same time.
+void write_text(std::FILE *stream, std::string_view text);
+
+// ---- Said once per run ------------------------------------------------------------------------
+// Remembers, for the rest of this process, that `key` has been reported: true the first time a
+// key is seen in this run of the program, false afterwards. The program loads the pass-through
+// library anew in each phase and every load starts with fresh statics, so the memory lives in the
+// process's environment (variable CDDAPLAY_IMAGES_REPORTED, named after its first user, the image
+// back end), which outlives the library and starts empty in every new run (the program starts no
+// child that could inherit it). Keys are kept one per line; a key holds no newline.
+// Threads: POSIX, only while no other thread reads the environment (the back ends' open, on the
+// program's main thread); Windows, any thread (the system serialises the process environment).
+bool first_report_in_this_run(const std::string &key);
 
 }  // namespace platform

@@ -11,6 +11,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <cstdint>
 #include <ctime>
@@ -196,5 +197,16 @@ void sleep_ms(std::chrono::milliseconds duration) {
 }
 
 bool stderr_is_terminal() { return isatty(STDERR_FILENO) == 1; }
+
+void write_text(std::FILE *stream, std::string_view text) { std::fwrite(text.data(), 1, text.size(), stream); }
+
+bool first_report_in_this_run(const std::string &key) {
+    constexpr const char *kName = "CDDAPLAY_IMAGES_REPORTED";
+    const char *seen = std::getenv(kName);
+    const std::string keys = seen ? seen : "";
+    if (("\n" + keys + "\n").find("\n" + key + "\n") != std::string::npos) return false;
+    ::setenv(kName, keys.empty() ? key.c_str() : (keys + "\n" + key).c_str(), 1);
+    return true;
+}
 
 }  // namespace platform

@@ -5,6 +5,7 @@
 
 #include <cstdio>
 #include <new>
+#include <vector>
 
 namespace platform {
 namespace {
@@ -79,6 +80,35 @@ void end_process_now(int status) {
 bool stderr_is_terminal() {
     DWORD mode = 0;
     return GetConsoleMode(GetStdHandle(STD_ERROR_HANDLE), &mode) != 0;
+}
+
+void write_text(std::FILE *stream, std::string_view text) {
+    HANDLE console = GetStdHandle(stream == stderr ? STD_ERROR_HANDLE : STD_OUTPUT_HANDLE);
+    DWORD mode = 0;
+    const int size = static_cast<int>(text.size());
+    const int wide = size > 0 && GetConsoleMode(console, &mode)
+                         ? MultiByteToWideChar(CP_UTF8, 0, text.data(), size, nullptr, 0)
+                         : 0;
+    if (wide <= 0) {  // no console, nothing to write, or no text MultiByteToWideChar takes
+        std::fwrite(text.data(), 1, text.size(), stream);
+        return;
+    }
+    std::vector<wchar_t> utf16(static_cast<std::size_t>(wide));
+    MultiByteToWideChar(CP_UTF8, 0, text.data(), size, utf16.data(), wide);
+    std::fflush(stream);
+    DWORD written = 0;
+    WriteConsoleW(console, utf16.data(), static_cast<DWORD>(wide), &written, nullptr);
+}
+
+bool first_report_in_this_run(const std::string &key) {
+    constexpr const char *kName = "CDDAPLAY_IMAGES_REPORTED";
+    // The process environment, not the C library's copy: it outlives every load of the DLL.
+    std::string keys(GetEnvironmentVariableA(kName, nullptr, 0), '\0');
+    const DWORD n = keys.empty() ? 0 : GetEnvironmentVariableA(kName, keys.data(), static_cast<DWORD>(keys.size()));
+    keys.resize(n < keys.size() ? n : 0);
+    if (("\n" + keys + "\n").find("\n" + key + "\n") != std::string::npos) return false;
+    SetEnvironmentVariableA(kName, keys.empty() ? key.c_str() : (keys + "\n" + key).c_str());
+    return true;
 }
 
 }  // namespace platform

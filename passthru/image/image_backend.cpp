@@ -19,6 +19,7 @@
 #include "passthru/image/cue.h"
 #include "passthru/image/drive.h"
 #include "passthru/image/image_source.h"
+#include "platform/platform.h"
 
 namespace passthru::image {
 namespace {
@@ -46,7 +47,7 @@ std::vector<std::string> *g_messages = nullptr;
 
 void report(const std::string &line) {
     if (g_messages) g_messages->push_back("wnaspi32: " + line + "\n");
-    else std::fprintf(stderr, "wnaspi32: %s\n", line.c_str());
+    else platform::write_text(stderr, "wnaspi32: " + line + "\n");
 }
 
 std::string_view trim(std::string_view s) {
@@ -260,8 +261,8 @@ void open_backend() {
     g_state = state.release();
     g_messages = nullptr;
     // The program loads the library once per phase; the user hears about the images once.
-    if (!messages.empty() && first_report_in_this_run(images))
-        for (const std::string &m : messages) std::fputs(m.c_str(), stderr);
+    if (!messages.empty() && platform::first_report_in_this_run(images))
+        for (const std::string &m : messages) platform::write_text(stderr, m);
 }
 
 void close_backend() {

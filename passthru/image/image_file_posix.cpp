@@ -80,15 +80,6 @@ std::shared_ptr<ImageSource> open_raw_file(const std::string &path, std::uint64_
     return std::make_shared<RawFile>(fd);
 }
 
-bool first_report_in_this_run(const std::string &key) {
-    constexpr const char *kName = "CDDAPLAY_IMAGES_REPORTED";
-    const char *seen = std::getenv(kName);
-    if (seen && key == seen) return false;
-    // Only the first load of a run gets here: the program's main thread, no other thread yet.
-    ::setenv(kName, key.c_str(), 1);
-    return true;
-}
-
 bool path_exists(const std::string &path) {
     struct stat st;
     return lstat(path.c_str(), &st) == 0;

@@ -74,16 +74,6 @@ std::shared_ptr<ImageSource> open_raw_file(const std::string &path, std::uint64_
     return std::make_shared<RawFile>(h);
 }
 
-bool first_report_in_this_run(const std::string &key) {
-    constexpr const char *kName = "CDDAPLAY_IMAGES_REPORTED";
-    // The process environment outlives every load of the DLL (each load starts with fresh statics).
-    char seen[4096];
-    const DWORD n = GetEnvironmentVariableA(kName, seen, sizeof seen);
-    if (n > 0 && n < sizeof seen && key == std::string(seen, n)) return false;
-    SetEnvironmentVariableA(kName, key.c_str());
-    return true;
-}
-
 bool path_exists(const std::string &path) { return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
 
 bool folder_names(const std::string &folder, std::vector<std::string> &names) {

@@ -58,11 +58,4 @@ bool is_path_separator(char c);
 // A path that names the same file whatever folder it is put in ("/x"; on Windows also "\x", "C:x").
 bool is_absolute_path(const std::string &path);
 
-// Remembers, for the rest of this process, that `key` has been reported: true the first time a
-// key is seen in this run of the program, false afterwards. The program loads the library anew
-// in each phase and every load starts with fresh statics, so the memory lives in the process's
-// environment (variable CDDAPLAY_IMAGES_REPORTED), which outlives the library and starts empty in
-// every new run (the program starts no child that could inherit it).
-bool first_report_in_this_run(const std::string &key);
-
 }  // namespace passthru::image

@@ -50,14 +50,17 @@ TransferLimits adapter_limits(const std::uint8_t *d, std::size_t length) {
     return limits;
 }
 
-void device_names(const std::uint8_t *d, std::size_t length, std::string &vendor, std::string &model) {
+void device_names(const std::uint8_t *d, std::size_t length, std::string &vendor, std::string &model,
+                  std::string *revision) {
     vendor.clear();
     model.clear();
+    if (revision) revision->clear();
     if (!d || length < 20) return;
     const std::uint32_t size = get_le32(d + 4);
     if (size > 0) length = std::min<std::size_t>(length, size);
     vendor = text_at(d, length, get_le32(d + 12));
     model = text_at(d, length, get_le32(d + 16));
+    if (revision && length >= 24) *revision = text_at(d, length, get_le32(d + 20));
 }
 
 }  // namespace passthru::spti

@@ -9,8 +9,8 @@
 // adapter's). A mask that is no run of low bits (Wine reports the page size, 0x1000) becomes the
 // smallest run covering it; one wider than 16 bits cannot be right and falls back.
 //
-// STORAGE_DEVICE_DESCRIPTOR (StorageDeviceProperty): vendor and product identification, strings
-// at offsets inside the descriptor.
+// STORAGE_DEVICE_DESCRIPTOR (StorageDeviceProperty): vendor and product identification and product
+// revision, strings at offsets 12, 16 and 20 inside the descriptor.
 
 #include <cstddef>
 #include <cstdint>
@@ -30,7 +30,9 @@ struct TransferLimits {
 // The limits in the `length` bytes the system returned, with the fallbacks for what they lack.
 TransferLimits adapter_limits(const std::uint8_t *descriptor, std::size_t length);
 
-// Vendor and product from the `length` bytes returned, trimmed; empty when absent or out of bounds.
-void device_names(const std::uint8_t *descriptor, std::size_t length, std::string &vendor, std::string &model);
+// Vendor, product (and revision when asked) from the `length` bytes returned, trimmed; empty when
+// absent or out of bounds.
+void device_names(const std::uint8_t *descriptor, std::size_t length, std::string &vendor, std::string &model,
+                  std::string *revision = nullptr);
 
 }  // namespace passthru::spti

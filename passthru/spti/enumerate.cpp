@@ -6,9 +6,13 @@
 #include <malloc.h>
 
 #include <algorithm>
+#include <cstddef>
 #include <map>
 #include <new>
+#include <optional>
 #include <utility>
+
+#include "platform/platform.h"
 
 namespace passthru::spti {
 namespace {
@@ -17,15 +21,24 @@ constexpr int kAspiTargets = 16;
 constexpr int kAspiLuns = 8;
 constexpr int kPreferredOwnId = 7;
 constexpr DWORD kDescriptorBytes = 512;
+constexpr int kUnplacedTarget = 255;  // a made-up address for a drive without a device number
 
-// A name the system knows, with its address and a handle for queries.
+// What the system writes for the queries, as the documentation lays it out.
+static_assert(sizeof(SCSI_ADDRESS) == 8 && offsetof(SCSI_ADDRESS, PortNumber) == 4 && offsetof(SCSI_ADDRESS, Lun) == 7);
+static_assert(sizeof(STORAGE_DEVICE_NUMBER) == 12 && offsetof(STORAGE_DEVICE_NUMBER, DeviceNumber) == 4);
+static_assert(offsetof(STORAGE_DEVICE_DESCRIPTOR, VendorIdOffset) == 12 &&
+              offsetof(STORAGE_DEVICE_DESCRIPTOR, ProductIdOffset) == 16 &&
+              offsetof(STORAGE_DEVICE_DESCRIPTOR, ProductRevisionOffset) == 20);
+
+// A drive found under one or more names: the name its commands go to, with a handle for queries.
 struct Found {
     std::string name;
-    ScsiAddress address;
+    std::optional<ScsiAddress> address;
+    int device_number = kNoDeviceNumber;
     HANDLE query = nullptr;
 };
 
-void report(const SptiSystem &system, const std::string &line) { system.report(("cddaplay: " + line).c_str()); }
+std::string cdrom_prefix() { return "\\\\.\\CdRom"; }
 
 std::vector<std::string> candidate_names(const SptiSystem &system) {
     std::vector<std::string> names;
@@ -36,13 +49,57 @@ std::vector<std::string> candidate_names(const SptiSystem &system) {
         const char root[] = {letter, ':', '\\', '\0'};
         if (system.drive_type(root) == DRIVE_CDROM) names.push_back(std::string("\\\\.\\") + letter + ":");
     }
-    for (int n = 0; n < kCdRomNames; ++n) names.push_back("\\\\.\\CdRom" + std::to_string(n));
+    for (int n = 0; n < kCdRomNames; ++n) names.push_back(cdrom_prefix() + std::to_string(n));
     return names;
 }
 
 bool is_letter_name(const std::string &name) { return name.size() == 6 && name[5] == ':'; }
 
-// Every drive once, under its first name, with a handle for queries.
+// N for "<prefix>N", else kNoDeviceNumber.
+int number_after(const std::string &name, const std::string &prefix) {
+    if (name.size() <= prefix.size() || name.compare(0, prefix.size(), prefix) != 0) return kNoDeviceNumber;
+    int n = 0;
+    for (std::size_t i = prefix.size(); i < name.size(); ++i) {
+        if (name[i] < '0' || name[i] > '9' || n > 1000) return kNoDeviceNumber;
+        n = n * 10 + (name[i] - '0');
+    }
+    return n;
+}
+
+// N for "\\.\CdRomN"; for "\\.\D:", N of the "\Device\CdRomN" the letter stands for.
+int number_by_name(const SptiSystem &system, const std::string &name) {
+    if (!is_letter_name(name)) return number_after(name, cdrom_prefix());
+    char target[512] = {};
+    if (system.dos_device(name.substr(4).c_str(), target, sizeof target - 1) == 0) return kNoDeviceNumber;
+    return number_after(target, "\\Device\\CdRom");
+}
+
+std::optional<ScsiAddress> ask_address(const SptiSystem &system, HANDLE query, HANDLE event) {
+    SCSI_ADDRESS a{};
+    DWORD returned = 0;
+    if (run_ioctl(system, query, event, IOCTL_SCSI_GET_ADDRESS, nullptr, 0, &a, sizeof a, &returned) != 0 ||
+        returned < sizeof a)
+        return std::nullopt;
+    return ScsiAddress{a.PortNumber, a.PathId, a.TargetId, a.Lun};
+}
+
+// The class driver's number of the drive behind `name` (N of its \\.\CdRomN).
+int ask_device_number(const SptiSystem &system, HANDLE query, HANDLE event, const std::string &name) {
+    STORAGE_DEVICE_NUMBER n{};
+    DWORD returned = 0;
+    const bool told = run_ioctl(system, query, event, IOCTL_STORAGE_GET_DEVICE_NUMBER, nullptr, 0, &n, sizeof n,
+                                &returned) == 0 &&
+                      returned >= sizeof n && (n.DeviceType == FILE_DEVICE_CD_ROM || n.DeviceType == FILE_DEVICE_DVD) &&
+                      n.DeviceNumber < 0x10000;
+    return told ? static_cast<int>(n.DeviceNumber) : number_by_name(system, name);
+}
+
+bool same_drive(const Found &f, const std::optional<ScsiAddress> &address, int device_number) {
+    return (device_number != kNoDeviceNumber && f.device_number == device_number) ||
+           (address && f.address && *f.address == *address);
+}
+
+// Every drive once, with a handle for queries.
 std::vector<Found> find_drives(const SptiSystem &system, HANDLE event) {
     std::vector<Found> found;
     for (const std::string &name : candidate_names(system)) {
@@ -50,25 +107,25 @@ std::vector<Found> find_drives(const SptiSystem &system, HANDLE event) {
         HANDLE query = system.open_device(name.c_str(), 0, &error);
         if (!query) {
             const bool unknown = error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
-            if (!unknown || is_letter_name(name)) report(system, "cannot open " + name + ": " + why_not(error));
+            if (!unknown || is_letter_name(name)) report_once(system, "cannot open " + name + ": " + why_not(error));
             continue;
         }
-        SCSI_ADDRESS a{};
-        DWORD returned = 0;
-        error = run_ioctl(system, query, event, IOCTL_SCSI_GET_ADDRESS, nullptr, 0, &a, sizeof a, &returned);
-        if (error == 0 && returned < sizeof a) error = ERROR_INSUFFICIENT_BUFFER;
-        if (error != 0) {
-            system.close_handle(query);
-            report(system, name + " does not tell its SCSI address (Windows error " + std::to_string(error) +
-                               "); left out");
+        const std::optional<ScsiAddress> address = ask_address(system, query, event);
+        const int number = ask_device_number(system, query, event, name);
+        const auto it = std::find_if(found.begin(), found.end(),
+                                     [&](const Found &f) { return same_drive(f, address, number); });
+        if (it == found.end()) {
+            found.push_back({name, address, number, query});
             continue;
         }
-        const ScsiAddress address{a.PortNumber, a.PathId, a.TargetId, a.Lun};
-        if (std::any_of(found.begin(), found.end(), [&](const Found &f) { return f.address == address; })) {
-            system.close_handle(query);  // another name of a drive already listed
+        // Another name of a drive already found: it may tell what the first did not.
+        if (it->device_number == kNoDeviceNumber) it->device_number = number;
+        if (!it->address && address) {
+            system.close_handle(it->query);
+            *it = {name, address, it->device_number, query};
             continue;
         }
-        found.push_back({name, address, query});
+        system.close_handle(query);
     }
     return found;
 }
@@ -87,29 +144,39 @@ std::vector<std::uint8_t> query_property(const SptiSystem &system, HANDLE device
     return out;
 }
 
-// The unit for a found drive, opened for commands; false (after saying why) when it cannot be.
+// What the user is told about a drive that could not be opened for reading and writing.
+void report_open(const SptiSystem &system, const Unit &u, DWORD error) {
+    if (u.read_only) {
+        report_once(system, u.name + " is open for reading only: Windows denies writing to it (a policy such as "
+                                     "\"CD and DVD: Deny write access\", or an account without the right); it plays "
+                                     "through the CD-ROM driver's own requests instead of the SCSI pass-through");
+    } else if (!u.device) {
+        report_once(system, "cannot open " + u.name + " now: " + why_not(error) + "; cddaplay tries again at each command");
+    }
+}
+
+// The unit for a found drive, opened for commands where it can be; false (after saying why) when
+// it cannot be kept.
 bool open_unit(const SptiSystem &system, Found &f, HANDLE event, Unit &u) {
-    u.address = f.address;
+    u.address = f.address.value_or(
+        ScsiAddress{kMadeUpPort, 0, f.device_number == kNoDeviceNumber ? kUnplacedTarget : f.device_number, 0});
+    u.device_number = f.device_number;
     u.name = f.name;
     const auto adapter = query_property(system, f.query, event, StorageAdapterProperty);
     u.limits = adapter_limits(adapter.data(), adapter.size());
     const auto device = query_property(system, f.query, event, StorageDeviceProperty);
-    device_names(device.data(), device.size(), u.vendor, u.model);
+    device_names(device.data(), device.size(), u.vendor, u.model, &u.revision);
     system.close_handle(f.query);
     f.query = nullptr;
 
-    DWORD error = 0;
-    u.device = open_for_commands(system, u.name, &error);
-    if (!u.device) {
-        report(system, "cannot open " + u.name + " for reading and writing: " + why_not(error));
-        return false;
-    }
     u.event = system.create_event();
     if (!u.event) {
-        system.close_handle(u.device);
-        report(system, u.name + ": no event for its commands (Windows is out of resources); left out");
+        report_once(system, u.name + ": no event for its commands (Windows is out of resources); left out");
         return false;
     }
+    DWORD error = 0;
+    open_for_commands(system, u, &error);
+    report_open(system, u, error);
     return true;
 }
 
@@ -160,7 +227,7 @@ void number_units(const SptiSystem &system, SptiAdapter &adapter) {
             placed.push_back(std::move(u));
             continue;
         }
-        report(system, u.name + ": no free target/LUN on its adapter; left out");
+        report_once(system, u.name + ": no free target/LUN on its adapter; left out");
         release_unit(system, u);
     }
     std::sort(placed.begin(), placed.end(),
@@ -178,8 +245,20 @@ void number_units(const SptiSystem &system, SptiAdapter &adapter) {
 
 void AlignedFree::operator()(std::uint8_t *p) const { _aligned_free(p); }
 
-HANDLE open_for_commands(const SptiSystem &system, const std::string &name, DWORD *error) {
-    return system.open_device(name.c_str(), GENERIC_READ | GENERIC_WRITE, error);
+bool open_for_commands(const SptiSystem &system, Unit &u, DWORD *error) {
+    u.read_only = false;
+    u.device = system.open_device(u.name.c_str(), GENERIC_READ | GENERIC_WRITE, error);
+    if (u.device || *error != ERROR_ACCESS_DENIED) return u.device != nullptr;
+    DWORD read_error = 0;
+    u.device = system.open_device(u.name.c_str(), GENERIC_READ, &read_error);
+    u.read_only = u.device != nullptr;
+    if (!u.device && read_error != ERROR_ACCESS_DENIED) *error = read_error;
+    return u.device != nullptr;
+}
+
+void report_once(const SptiSystem &system, const std::string &line) {
+    const std::string text = "cddaplay: " + line;
+    if (platform::first_report_in_this_run(text)) system.report(text.c_str());
 }
 
 DWORD run_ioctl(const SptiSystem &system, HANDLE device, HANDLE event, DWORD code, void *in, DWORD in_size, void *out,
@@ -193,8 +272,9 @@ DWORD run_ioctl(const SptiSystem &system, HANDLE device, HANDLE event, DWORD cod
 std::string why_not(DWORD error) {
     switch (error) {
     case ERROR_ACCESS_DENIED:
-        return "access denied (start cddaplay as administrator, or close the program that has the drive to itself)";
-    case ERROR_SHARING_VIOLATION: return "another program has the drive to itself (close it, then start cddaplay again)";
+        return "access denied (another program may have the drive to itself, or Windows allows this account no "
+               "access to it)";
+    case ERROR_SHARING_VIOLATION: return "another program has the drive to itself (close it)";
     default: return "Windows error " + std::to_string(error);
     }
 }
@@ -203,7 +283,7 @@ std::vector<SptiAdapter> enumerate_adapters(const SptiSystem &system) {
     std::vector<SptiAdapter> adapters;
     HANDLE event = system.create_event();
     if (!event) {
-        report(system, "no event for the drive queries (Windows is out of resources); real drives left out");
+        report_once(system, "no event for the drive queries (Windows is out of resources); real drives left out");
         return adapters;
     }
     std::vector<Found> found = find_drives(system, event);
@@ -217,7 +297,20 @@ std::vector<SptiAdapter> enumerate_adapters(const SptiSystem &system) {
         a.units.push_back(std::move(u));
     }
     system.close_handle(event);
-    for (auto &[bus, adapter] : by_bus) {
+    // Drives without an address on the made-up adapter, after the real ones, by device number,
+    // then name: the same drives get the same places every run.
+    std::vector<std::pair<int, int>> buses;
+    for (const auto &[bus, adapter] : by_bus)
+        if (bus.first != kMadeUpPort) buses.push_back(bus);
+    if (by_bus.count({kMadeUpPort, 0})) {
+        buses.push_back({kMadeUpPort, 0});
+        std::sort(by_bus[{kMadeUpPort, 0}].units.begin(), by_bus[{kMadeUpPort, 0}].units.end(),
+                  [](const Unit &a, const Unit &b) {
+                      return std::pair(unsigned(a.device_number), a.name) < std::pair(unsigned(b.device_number), b.name);
+                  });
+    }
+    for (const auto &bus : buses) {
+        SptiAdapter &adapter = by_bus[bus];
         number_units(system, adapter);
         if (!adapter.units.empty()) adapters.push_back(std::move(adapter));
     }

@@ -3,24 +3,36 @@
 //
 // Names: every drive letter of type CD-ROM (\\.\D:), then \\.\CdRom0 .. \\.\CdRom31 (the class
 // driver's names, which also reach drives without a letter). One drive answers to several names;
-// they are matched by the SCSI address IOCTL_SCSI_GET_ADDRESS gives (port, path, target, LUN),
-// asked on a handle opened for queries only, and the drive is listed once, under its first name.
-// A name the system does not know is passed over in silence; a drive whose address cannot be
-// learnt is left out with one line on standard error.
-// Each drive is then opened for reading and writing, which the pass-through demands. A drive that
-// cannot be (an unelevated user where the system wants an administrator, another program holding
-// the drive to itself) is left out, with one line on standard error saying why and what to do.
+// each is asked, on a handle opened for queries only, for its SCSI address (IOCTL_SCSI_GET_ADDRESS:
+// port, path, target, LUN) and its device number (IOCTL_STORAGE_GET_DEVICE_NUMBER; a \\.\CdRomN
+// that does not answer is device N, its name says so). Two names are one drive when they share a
+// device number or an address, and the drive is listed once. Commands go to the first of its names
+// that told the address (that name's stack also carries the pass-through; Wine's \\.\CdRomN
+// answers neither), else to its first name. A name the system does not know is passed over in silence.
 //
-// Limits, vendor and model: IOCTL_STORAGE_QUERY_PROPERTY's adapter and device descriptors
-// (descriptors.h), with safe fallbacks when the system gives none.
+// A drive that tells no SCSI address under any name (USB and FireWire bridges refuse the query,
+// error 50) is still a unit: it sits on one adapter of the library's making, after the real ones,
+// at the target of its device number (numbers 0..15), else on the first free target, in the order
+// of device number, then name. So the same set of drives gets the same unit numbers every run.
 //
-// Numbering: one ASPI adapter per (port, path) with a drive, sorted by port, then path. A drive
-// keeps its target and LUN when they fit ASPI's ranges (target <= 15, LUN <= 7); otherwise it takes
-// a free slot, LUN 0 of an unused target first. The adapter's own SCSI id (HA_SCSI_ID) is one no
-// drive uses: 7 when free, else the highest free target, else 16 (the player then skips none).
+// Each drive is then opened for commands: for reading and writing, which the pass-through demands;
+// where that is denied (a policy that denies write access to CD drives, a locked-down account), for
+// reading only, and then its commands become the class driver's own ioctls (read_only.h). A drive
+// that cannot be opened even so (another program holds it, no access at all) stays a unit without
+// a handle: its commands try again, and are refused as busy until it opens. Each case is named once
+// on standard error, with the reason and what helps.
+//
+// Limits, vendor, model and revision: IOCTL_STORAGE_QUERY_PROPERTY's adapter and device
+// descriptors (descriptors.h), with safe fallbacks when the system gives none.
+//
+// Numbering: one ASPI adapter per (port, path) with a drive, sorted by port, then path; then the
+// made-up adapter when a drive needs it. A drive keeps its target and LUN when they fit ASPI's
+// ranges (target <= 15, LUN <= 7); otherwise it takes a free slot, LUN 0 of an unused target first.
+// The adapter's own SCSI id (HA_SCSI_ID) is one no drive uses: 7 when free, else the highest free
+// target, else 16 (the player then skips none).
 //
 // Main thread only (the back end's open); the result is read-only afterwards except each drive's
-// handle and bounce buffer (see spti_backend.cpp).
+// handle, its read-only mark and bounce buffer (see spti_backend.cpp).
 
 #include <cstddef>
 #include <cstdint>
@@ -35,6 +47,8 @@ namespace passthru::spti {
 
 inline constexpr int kCdRomNames = 32;                           // \\.\CdRom0 .. \\.\CdRom31
 inline constexpr int kNoFreeTarget = 16;
+inline constexpr int kMadeUpPort = -1;                           // the made-up adapter's port
+inline constexpr int kNoDeviceNumber = -1;
 
 struct ScsiAddress {
     int port = 0;
@@ -51,14 +65,17 @@ struct AlignedFree {
 using AlignedBuffer = std::unique_ptr<std::uint8_t[], AlignedFree>;
 
 struct Unit {
-    ScsiAddress address;
+    ScsiAddress address;          // port kMadeUpPort: no SCSI address (target: its device number)
+    int device_number = kNoDeviceNumber;
     int target = 0;               // ASPI target on its adapter
     int lun = 0;                  // ASPI LUN
     std::string name;             // the name commands go to, e.g. "\\.\D:"
     std::string vendor;           // from the storage device descriptor, trimmed; empty when unknown
     std::string model;
+    std::string revision;
     TransferLimits limits;
-    HANDLE device = nullptr;      // read/write overlapped handle of `name`; null once the drive went
+    HANDLE device = nullptr;      // overlapped handle of `name`; null until it opens, or once it went
+    bool read_only = false;       // `device` was opened for reading only
     HANDLE event = nullptr;       // the OVERLAPPED event of its commands
     AlignedBuffer bounce;         // allocated on first need, `bounce_size` bytes
     std::uint32_t bounce_size = 0;
@@ -77,8 +94,9 @@ std::vector<SptiAdapter> enumerate_adapters(const SptiSystem &system);
 
 void close_adapters(const SptiSystem &system, std::vector<SptiAdapter> &adapters);
 
-// Opens `name` for the pass-through: read/write, overlapped. Null with *error when it cannot.
-HANDLE open_for_commands(const SptiSystem &system, const std::string &name, DWORD *error);
+// Opens the unit's name for commands, overlapped: for reading and writing, or for reading only
+// where writing is denied (u.read_only says which). False with *error when neither opens.
+bool open_for_commands(const SptiSystem &system, Unit &u, DWORD *error);
 
 // Runs one query ioctl to its end (no cancellation) with `event` for its OVERLAPPED.
 DWORD run_ioctl(const SptiSystem &system, HANDLE device, HANDLE event, DWORD code, void *in, DWORD in_size, void *out,
@@ -86,5 +104,9 @@ DWORD run_ioctl(const SptiSystem &system, HANDLE device, HANDLE event, DWORD cod
 
 // One line for people: why a name could not be opened for commands, and what to do.
 std::string why_not(DWORD error);
+
+// Writes "cddaplay: " + line on standard error, once per run of the program however often the
+// library is loaded (platform::first_report_in_this_run).
+void report_once(const SptiSystem &system, const std::string &line);
 
 }  // namespace passthru::spti

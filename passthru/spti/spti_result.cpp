@@ -9,6 +9,7 @@ namespace passthru::spti {
 namespace {
 
 constexpr std::uint8_t kCheckCondition = 0x02;
+constexpr std::uint8_t kStatusBusy = 0x08;
 
 }  // namespace
 
@@ -76,6 +77,7 @@ void map_error(DWORD error, const ScsiCommand &c, std::uint32_t unit_max_transfe
         o.aspi_status = c.data_length > unit_max_transfer ? SS_BUFFER_TO_BIG : SS_INVALID_SRB;
         return;
     case ERROR_ACCESS_DENIED:
+    case ERROR_SHARING_VIOLATION: o.target_status = kStatusBusy; return;
     case ERROR_NOT_SUPPORTED:
     case ERROR_INVALID_FUNCTION: o.aspi_status = SS_INVALID_SRB; return;
     case ERROR_NOT_ENOUGH_MEMORY:
@@ -86,6 +88,7 @@ void map_error(DWORD error, const ScsiCommand &c, std::uint32_t unit_max_transfe
     case ERROR_BUSY: o.aspi_status = SS_ASPI_IS_BUSY; return;
     case ERROR_NOT_READY: set_check_condition(o, 0x02, 0x04, 0x00); return;
     case ERROR_NO_MEDIA_IN_DRIVE: set_check_condition(o, 0x02, 0x3A, 0x00); return;
+    case ERROR_MEDIA_CHANGED: set_check_condition(o, 0x06, 0x28, 0x00); return;
     case ERROR_IO_DEVICE: o.host_status = HASTAT_SEL_TO; return;
     default: o.host_status = HASTAT_PHASE_ERR; return;
     }

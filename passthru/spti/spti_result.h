@@ -17,8 +17,10 @@
 //   ERROR_FILE_NOT_FOUND, ERROR_PATH_NOT_FOUND, ERROR_DEV_NOT_EXIST, ERROR_BAD_UNIT,
 //   ERROR_DEVICE_NOT_CONNECTED, ERROR_NO_SUCH_DEVICE, ERROR_DEVICE_REMOVED, ERROR_INVALID_HANDLE
 //                                      SS_NO_DEVICE (the drive is gone)
-//   ERROR_ACCESS_DENIED                SS_INVALID_SRB (a handle without read/write access, or a
-//                                      command the system forbids this user)
+//   ERROR_ACCESS_DENIED, ERROR_SHARING_VIOLATION
+//                                      SS_ERR, SRB_TargStat BUSY: another program holds the drive
+//                                      (its exclusive lock fails every other handle's requests so);
+//                                      the back end names the cause once on standard error
 //   ERROR_INVALID_PARAMETER            SS_BUFFER_TO_BIG when the data is more than the drive's
 //                                      largest transfer; otherwise SS_INVALID_SRB
 //   ERROR_NOT_SUPPORTED, ERROR_INVALID_FUNCTION
@@ -27,6 +29,9 @@
 //   ERROR_NOT_ENOUGH_QUOTA, ERROR_BUSY SS_ASPI_IS_BUSY
 //   ERROR_NOT_READY                    SS_ERR, CHECK CONDITION, sense NOT READY 04/00
 //   ERROR_NO_MEDIA_IN_DRIVE            SS_ERR, CHECK CONDITION, sense NOT READY 3A/00 (no medium)
+//   ERROR_MEDIA_CHANGED                SS_ERR, CHECK CONDITION, sense UNIT ATTENTION 28/00 (the disc
+//                                      changed under the handle); the back end closes the handle and
+//                                      the next command opens the drive anew
 //   ERROR_IO_DEVICE                    SS_ERR, HASTAT_SEL_TO (the unit did not take the command)
 //   anything else                      SS_ERR, HASTAT_PHASE_ERR
 // After a failed ioctl nothing counts as transferred.
@@ -48,7 +53,9 @@ namespace passthru::spti {
 inline constexpr DWORD kErrorNoSuchDevice = 433;
 
 // The system's time-out for one command: below the program's 10 s wait, so the port driver has
-// given up (and answered) before the program does; as long as the sg back end's.
+// given up (and answered) before the program does; as long as the sg back end's. Microsoft suggests
+// more for a command that meets a spin-up; such a command fails as a time-out instead of outliving
+// the program's wait (and a command the program gives up is still cancelled safely).
 inline constexpr std::chrono::milliseconds kCommandTimeout{8000};
 static_assert(kCommandTimeout < std::chrono::seconds{10} && kCommandTimeout % std::chrono::seconds{1} == kCommandTimeout.zero());
 

@@ -10,6 +10,8 @@ DWORD logical_drives() { return GetLogicalDrives(); }
 
 UINT drive_type(const char *root) { return GetDriveTypeA(root); }
 
+DWORD dos_device(const char *name, char *target, DWORD size) { return QueryDosDeviceA(name, target, size); }
+
 HANDLE open_device(const char *path, DWORD access, DWORD *error) {
     HANDLE h = CreateFileA(path, access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                            FILE_FLAG_OVERLAPPED, nullptr);
@@ -48,8 +50,8 @@ void cancel_ioctl(HANDLE device, OVERLAPPED *overlapped) { CancelIoEx(device, ov
 
 void report(const char *line) { std::fprintf(stderr, "%s\n", line); }
 
-constexpr SptiSystem kRealSystem{logical_drives, drive_type, open_device, close_handle, create_event,
-                                 start_ioctl,    wait_ioctl, cancel_ioctl, report};
+constexpr SptiSystem kRealSystem{logical_drives, drive_type,   dos_device, open_device, close_handle, create_event,
+                                 start_ioctl,    wait_ioctl,   cancel_ioctl, report};
 
 }  // namespace
 

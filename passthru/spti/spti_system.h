@@ -25,11 +25,14 @@ struct SptiSystem {
     DWORD (*logical_drives)();
     // GetDriveTypeA(root), root like "D:\\": DRIVE_CDROM for a CD-ROM drive.
     UINT (*drive_type)(const char *root);
+    // QueryDosDeviceA(name, target, size), name like "D:": the device the letter stands for, e.g.
+    // "\\Device\\CdRom0" (the first of the NUL-separated list); 0 when there is none.
+    DWORD (*dos_device)(const char *name, char *target, DWORD size);
 
     // CreateFileA(path, access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-    // FILE_FLAG_OVERLAPPED, nullptr). `access` is 0 (queries only: address and properties) or
-    // GENERIC_READ | GENERIC_WRITE (what the pass-through demands). The handle, or null with
-    // *error set.
+    // FILE_FLAG_OVERLAPPED, nullptr). `access` is 0 (queries only: address and properties),
+    // GENERIC_READ | GENERIC_WRITE (what the pass-through demands) or GENERIC_READ (the CD-ROM
+    // driver's own requests). The handle, or null with *error set.
     HANDLE (*open_device)(const char *path, DWORD access, DWORD *error);
     void (*close_handle)(HANDLE handle);
     // CreateEventW(nullptr, TRUE, FALSE, nullptr): a manual-reset event for an OVERLAPPED, or null.

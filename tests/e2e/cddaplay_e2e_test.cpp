@@ -5,7 +5,15 @@
 // win64 build, its cddaplay.exe started under wine64 by cmake/wine64-run.sh.
 #include <gtest/gtest.h>
 
+#include <poll.h>
+#include <pty.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cstdlib>
+#include <csignal>
+#include <regex>
 
 #include "passthru/image/builtin_disc.h"
 #include "tests/e2e/e2e_fixture.h"
@@ -101,6 +109,74 @@ TEST_F(Cddaplay, ListsUnitsAndTheChosenDiscWithItsTextWithoutPlaying) {
               "\n"
               "unit 1: no disc\n");
     EXPECT_EQ(empty.exit_status, 0);
+}
+
+// Everything a terminal shows of `command` run with its standard streams on it (a pseudo-terminal;
+// for the Windows program under wine64, the console Wine gives it), without control sequences,
+// carriage returns or spaces (a console may draw a space as a cursor move).
+std::string on_terminal(const std::vector<std::string> &command, const std::map<std::string, std::string> &env) {
+    int terminal = -1;
+    const pid_t pid = forkpty(&terminal, nullptr, nullptr, nullptr);
+    if (pid == 0) {
+        for (const auto &[name, value] : env) {
+            if (value == "\x01") unsetenv(name.c_str());
+            else setenv(name.c_str(), value.c_str(), 1);
+        }
+        std::vector<char *> argv;
+        for (const std::string &arg : command) argv.push_back(const_cast<char *>(arg.c_str()));
+        argv.push_back(nullptr);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    std::string shown;
+    bool ended = false;
+    const auto deadline = std::chrono::steady_clock::now() + 120s;
+    while (pid > 0 && std::chrono::steady_clock::now() < deadline) {
+        pollfd p{terminal, POLLIN, 0};
+        if (poll(&p, 1, ended ? 0 : 500) <= 0) {
+            if (ended) break;  // gone, and all it wrote has been read
+            ended = waitpid(pid, nullptr, WNOHANG) == pid;
+            continue;
+        }
+        char buffer[4096];
+        const ssize_t n = read(terminal, buffer, sizeof buffer);
+        if (n <= 0) break;  // EIO: nothing holds the terminal any more
+        shown.append(buffer, static_cast<std::size_t>(n));
+    }
+    if (pid > 0 && !ended) {
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
+    }
+    close(terminal);
+    shown = std::regex_replace(shown, std::regex("\x1b\\[[0-9;?]*[A-Za-z]|\x1b\\][^\x07]*\x07|[\r ]"), "");
+    return shown;
+}
+
+TEST_F(Cddaplay, AccentedTitlesReachATerminalAsWrittenAndAFileAsUtf8) {
+    std::vector<char> bin(600 * 2352, '\x5A');
+    std::ofstream(dir / "disc.bin", std::ios::binary).write(bin.data(), static_cast<std::streamsize>(bin.size()));
+    std::ofstream(dir / "disc.cue") << "TITLE \"Café Größe\"\nPERFORMER \"Señor Ñu\"\nFILE \"disc.bin\" BINARY\n"
+                                    << "  TRACK 01 AUDIO\n    TITLE \"Déjà vu\"\n    INDEX 01 00:00:00\n";
+    env["CDDAPLAY_IMAGES"] = (dir / "disc.cue").string();
+
+    // Standard output to a pipe (a file): UTF-8, whatever the platform.
+    const ProgramRun file = run({"-l"});
+    EXPECT_NE(file.out.find(printed("disc: Café Größe - Señor Ñu\n")), std::string::npos) << file.out;
+    EXPECT_NE(file.out.find(printed("  Déjà vu\n")), std::string::npos) << file.out;
+    EXPECT_EQ(file.exit_status, 0);
+
+    // On a terminal, the same characters: a Windows console whose code page is not UTF-8 gets them
+    // as characters, not as UTF-8 bytes read in its code page ("CafÃ©").
+    std::vector<std::string> command;
+    if (under_wine()) {
+        command.push_back(CDDAPLAY_SOURCE_DIR "/cmake/wine64-run.sh");
+        env["CDDAPLAY_WIN64_BUILD"] = win64_build();
+    }
+    command.push_back(program());
+    command.push_back("-l");
+    const std::string shown = on_terminal(command, env);
+    EXPECT_NE(shown.find("disc:CaféGröße-SeñorÑu"), std::string::npos) << shown;
+    EXPECT_NE(shown.find("Déjàvu"), std::string::npos) << shown;
 }
 
 TEST_F(Cddaplay, EnterStopsPlaybackPartWay) {

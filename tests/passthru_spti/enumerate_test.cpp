@@ -4,6 +4,7 @@
 
 #include <cstdlib>
 #include <set>
+#include <tuple>
 
 #include "passthru/spti/enumerate.h"
 #include "passthru/spti/spti_backend.h"
@@ -68,33 +69,96 @@ TEST(SptiEnumeration, EachDriveOnceUnderItsFirstNameOnAdaptersSortedByPortAndPat
     EXPECT_EQ(machine.open_handles(), 0) << "every query handle, device handle and event is closed";
 }
 
-TEST(SptiEnumeration, DriveThatCannotBeOpenedOrAddressedIsLeftOutWithOneLineSayingWhyAndWhatToDo) {
+TEST(SptiEnumeration, EveryDriveIsAUnitWhateverItsOpenSaysAndEachProblemIsSaidOnce) {
     FakeMachine machine;
     FakeDrive denied = drive('D', 0, {0, 0, 0, 0});
-    denied.open_error = ERROR_ACCESS_DENIED;  // an unelevated user; both names refuse
+    denied.open_error = ERROR_ACCESS_DENIED;  // writing denied by policy: reading still opens
     machine.add(denied);
     FakeDrive held = drive('E', 1, {0, 0, 1, 0});
     held.open_error = ERROR_SHARING_VIOLATION;
     machine.add(held);
+    FakeDrive locked = drive('F', 4, {0, 0, 2, 0});
+    locked.open_error = locked.read_only_error = ERROR_ACCESS_DENIED;
+    machine.add(locked);
     FakeDrive odd = drive('G', std::nullopt, {2, 0, 0, 0});
     odd.open_error = ERROR_GEN_FAILURE;
     machine.add(odd);
     machine.add(drive(std::nullopt, 3, {3, 0, 0, 0}));
-    machine.query_open_errors["\\\\.\\CdRom3"] = ERROR_ACCESS_DENIED;  // not even for queries
+    machine.query_open_errors["\\\\.\\CdRom3"] = ERROR_ACCESS_DENIED;  // not even for queries: unknowable
     FakeDrive mute = drive('H', std::nullopt, {});
     mute.address.reset();
     machine.add(mute);
-    EXPECT_TRUE(enumerate(machine).empty());
+    auto adapters = enumerate(machine);
+    ASSERT_EQ(adapters.size(), 3u) << "port 0, port 2, and the made-up adapter for H:";
+    ASSERT_EQ(adapters[0].units.size(), 3u);
+    EXPECT_TRUE(adapters[0].units[0].read_only);
+    EXPECT_NE(adapters[0].units[0].device, nullptr);
+    EXPECT_EQ(adapters[0].units[1].device, nullptr) << "kept, opened again by its commands";
+    EXPECT_EQ(adapters[0].units[2].device, nullptr);
+    EXPECT_EQ(adapters[1].units[0].name, "\\\\.\\G:");
+    EXPECT_EQ(adapters[2].port, kMadeUpPort);
+    EXPECT_EQ(adapters[2].units[0].name, "\\\\.\\H:");
     EXPECT_EQ(machine.reports,
               (std::vector<std::string>{
-                  "cddaplay: \\\\.\\H: does not tell its SCSI address (Windows error 50); left out",
-                  "cddaplay: cannot open \\\\.\\CdRom3: access denied (start cddaplay as administrator, or close the "
-                  "program that has the drive to itself)",
-                  "cddaplay: cannot open \\\\.\\D: for reading and writing: access denied (start cddaplay as "
-                  "administrator, or close the program that has the drive to itself)",
-                  "cddaplay: cannot open \\\\.\\E: for reading and writing: another program has the drive to itself "
-                  "(close it, then start cddaplay again)",
-                  "cddaplay: cannot open \\\\.\\G: for reading and writing: Windows error 31"}));
+                  "cddaplay: cannot open \\\\.\\CdRom3: access denied (another program may have the drive to itself, or "
+                  "Windows allows this account no access to it)",
+                  "cddaplay: \\\\.\\D: is open for reading only: Windows denies writing to it (a policy such as \"CD and "
+                  "DVD: Deny write access\", or an account without the right); it plays through the CD-ROM driver's "
+                  "own requests instead of the SCSI pass-through",
+                  "cddaplay: cannot open \\\\.\\E: now: another program has the drive to itself (close it); cddaplay "
+                  "tries again at each command",
+                  "cddaplay: cannot open \\\\.\\F: now: access denied (another program may have the drive to itself, or "
+                  "Windows allows this account no access to it); cddaplay tries again at each command",
+                  "cddaplay: cannot open \\\\.\\G: now: Windows error 31; cddaplay tries again at each command"}));
+    for (const std::string &line : machine.reports)
+        EXPECT_EQ(line.find("administrator"), std::string::npos) << "starting as administrator would not help: " << line;
+    close_adapters(FakeMachine::system(), adapters);
+    EXPECT_EQ(machine.open_handles(), 0);
+
+    // The library is loaded again in the same run: nothing is said twice.
+    machine.reports.clear();
+    adapters = enumerate(machine);
+    EXPECT_TRUE(machine.reports.empty());
+    close_adapters(FakeMachine::system(), adapters);
+}
+
+TEST(SptiEnumeration, NamesOfOneDriveMeetThroughTheDeviceNumberWhenOneOfThemTellsNoAddress) {
+    FakeMachine machine;
+    machine.add(drive('D', 0, {1, 0, 0, 0}));
+    machine.address_errors["\\\\.\\D:"] = ERROR_NOT_SUPPORTED;  // a letter that refuses; its \\.\CdRom0 tells
+    machine.add(drive('E', 1, {2, 0, 3, 0}));
+    machine.address_errors["\\\\.\\CdRom1"] = ERROR_NOT_SUPPORTED;  // as Wine's \\.\CdRomN always does,
+    machine.number_errors["\\\\.\\E:"] = ERROR_NOT_SUPPORTED;       // and the letter only says it is \Device\CdRom1
+    FakeDrive usb = drive('F', 2, {});
+    usb.address.reset();  // USB: no name tells an address
+    machine.add(usb);
+    FakeDrive bare = drive('G', std::nullopt, {});
+    bare.address.reset();  // no address, no number
+    bare.device_number.reset();
+    machine.add(bare);
+    FakeDrive usb7 = drive(std::nullopt, 7, {});
+    usb7.address.reset();
+    machine.add(usb7);
+
+    auto adapters = enumerate(machine);
+    ASSERT_EQ(adapters.size(), 3u);
+    ASSERT_EQ(adapters[0].units.size(), 1u);
+    EXPECT_EQ(adapters[0].units[0].name, "\\\\.\\CdRom0") << "commands go to the name that told the address";
+    EXPECT_EQ(adapters[0].units[0].device_number, 0);
+    ASSERT_EQ(adapters[1].units.size(), 1u);
+    EXPECT_EQ(adapters[1].units[0].name, "\\\\.\\E:");
+    EXPECT_EQ(std::pair(adapters[1].units[0].target, adapters[1].units[0].device_number), std::pair(3, 1));
+    const SptiAdapter &made_up = adapters[2];
+    EXPECT_EQ(made_up.port, kMadeUpPort);
+    std::vector<std::tuple<std::string, int, int>> places;
+    for (const Unit &u : made_up.units) places.emplace_back(u.name, u.target, u.lun);
+    EXPECT_EQ(places, (std::vector<std::tuple<std::string, int, int>>{
+                          {"\\\\.\\G:", 0, 0}, {"\\\\.\\F:", 2, 0}, {"\\\\.\\CdRom7", 7, 0}}))
+        << "the device number is the target; a drive without one takes the first free target";
+    EXPECT_EQ(made_up.own_scsi_id, 15);
+    EXPECT_EQ(machine.read_write_opens.size(), 5u) << "each drive opened once";
+    EXPECT_TRUE(machine.reports.empty()) << "a drive without an address is no news";
+    close_adapters(FakeMachine::system(), adapters);
     EXPECT_EQ(machine.open_handles(), 0);
 }
 
@@ -188,6 +252,9 @@ TEST(SptiBackend, DescribesEachDriveOnRequestNumberedAfterTheVirtualAdapters) {
     writer.vendor = "TSSTcorp";
     writer.model = "CDDVDW SE-208GB";
     machine.add(writer);
+    FakeDrive usb = drive('E', 2, {});
+    usb.address.reset();
+    machine.add(usb);
     spti_test::set_virtual_adapters(1);
     _putenv_s("CDDAPLAY_DESCRIBE", "1");
     {
@@ -195,8 +262,13 @@ TEST(SptiBackend, DescribesEachDriveOnRequestNumberedAfterTheVirtualAdapters) {
         EXPECT_EQ(machine.reports,
                   (std::vector<std::string>{
                       "cddaplay: adapter 1 target 0 lun 0: \\\\.\\D: HL-DT-ST DVDRAM GH24NSD1 (port 1 path 0 target 0 lun 0)",
-                      "cddaplay: adapter 2 target 0 lun 1: \\\\.\\CdRom1 TSSTcorp CDDVDW SE-208GB (port 2 path 0 target 0 lun 1)"}));
+                      "cddaplay: adapter 2 target 0 lun 1: \\\\.\\CdRom1 TSSTcorp CDDVDW SE-208GB (port 2 path 0 target 0 lun 1)",
+                      "cddaplay: adapter 3 target 2 lun 0: \\\\.\\E: HL-DT-ST DVDRAM GH24NSD1 (no SCSI address; device number 2)"}));
+        EXPECT_STREQ(spti_backend().adapter_identity(2).name, "spti made-up");
     }
+    machine.reports.clear();
+    { OpenBackend again; }
+    EXPECT_TRUE(machine.reports.empty()) << "described once per run, however often the library is loaded";
     machine.reports.clear();
     _putenv_s("CDDAPLAY_DESCRIBE", "0");
     { OpenBackend open; }

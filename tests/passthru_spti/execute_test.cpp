@@ -3,6 +3,7 @@
 // Every row of the mapping in passthru/spti/spti_result.h is exercised here.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <thread>
@@ -11,6 +12,8 @@
 #include "passthru/spti/spti_backend.h"
 #include "passthru/spti/spti_result.h"
 #include "tests/passthru_spti/fake_system.h"
+
+#include <ntddcdrm.h>
 
 namespace {
 
@@ -159,7 +162,6 @@ TEST_F(SptiExecute, Win32ErrorsMapToAspiStatus) {
         {ERROR_OPERATION_ABORTED, 1, false, 0, HASTAT_COMMAND_TIMEOUT, 0xFF},  // the system's own doing
         {ERROR_SEM_TIMEOUT, 1, false, 0, HASTAT_COMMAND_TIMEOUT, 0xFF},
         {ERROR_TIMEOUT, 1, false, 0, HASTAT_COMMAND_TIMEOUT, 0xFF},
-        {ERROR_ACCESS_DENIED, 1, false, SS_INVALID_SRB, 0, 0xFF},
         {ERROR_INVALID_PARAMETER, 1, false, SS_INVALID_SRB, 0, 0xFF},
         {ERROR_NOT_SUPPORTED, 1, false, SS_INVALID_SRB, 0, 0xFF},
         {ERROR_INVALID_FUNCTION, 1, false, SS_INVALID_SRB, 0, 0xFF},
@@ -171,6 +173,7 @@ TEST_F(SptiExecute, Win32ErrorsMapToAspiStatus) {
         {ERROR_BUSY, 1, false, SS_ASPI_IS_BUSY, 0, 0xFF},
         {ERROR_NOT_READY, 1, false, 0, 0, 0x04},
         {ERROR_NO_MEDIA_IN_DRIVE, 1, false, 0, 0, 0x3A},
+        {ERROR_MEDIA_CHANGED, 1, false, 0, 0, 0x28},  // UNIT ATTENTION
         {ERROR_IO_DEVICE, 1, false, 0, HASTAT_SEL_TO, 0xFF},
         {ERROR_CRC, 1, false, 0, HASTAT_PHASE_ERR, 0xFF},  // anything else
     };
@@ -185,10 +188,10 @@ TEST_F(SptiExecute, Win32ErrorsMapToAspiStatus) {
             continue;
         }
         EXPECT_EQ(o.target_status, 0x02) << row.error;
-        EXPECT_EQ(o.sense[2], 0x02) << row.error;
+        EXPECT_EQ(o.sense[2], row.asc == 0x28 ? 0x06 : 0x02) << row.error;
         EXPECT_EQ(o.sense[12], row.asc) << row.error;
     }
-    EXPECT_EQ(machine.read_write_opens.size(), 1u) << "a refused command keeps the handle";
+    EXPECT_EQ(machine.read_write_opens.size(), 2u) << "a refused command keeps the handle; a changed disc does not";
 
     // More than the drive takes: refused before the system sees it; the system's own refusal of
     // a size says the same.
@@ -212,10 +215,10 @@ TEST_F(SptiExecute, DriveThatVanishesAnswersNoDeviceUntilItOpensAgain) {
     machine.drives[0].open_error = ERROR_FILE_NOT_FOUND;  // unplugged
     const std::size_t calls = machine.calls.size();
     EXPECT_EQ(run(read_cd(1)).aspi_status, SS_NO_DEVICE);
-    machine.drives[0].open_error = ERROR_ACCESS_DENIED;
-    EXPECT_EQ(run(read_cd(1)).aspi_status, SS_INVALID_SRB);
+    machine.drives[0].open_error = machine.drives[0].read_only_error = ERROR_ACCESS_DENIED;
+    EXPECT_EQ(run(read_cd(1)).target_status, 0x08) << "BUSY";
     EXPECT_EQ(machine.calls.size(), calls) << "no pass-through without a handle";
-    machine.drives[0].open_error = 0;  // plugged in again
+    machine.drives[0].open_error = machine.drives[0].read_only_error = 0;  // plugged in again
     machine.respond = nullptr;
     EXPECT_EQ(run(read_cd(1)).transferred, 2352u);
 }
@@ -273,6 +276,131 @@ TEST_F(SptiExecute, GivenUpCommandIsCancelledAndExecuteWaitsUntilTheSystemHasFin
         machine.respond = nullptr;
         EXPECT_EQ(run(read_cd(1)).transferred, 2352u) << "the drive takes the next command";
     }
+}
+
+TEST_F(SptiExecute, DriveAnotherProgramHoldsIsBusyWithOneLineAndAChangedDiscIsReopened) {
+    machine.respond = fail_with(ERROR_ACCESS_DENIED);  // a burning program's exclusive lock
+    for (int i = 0; i < 2; ++i) {
+        const ScsiOutcome o = run(read_cd(10));
+        EXPECT_EQ(o.aspi_status, 0);
+        EXPECT_EQ(o.host_status, HASTAT_OK);
+        EXPECT_EQ(o.target_status, 0x08) << "BUSY: SS_ERR for the program, a failed read";
+        EXPECT_EQ(o.transferred, 0u);
+    }
+    EXPECT_EQ(machine.reports, (std::vector<std::string>{"cddaplay: \\\\.\\D: is busy: another program (a burning or "
+                                                         "ripping tool?) has it to itself; its commands fail until that "
+                                                         "program lets go of it"}));
+    // The drive is still found: INQUIRY answers from what Windows told of it.
+    std::uint8_t inquiry[96] = {};
+    const ScsiOutcome o = run({{0x12, 0, 0, 0, 96, 0}, 6, DataDirection::in, inquiry, 96, true});
+    EXPECT_EQ(o.target_status, 0);
+    EXPECT_EQ(o.transferred, 36u);
+    EXPECT_EQ(std::string(reinterpret_cast<char *>(inquiry + 8), 28), "HL-DT-STDVDRAM GH24NSD1 1.00");
+
+    machine.respond = fail_with(ERROR_MEDIA_CHANGED);
+    const ScsiOutcome changed = run(read_cd(1));
+    EXPECT_EQ(changed.target_status, 0x02);
+    EXPECT_EQ(std::vector<std::uint8_t>({changed.sense[2], changed.sense[12], changed.sense[13]}),
+              (std::vector<std::uint8_t>{0x06, 0x28, 0x00}));
+    machine.respond = nullptr;
+    EXPECT_EQ(run(read_cd(1)).transferred, 2352u);
+    EXPECT_EQ(machine.read_write_opens.size(), 2u) << "the command after the unit attention opened the drive anew";
+    EXPECT_EQ(machine.open_handles(), 2) << "the old handle is closed";
+}
+
+// A drive Windows lets us open for reading only, the back end open over it.
+class SptiReadOnly : public SptiExecute {
+protected:
+    SptiReadOnly() {
+        spti_backend().close();
+        machine.drives[0].open_error = ERROR_ACCESS_DENIED;
+        spti_backend().open();
+    }
+    // The CD-ROM driver answers: `bytes` into the output, or an error.
+    void driver_answers(std::vector<std::uint8_t> bytes, DWORD error = 0) {
+        machine.driver = [bytes, error](const spti_test::DriverCall &call, std::uint8_t *out, DWORD &returned) -> DWORD {
+            returned = static_cast<DWORD>(std::min<std::size_t>(bytes.size(), call.out_size));
+            if (error == 0 && returned > 0) std::memcpy(out, bytes.data(), returned);
+            return error;
+        };
+    }
+    static std::vector<std::uint8_t> key_asc(const ScsiOutcome &o) { return {o.target_status, o.sense[2], o.sense[12]}; }
+};
+
+TEST_F(SptiReadOnly, TheFourCommandsBecomeTheCdRomDriversOwnRequestsAndBack) {
+    // INQUIRY from the storage device descriptor, no request at all.
+    std::uint8_t inquiry[96];
+    std::memset(inquiry, 0xEE, sizeof inquiry);
+    ScsiOutcome o = run({{0x12, 0, 0, 0, 96, 0}, 6, DataDirection::in, inquiry, 96, true});
+    const std::string expected = std::string("\x05\x80\x05\x02\x1F\0\0\0", 8) + "HL-DT-STDVDRAM GH24NSD1 1.00";
+    EXPECT_EQ(o.transferred, 36u);
+    EXPECT_EQ(std::string(reinterpret_cast<char *>(inquiry), 36), expected);
+    EXPECT_EQ(inquiry[36], 0xEE);
+    EXPECT_TRUE(machine.driver_calls.empty());
+
+    // TEST UNIT READY: IOCTL_STORAGE_CHECK_VERIFY.
+    driver_answers({});
+    EXPECT_EQ(run(test_unit_ready()).target_status, 0);
+    ASSERT_EQ(machine.driver_calls.size(), 1u);
+    EXPECT_EQ(machine.driver_calls[0].code, DWORD{IOCTL_STORAGE_CHECK_VERIFY});
+    driver_answers({}, ERROR_NOT_READY);
+    EXPECT_EQ(key_asc(run(test_unit_ready())), (std::vector<std::uint8_t>{0x02, 0x02, 0x04}));
+
+    // READ TOC as the player sends it (format 0 from track 1, LBA), then CD-Text and sessions in MSF.
+    const std::vector<std::uint8_t> toc = {0x00, 0x12, 1, 2, 0, 0x10, 1, 0, 0, 0, 0, 0, 0, 0x10, 0xAA, 0, 0, 0, 0x2E, 0xE0};
+    driver_answers(toc);
+    std::uint8_t answer[804] = {};
+    o = run({{0x43, 0, 0, 0, 0, 0, 1, 0x03, 0x24, 0}, 10, DataDirection::in, answer, 804, true});
+    EXPECT_EQ(o.target_status, 0);
+    EXPECT_EQ(o.transferred, toc.size());
+    EXPECT_EQ(std::vector<std::uint8_t>(answer, answer + toc.size()), toc);
+    EXPECT_EQ(machine.driver_calls.back().code, DWORD{IOCTL_CDROM_READ_TOC_EX});
+    EXPECT_EQ(machine.driver_calls.back().input, (std::vector<std::uint8_t>{0x00, 1, 0, 0}));
+    o = run({{0x43, 0x02, 5, 0, 0, 0, 0, 0x00, 0x08, 0}, 10, DataDirection::in, answer, 8, true});
+    EXPECT_EQ(o.transferred, 8u) << "no more than the allocation length";
+    EXPECT_EQ(machine.driver_calls.back().input, (std::vector<std::uint8_t>{0x85, 0, 0, 0}));
+    run({{0x43, 0, 1, 0, 0, 0, 0, 0, 12, 0}, 10, DataDirection::in, answer, 12, true});
+    EXPECT_EQ(machine.driver_calls.back().input, (std::vector<std::uint8_t>{0x01, 0, 0, 0}));
+
+    // READ CD of 10 CD-DA sectors at LBA 1000: IOCTL_CDROM_RAW_READ, the audio straight into the buffer.
+    driver_answers(std::vector<std::uint8_t>(23520, 0x3C));
+    ScsiCommand c = read_cd(10);
+    c.cdb[4] = 0x03;
+    c.cdb[5] = 0xE8;
+    o = run(c);
+    EXPECT_EQ(o.target_status, 0);
+    EXPECT_EQ(o.transferred, 23520u);
+    EXPECT_EQ(c.data[0], 0x3C);
+    EXPECT_EQ(c.data[23519], 0x3C);
+    EXPECT_EQ(machine.driver_calls.back().code, DWORD{IOCTL_CDROM_RAW_READ});
+    EXPECT_EQ(machine.driver_calls.back().out_size, 23520u);
+    EXPECT_EQ(machine.driver_calls.back().input,
+              (std::vector<std::uint8_t>{0x00, 0x40, 0x1F, 0, 0, 0, 0, 0,  // DiskOffset 1000 * 2048
+                                         10, 0, 0, 0,                      // SectorCount
+                                         2, 0, 0, 0}));                    // TrackMode CDDA
+    EXPECT_TRUE(machine.calls.empty()) << "no pass-through on a read-only handle";
+}
+
+TEST_F(SptiReadOnly, WhatCannotBeTranslatedIsIllegalRequestAndTheDriversErrorsKeepTheirMeaning) {
+    const std::size_t before = machine.driver_calls.size();
+    std::uint8_t mode[12] = {};
+    EXPECT_EQ(key_asc(run({{0x55, 0x10, 0, 0, 0, 0, 0, 0, 12, 0}, 10, DataDirection::out, mode, 12, true})),
+              (std::vector<std::uint8_t>{0x02, 0x05, 0x20}));
+    ScsiCommand sub = read_cd(1);
+    sub.cdb[10] = 0x01;  // with raw sub-channel
+    EXPECT_EQ(key_asc(run(sub)), (std::vector<std::uint8_t>{0x02, 0x05, 0x24}));
+    std::uint8_t full[256] = {};
+    EXPECT_EQ(key_asc(run({{0x43, 0x02, 2, 0, 0, 0, 1, 1, 0, 0}, 10, DataDirection::in, full, 256, true})),
+              (std::vector<std::uint8_t>{0x02, 0x05, 0x24})) << "full TOC";
+    EXPECT_EQ(machine.driver_calls.size(), before);
+
+    driver_answers({}, ERROR_ACCESS_DENIED);  // another program locked the drive meanwhile
+    EXPECT_EQ(run(read_cd(1)).target_status, 0x08);
+    driver_answers({}, ERROR_MEDIA_CHANGED);
+    EXPECT_EQ(key_asc(run(test_unit_ready())), (std::vector<std::uint8_t>{0x02, 0x06, 0x28}));
+    driver_answers({});
+    EXPECT_EQ(run(test_unit_ready()).target_status, 0);
+    EXPECT_EQ(machine.read_only_opens.size(), 2u) << "reopened, for reading only again, after the change";
 }
 
 }  // namespace

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include <ntddcdrm.h>
+
 namespace spti_test {
 namespace {
 
@@ -24,6 +26,9 @@ std::vector<std::uint8_t> device_descriptor(const FakeDrive &d) {
     put_le32(b, 16, static_cast<std::uint32_t>(b.size()));
     b.insert(b.end(), d.model.begin(), d.model.end());
     b.push_back(0);
+    put_le32(b, 20, static_cast<std::uint32_t>(b.size()));
+    b.insert(b.end(), d.revision.begin(), d.revision.end());
+    b.push_back(0);
     put_le32(b, 0, 1);
     put_le32(b, 4, static_cast<std::uint32_t>(b.size()));
     return b;
@@ -41,10 +46,11 @@ struct FakeCalls {
         const auto it = g_machine->handles_.find(h);
         return it == g_machine->handles_.end() ? nullptr : drive_named(it->second);
     }
-    static HANDLE new_handle(const std::string &name) {
+    static HANDLE new_handle(const std::string &name, DWORD access = 0) {
         HANDLE h = reinterpret_cast<HANDLE>(g_machine->next_handle_);
         g_machine->next_handle_ += 4;
         g_machine->handles_[h] = name;
+        g_machine->access_[h] = access;
         return h;
     }
 
@@ -59,19 +65,34 @@ struct FakeCalls {
         const auto it = g_machine->letters.find(root[0]);
         return it == g_machine->letters.end() ? DRIVE_NO_ROOT_DIR : it->second;
     }
+    static DWORD dos_device(const char *name, char *target, DWORD size) {
+        auto lock = g_machine->lock();
+        const FakeDrive *d = drive_named(std::string("\\\\.\\") + name);
+        if (!d || !d->cdrom) return 0;
+        const std::string device = "\\Device\\CdRom" + std::to_string(*d->cdrom);
+        if (device.size() + 2 > size) return 0;
+        std::memcpy(target, device.c_str(), device.size() + 1);
+        target[device.size() + 1] = '\0';
+        return static_cast<DWORD>(device.size() + 2);
+    }
     static HANDLE open_device(const char *path, DWORD access, DWORD *error) {
         auto lock = g_machine->lock();
         FakeDrive *d = drive_named(path);
-        *error = !d ? ERROR_FILE_NOT_FOUND : access != 0 ? d->open_error : 0;
+        *error = !d                   ? ERROR_FILE_NOT_FOUND
+                 : access == GENERIC_READ ? d->read_only_error
+                 : access != 0            ? d->open_error
+                                          : 0;
         if (const auto it = g_machine->query_open_errors.find(path); access == 0 && it != g_machine->query_open_errors.end())
             *error = it->second;
         if (*error != 0) return nullptr;
-        if (access != 0) g_machine->read_write_opens.emplace_back(path);
-        return new_handle(path);
+        if (access == GENERIC_READ) g_machine->read_only_opens.emplace_back(path);
+        else if (access != 0) g_machine->read_write_opens.emplace_back(path);
+        return new_handle(path, access);
     }
     static void close_handle(HANDLE h) {
         auto lock = g_machine->lock();
         g_machine->handles_.erase(h);
+        g_machine->access_.erase(h);
     }
     static HANDLE create_event() {
         auto lock = g_machine->lock();
@@ -83,7 +104,9 @@ struct FakeCalls {
         *returned = 0;
         FakeDrive *d = drive_of(device);
         if (!d || !overlapped || !g_machine->handles_.count(overlapped->hEvent)) return ERROR_INVALID_HANDLE;
+        const std::string &name = g_machine->handles_[device];
         if (code == IOCTL_SCSI_GET_ADDRESS) {
+            if (const auto it = g_machine->address_errors.find(name); it != g_machine->address_errors.end()) return it->second;
             if (!d->address) return ERROR_NOT_SUPPORTED;
             SCSI_ADDRESS a{sizeof(SCSI_ADDRESS), static_cast<UCHAR>(d->address->port), static_cast<UCHAR>(d->address->path),
                            static_cast<UCHAR>(d->address->target), static_cast<UCHAR>(d->address->lun)};
@@ -102,7 +125,26 @@ struct FakeCalls {
             std::memcpy(out, bytes.data(), *returned);
             return 0;
         }
+        if (code == IOCTL_STORAGE_GET_DEVICE_NUMBER) {
+            if (const auto it = g_machine->number_errors.find(name); it != g_machine->number_errors.end()) return it->second;
+            if (!d->device_number) return ERROR_INVALID_FUNCTION;
+            const STORAGE_DEVICE_NUMBER n{FILE_DEVICE_CD_ROM, static_cast<DWORD>(*d->device_number), 0xFFFFFFFF};
+            if (out_size < sizeof n) return ERROR_INSUFFICIENT_BUFFER;
+            std::memcpy(out, &n, sizeof n);
+            *returned = sizeof n;
+            return 0;
+        }
+        if (code == IOCTL_STORAGE_CHECK_VERIFY || code == IOCTL_CDROM_READ_TOC_EX || code == IOCTL_CDROM_RAW_READ) {
+            if ((g_machine->access_[device] & GENERIC_READ) == 0) return ERROR_ACCESS_DENIED;
+            const auto *bytes = static_cast<const std::uint8_t *>(in);
+            DriverCall call{name, code, std::vector<std::uint8_t>(bytes, bytes + (bytes ? in_size : 0)), out_size};
+            g_machine->driver_calls.push_back(call);
+            return g_machine->driver ? g_machine->driver(call, static_cast<std::uint8_t *>(out), *returned)
+                                     : ERROR_INVALID_FUNCTION;
+        }
         if (code != IOCTL_SCSI_PASS_THROUGH_DIRECT) return ERROR_INVALID_FUNCTION;
+        // The system refuses the pass-through on a handle without write access.
+        if ((g_machine->access_[device] & GENERIC_WRITE) == 0) return ERROR_ACCESS_DENIED;
         auto *packet = static_cast<PassThroughPacket *>(out);
         g_machine->calls.push_back({g_machine->handles_[device], packet->sptd, in_size, out_size});
         if (in != out || out_size < sizeof *packet) return ERROR_INVALID_PARAMETER;
@@ -143,6 +185,7 @@ struct FakeCalls {
 FakeMachine::FakeMachine() {
     g_machine = this;
     letters['C'] = DRIVE_FIXED;
+    SetEnvironmentVariableA("CDDAPLAY_IMAGES_REPORTED", nullptr);  // a new machine is a new run
 }
 
 FakeMachine::~FakeMachine() { g_machine = nullptr; }
@@ -155,7 +198,7 @@ void FakeMachine::add(const FakeDrive &d) {
 
 const passthru::spti::SptiSystem &FakeMachine::system() {
     static const passthru::spti::SptiSystem calls{
-        FakeCalls::logical_drives, FakeCalls::drive_type,  FakeCalls::open_device,  FakeCalls::close_handle,
+        FakeCalls::logical_drives, FakeCalls::drive_type,  FakeCalls::dos_device,   FakeCalls::open_device,  FakeCalls::close_handle,
         FakeCalls::create_event,   FakeCalls::start_ioctl, FakeCalls::wait_ioctl,   FakeCalls::cancel_ioctl,
         FakeCalls::report};
     return calls;
@@ -195,6 +238,7 @@ FakeDrive drive(std::optional<char> letter, std::optional<int> cdrom, ScsiAddres
     FakeDrive d;
     d.letter = letter;
     d.cdrom = cdrom;
+    d.device_number = cdrom;
     d.address = address;
     d.adapter_descriptor = adapter_descriptor(128 * 1024, 33, 3);
     return d;

@@ -28,13 +28,17 @@ struct FakeDrive {
     std::optional<char> letter;           // its CD-ROM drive letter
     std::optional<int> cdrom;             // its \\.\CdRomN
     std::optional<ScsiAddress> address;   // what IOCTL_SCSI_GET_ADDRESS says; none: ERROR_NOT_SUPPORTED
+    std::optional<int> device_number;     // IOCTL_STORAGE_GET_DEVICE_NUMBER's; none: ERROR_INVALID_FUNCTION
     DWORD open_error = 0;                 // a read/write open fails with this
+    DWORD read_only_error = 0;            // a read-only open fails with this
     std::vector<std::uint8_t> adapter_descriptor;  // STORAGE_ADAPTER_DESCRIPTOR; empty: the query fails
     std::string vendor = "HL-DT-ST";
     std::string model = "DVDRAM GH24NSD1";
+    std::string revision = "1.00";
 };
 
-// A drive with a letter and/or a CdRom number at `address`, 128 KiB transfers, dword alignment.
+// A drive with a letter and/or a CdRom number (also its device number) at `address`, 128 KiB
+// transfers, dword alignment.
 FakeDrive drive(std::optional<char> letter, std::optional<int> cdrom, ScsiAddress address);
 // A STORAGE_ADAPTER_DESCRIPTOR's bytes.
 std::vector<std::uint8_t> adapter_descriptor(std::uint32_t max_transfer, std::uint32_t physical_pages,
@@ -52,6 +56,17 @@ struct PassThroughCall {
 // DataBuffer, sense at SenseInfoOffset, SenseInfoLength) and returns 0, or returns an error, or
 // ERROR_IO_PENDING to hold it until finish().
 using Responder = std::function<DWORD(PassThroughPacket &)>;
+
+// What one of the CD-ROM driver's own ioctls (IOCTL_STORAGE_CHECK_VERIFY, IOCTL_CDROM_READ_TOC_EX,
+// IOCTL_CDROM_RAW_READ) received.
+struct DriverCall {
+    std::string name;
+    DWORD code;
+    std::vector<std::uint8_t> input;
+    DWORD out_size;
+};
+// Answers one: writes into `out` (out_size bytes), sets `returned`, gives 0 or an error.
+using DriverResponder = std::function<DWORD(const DriverCall &call, std::uint8_t *out, DWORD &returned)>;
 
 class FakeMachine {
 public:
@@ -75,12 +90,18 @@ public:
     std::map<char, UINT> letters;                   // drive letter -> GetDriveType
     std::vector<FakeDrive> drives;
     std::map<std::string, DWORD> query_open_errors;  // name -> error of an open for queries
+    std::map<std::string, DWORD> address_errors;     // name -> error of its IOCTL_SCSI_GET_ADDRESS
+    std::map<std::string, DWORD> number_errors;      // name -> error of its IOCTL_STORAGE_GET_DEVICE_NUMBER
+    // A letter of a drive with a CdRom number stands for "\Device\CdRomN" (QueryDosDevice).
     Responder respond;                              // unset: GOOD, everything transferred (0x5A)
+    DriverResponder driver;                         // unset: ERROR_INVALID_FUNCTION
 
     // ---- What the back end did (read once it is idle, or under lock()) ----
     std::vector<std::string> reports;          // lines for standard error
     std::vector<std::string> read_write_opens;  // every successful read/write open, in order
+    std::vector<std::string> read_only_opens;   // every successful read-only open, in order
     std::vector<PassThroughCall> calls;
+    std::vector<DriverCall> driver_calls;
     int cancels = 0;
     int open_handles() const;                   // device handles and events not yet closed
     bool holding() const;                       // a pass-through is held
@@ -98,6 +119,7 @@ private:
     mutable std::mutex mutex_;
     std::condition_variable changed_;
     std::map<HANDLE, std::string> handles_;  // open handle -> name ("" for an event)
+    std::map<HANDLE, DWORD> access_;         // open device handle -> the access it was opened with
     std::optional<Held> held_;
     std::uintptr_t next_handle_ = 0x100;
     friend struct FakeCalls;
