@@ -5,6 +5,7 @@
 #   scripts/setup.sh                  build, unit and end-to-end tests, the demo
 #   scripts/setup.sh --windows-tests  also wine64, to run the 64-bit Windows build
 #   scripts/setup.sh --bench          also valgrind, for bench/compare.sh
+#   scripts/setup.sh --rig            also QEMU, busybox and libcdio's tools, for tests/rig/run.sh
 set -euo pipefail
 
 packages=(
@@ -19,7 +20,8 @@ for arg in "$@"; do
   case "$arg" in
     --windows-tests) packages+=(wine wine64) ;;
     --bench) packages+=(valgrind) ;;
-    *) echo "usage: $0 [--windows-tests] [--bench]" >&2; exit 2 ;;
+    --rig) packages+=(qemu-system-x86 busybox-static libcdio-utils cd-paranoia) ;;
+    *) echo "usage: $0 [--windows-tests] [--bench] [--rig]" >&2; exit 2 ;;
   esac
 done
 

@@ -2,6 +2,7 @@
 # Sets up, builds and runs every test:
 # - the Linux build: unit tests, end-to-end tests of the program, and the same end-to-end tests
 #   of the 64-bit Windows program under wine64;
+# - the drive rig: the Linux build against CD-ROM drives of Debian's kernel booted in QEMU;
 # - the 64-bit Windows build: its unit tests under wine64;
 # - unit, end-to-end and stress tests under AddressSanitizer+UBSan (leak detection on) and under
 #   ThreadSanitizer;
@@ -9,7 +10,7 @@
 # - every fuzz target for a short time (fuzz/run.sh).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/setup.sh --windows-tests
+scripts/setup.sh --windows-tests --rig
 
 step() { printf '\n==== %s (%s)\n' "$*" "$(date +%T)"; }
 
@@ -22,6 +23,9 @@ step "linux: build, unit and end-to-end tests (native and win64 under wine64)"
 cmake --preset linux >/dev/null
 cmake --build --preset linux
 ctest --preset linux
+
+step "rig: the Linux build against CD-ROMs of a real kernel in QEMU (tests/rig/run.sh)"
+tests/rig/run.sh
 
 for preset in asan tsan; do
   step "$preset: build and test"

@@ -15,6 +15,7 @@ namespace passthru::image {
 namespace {
 
 constexpr std::uint8_t kKeyNotReady = 0x02, kKeyMediumError = 0x03, kKeyIllegalRequest = 0x05;
+constexpr std::uint8_t kAscSavingUnsupported = 0x39;
 constexpr std::uint8_t kAscInvalidOpcode = 0x20, kAscLbaOutOfRange = 0x21, kAscInvalidField = 0x24,
                        kAscNoMedium = 0x3A, kAscIllegalModeForTrack = 0x64, kAscUnrecoveredRead = 0x11;
 constexpr std::uint8_t kLeadOutTrack = 0xAA;
@@ -40,8 +41,18 @@ void send(const ScsiCommand &c, ScsiOutcome &o, const std::uint8_t *response, st
     if (fit < wanted) o.host_status = HASTAT_DO_DU;
 }
 
+// VPD pages: 00 (the pages supported) and 80 (the unit serial number).
+void inquiry_vpd(Unit &unit, const ScsiCommand &c, ScsiOutcome &o) {
+    static constexpr std::uint8_t kSupported[] = {0x05, 0x00, 0x00, 2, 0x00, 0x80};
+    static constexpr std::uint8_t kSerial[] = {0x05, 0x80, 0x00, 8, 'C', 'D', 'D', 'A', '0', '0', '0', '1'};
+    if (c.cdb[2] == 0x00) return send(c, o, kSupported, sizeof kSupported, get_be16(c.cdb + 3));
+    if (c.cdb[2] == 0x80) return send(c, o, kSerial, sizeof kSerial, get_be16(c.cdb + 3));
+    check_condition(unit, o, kKeyIllegalRequest, kAscInvalidField);
+}
+
 void inquiry(Unit &unit, const ScsiCommand &c, ScsiOutcome &o) {
-    if ((c.cdb[1] & 0x01) || c.cdb[2] != 0) return check_condition(unit, o, kKeyIllegalRequest, kAscInvalidField);
+    if (c.cdb[1] & 0x01) return inquiry_vpd(unit, c, o);
+    if (c.cdb[2] != 0) return check_condition(unit, o, kKeyIllegalRequest, kAscInvalidField);
     std::uint8_t r[36] = {};
     r[0] = 0x05;          // qualifier 0, CD/DVD device
     r[1] = 0x80;          // removable medium
@@ -286,6 +297,121 @@ void read_cd(Unit &unit, const ScsiCommand &c, ScsiOutcome &o) {
 
 void set_cd_speed(Unit &unit, const ScsiCommand &c) { unit.read_speed = get_be16(c.cdb + 2); }
 
+// MODE SENSE (6) and (10): the CD capabilities page 2A only, with no block descriptor.
+void mode_sense(Unit &unit, const ScsiCommand &c, ScsiOutcome &o) {
+    const bool ten = c.cdb[0] == kOpModeSense10;
+    const int page = c.cdb[2] & 0x3F, control = c.cdb[2] >> 6;
+    if (page != 0x2A && page != 0x3F) return check_condition(unit, o, kKeyIllegalRequest, kAscInvalidField);
+    if (control == 3) return check_condition(unit, o, kKeyIllegalRequest, kAscSavingUnsupported);
+    const std::size_t header = ten ? 8 : 4;
+    std::uint8_t r[8 + 22] = {};
+    std::uint8_t *p = r + header;
+    p[0] = 0x2A;
+    p[1] = 20;
+    if (control != 1) {  // 1 asks which fields can be changed: none
+        p[4] = 0x71;     // audio play, Mode 2 Form 1 and Form 2, multi-session
+        p[5] = 0x07;     // CD-DA commands, accurate CD-DA stream, R-W sub-channel
+        p[6] = 0x29;     // tray loading, eject, lock
+        put_be16(p + 8, 7056);   // 40x
+        put_be16(p + 12, 256);   // buffer KiB
+        put_be16(p + 14, unit.read_speed == 0xFFFF ? 7056 : unit.read_speed);
+    }
+    const std::size_t size = header + 22;
+    if (ten) put_be16(r, static_cast<std::uint16_t>(size - 2));
+    else r[0] = static_cast<std::uint8_t>(size - 1);
+    send(c, o, r, size, ten ? get_be16(c.cdb + 7) : c.cdb[4]);
+}
+
+// GET CONFIGURATION: the profile list (CD-ROM), Core, Removable Medium and CD Read features.
+void get_configuration(const Unit &unit, const ScsiCommand &c, ScsiOutcome &o) {
+    const bool medium = unit.disc && !unit.not_ready;
+    const std::uint8_t current = medium ? 0x01 : 0x00;
+    struct Feature {
+        std::uint16_t code;
+        bool always_current;
+        std::uint8_t body[8];
+        std::uint8_t body_size;
+    };
+    const Feature features[] = {
+        {0x0000, true, {0x00, 0x08, current, 0}, 4},           // profile list: CD-ROM
+        {0x0001, true, {0, 0, 0, 1, 0, 0, 0, 0}, 8},           // core: SCSI
+        {0x0003, true, {0x29, 0, 0, 0}, 4},                    // removable medium: tray, eject, lock
+        {0x001E, false, {0x03, 0, 0, 0}, 4},                   // CD read: CD-Text, C2 flags
+    };
+    const int request_type = c.cdb[1] & 0x03;
+    const std::uint16_t from = get_be16(c.cdb + 2);
+    std::uint8_t r[8 + 4 * 12] = {};
+    std::size_t size = 8;
+    for (const Feature &f : features) {
+        const bool is_current = f.always_current || medium;
+        if (request_type == 2 ? f.code != from : f.code < from) continue;
+        if (request_type == 1 && !is_current) continue;
+        put_be16(r + size, f.code);
+        r[size + 2] = static_cast<std::uint8_t>(0x02 | (is_current ? 0x01 : 0x00));  // persistent
+        if (f.code == 0x001E) r[size + 2] = static_cast<std::uint8_t>(0x08 | (is_current ? 1 : 0));  // version 2
+        r[size + 3] = f.body_size;
+        std::memcpy(r + size + 4, f.body, f.body_size);
+        size += 4 + f.body_size;
+    }
+    put_be32(r, static_cast<std::uint32_t>(size - 4));
+    put_be16(r + 6, medium ? 0x0008 : 0x0000);
+    send(c, o, r, size, get_be16(c.cdb + 7));
+}
+
+// GET EVENT STATUS NOTIFICATION, polled: media events only (no change; whether a disc is in).
+void event_status(Unit &unit, const ScsiCommand &c, ScsiOutcome &o) {
+    if (!(c.cdb[1] & 0x01)) return check_condition(unit, o, kKeyIllegalRequest, kAscInvalidField);
+    constexpr std::uint8_t kMediaClass = 0x10;
+    std::uint8_t r[8] = {0, 2, 0x80, kMediaClass};  // no event of the classes asked for
+    std::size_t size = 4;
+    if (c.cdb[4] & kMediaClass) {
+        r[1] = 6;
+        r[2] = 4;  // media class
+        r[5] = unit.disc && !unit.not_ready ? 0x02 : 0x00;  // media present, door closed
+        size = 8;
+    }
+    send(c, o, r, size, get_be16(c.cdb + 7));
+}
+
+// READ DISC INFORMATION: a finished disc, its sessions and tracks.
+void read_disc_information(const Unit &unit, const ScsiCommand &c, ScsiOutcome &o) {
+    const Disc &disc = *unit.disc;
+    const Track &last_first = last_session_first_track(disc);
+    std::uint8_t r[34] = {};
+    put_be16(r, sizeof r - 2);
+    r[2] = 0x0E;  // last session complete, disc finalized
+    r[3] = static_cast<std::uint8_t>(disc.tracks.front().number);
+    r[4] = disc.tracks.back().session;
+    r[5] = static_cast<std::uint8_t>(last_first.number);
+    r[6] = static_cast<std::uint8_t>(disc.tracks.back().number);
+    r[8] = disc.tracks.back().session > 1 || disc.tracks.back().mode >= TrackMode::mode2_2352 ? 0x20 : 0x00;
+    put_be32(r + 16, 0xFFFFFFFF);
+    put_be32(r + 20, 0xFFFFFFFF);
+    send(c, o, r, sizeof r, get_be16(c.cdb + 7));
+}
+
+// READ TRACK INFORMATION by track number (address type 1) or by an LBA in the track (type 0).
+void read_track_information(Unit &unit, const ScsiCommand &c, ScsiOutcome &o) {
+    const Disc &disc = *unit.disc;
+    const std::uint32_t address = get_be32(c.cdb + 2);
+    const Track *track = nullptr;
+    if ((c.cdb[1] & 0x03) == 0 && address < static_cast<std::uint32_t>(disc.lead_out))
+        track = &track_at(disc, static_cast<std::int32_t>(address));
+    for (const Track &t : disc.tracks)
+        if ((c.cdb[1] & 0x03) == 1 && static_cast<std::uint32_t>(t.number) == address) track = &t;
+    if (!track) return check_condition(unit, o, kKeyIllegalRequest, kAscInvalidField);
+    const std::int32_t end = track == &disc.tracks.back() ? disc.lead_out : (track + 1)->start;
+    std::uint8_t r[36] = {};
+    put_be16(r, sizeof r - 2);
+    r[2] = static_cast<std::uint8_t>(track->number);
+    r[3] = track->session;
+    r[5] = track->control & 0x0F;
+    r[6] = track->mode == TrackMode::audio ? 0x0F : track->mode <= TrackMode::mode1_2048 ? 0x01 : 0x02;
+    put_be32(r + 8, static_cast<std::uint32_t>(track->start));
+    put_be32(r + 24, static_cast<std::uint32_t>(end - track->start));
+    send(c, o, r, sizeof r, get_be16(c.cdb + 7));
+}
+
 // The descriptor block length each command needs.
 int needed_cdb_length(std::uint8_t op) {
     if (op < 0x20) return 6;
@@ -298,18 +424,28 @@ int needed_cdb_length(std::uint8_t op) {
 void execute_drive_command(Unit &unit, const ScsiCommand &c, ScsiOutcome &o) {
     o = ScsiOutcome{};
     const std::uint8_t op = c.cdb[0];
-    const bool known = op == kOpInquiry || op == kOpTestUnitReady || op == kOpRequestSense ||
-                       op == kOpReadCapacity || op == kOpReadToc || op == kOpReadCd || op == kOpSetCdSpeed;
-    if (!known) return check_condition(unit, o, kKeyIllegalRequest, kAscInvalidOpcode);
+    if (std::find(std::begin(kKnownOps), std::end(kKnownOps), op) == std::end(kKnownOps))
+        return check_condition(unit, o, kKeyIllegalRequest, kAscInvalidOpcode);
     if (c.cdb_length < needed_cdb_length(op)) return check_condition(unit, o, kKeyIllegalRequest, kAscInvalidField);
-    if (op == kOpInquiry) return inquiry(unit, c, o);
-    if (op == kOpRequestSense) return request_sense(unit, c, o);
-    if (op == kOpSetCdSpeed) return set_cd_speed(unit, c);
+    // What a drive answers with or without a disc.
+    switch (op) {
+    case kOpInquiry: return inquiry(unit, c, o);
+    case kOpRequestSense: return request_sense(unit, c, o);
+    case kOpSetCdSpeed: return set_cd_speed(unit, c);
+    case kOpModeSense6:
+    case kOpModeSense10: return mode_sense(unit, c, o);
+    case kOpGetConfiguration: return get_configuration(unit, c, o);
+    case kOpEventStatus: return event_status(unit, c, o);
+    case kOpPreventAllow: return;
+    default: break;
+    }
     if (unit.not_ready || !unit.disc) return check_condition(unit, o, kKeyNotReady, kAscNoMedium);
     switch (op) {
     case kOpTestUnitReady: return;
     case kOpReadCapacity: return read_capacity(unit, c, o);
     case kOpReadToc: return read_toc(unit, c, o);
+    case kOpReadDiscInformation: return read_disc_information(unit, c, o);
+    case kOpReadTrackInformation: return read_track_information(unit, c, o);
     default: return read_cd(unit, c, o);
     }
 }

@@ -19,6 +19,16 @@
 //                           cannot be read: 05/21/00.
 //   SET CD SPEED (0xBB)     GOOD, with or without a medium; the read speed is kept in the Unit
 //   READ CAPACITY (0x25)    last LBA and a 2048-byte block length, as CD drives report
+//   INQUIRY EVPD            VPD pages 00 (the list) and 80 (serial number); others 05/24/00
+//   MODE SENSE 6/10         page 2A (CD capabilities; 3F gives it too), no block descriptor;
+//   (0x1A, 0x5A)            changeable values all 0; saved values 05/39/00; other pages 05/24/00
+//   GET CONFIGURATION (0x46) profile CD-ROM (current with a disc), features Core, Removable
+//                           Medium, CD Read; request types 0, 1, 2
+//   GET EVENT STATUS (0x4A) polled only (else 05/24/00): the media class, never an event, whether
+//                           a disc is in
+//   PREVENT/ALLOW (0x1E)    GOOD (nothing to lock)
+//   READ DISC INFORMATION   a finalized disc: first track, sessions, last session's tracks
+//   READ TRACK INFORMATION  by track number or by LBA: session, control, start, size
 //   REQUEST SENSE (0x03)    the sense data of the unit's last CHECK CONDITION, then NO SENSE
 //   anything else           CHECK CONDITION 05/20/00 (invalid command operation code)
 // An image file that cannot be read during play: MEDIUM ERROR 03/11/00, and one line on standard
@@ -61,5 +71,16 @@ inline constexpr std::uint8_t kOpReadCapacity = 0x25;
 inline constexpr std::uint8_t kOpReadToc = 0x43;
 inline constexpr std::uint8_t kOpReadCd = 0xBE;
 inline constexpr std::uint8_t kOpSetCdSpeed = 0xBB;
+inline constexpr std::uint8_t kOpModeSense6 = 0x1A;
+inline constexpr std::uint8_t kOpPreventAllow = 0x1E;
+inline constexpr std::uint8_t kOpGetConfiguration = 0x46;
+inline constexpr std::uint8_t kOpEventStatus = 0x4A;
+inline constexpr std::uint8_t kOpReadDiscInformation = 0x51;
+inline constexpr std::uint8_t kOpReadTrackInformation = 0x52;
+inline constexpr std::uint8_t kOpModeSense10 = 0x5A;
+inline constexpr std::uint8_t kKnownOps[] = {
+    kOpTestUnitReady, kOpRequestSense, kOpInquiry,    kOpReadCapacity,        kOpReadToc,
+    kOpReadCd,        kOpSetCdSpeed,   kOpModeSense6, kOpPreventAllow,        kOpGetConfiguration,
+    kOpEventStatus,   kOpReadDiscInformation,         kOpReadTrackInformation, kOpModeSense10};
 
 }  // namespace passthru::image

@@ -21,7 +21,10 @@ struct Candidate {
     int number = 0;
     std::optional<KernelAddress> kernel;
     int fd = -1;  // opened early when sysfs did not give the address
+    bool writable = false;
 };
+
+bool is_permission_error(int error) { return error == EACCES || error == EPERM || error == EROFS; }
 
 bool parse_number(std::string_view text, int &value) {
     if (text.empty()) return false;
@@ -61,6 +64,17 @@ std::string why_not(int error) {
 
 void report_open_failure(const SgSystem &system, const std::string &node, int error) {
     system.report(("cddaplay: cannot open " + node + ": " + why_not(error)).c_str());
+}
+
+// One line for every unit the user may not open: which nodes, and the group to join.
+void report_permission_denied(const SgSystem &system, const std::vector<std::string> &nodes) {
+    std::string names;
+    for (const std::string &n : nodes) names += (names.empty() ? "" : ", ") + n;
+    const std::string group = system.group_of(nodes.front().c_str());
+    const std::string join = group.empty() ? "the group that owns them" : "group " + group;
+    system.report(("cddaplay: no permission to open " + names + ": ask for the user to be added to " + join +
+                   ", then log in again")
+                      .c_str());
 }
 
 std::vector<Candidate> list_candidates(const SgSystem &system) {
@@ -107,7 +121,7 @@ std::vector<Candidate> address_candidates(const SgSystem &system, std::vector<Ca
             continue;
         }
         if (!c.kernel) {
-            const int fd = system.open_node(node.c_str());
+            const int fd = open_unit_node(system, node, c.writable);
             if (fd < 0) {
                 report_open_failure(system, node, -fd);
                 continue;
@@ -126,14 +140,26 @@ std::vector<Candidate> address_candidates(const SgSystem &system, std::vector<Ca
     return kept;
 }
 
+int queue_number(const SgSystem &system, const std::string &queue, const char *name) {
+    int value = 0;
+    const auto text = attribute(system, queue + name);
+    return text && parse_number(*text, value) ? value : 0;
+}
+
+// SG_IO maps the caller's buffer page by page into one request: it takes max_sectors_kb at most,
+// and no more pages than max_segments (a 4 KiB page each, the least a segment holds).
 std::uint32_t queue_limit(const SgSystem &system, const std::string &dir) {
+    constexpr std::uint64_t kPageKib = 4;
     std::vector<std::string> disks;
     if (!system.list_dir((dir + "/block").c_str(), disks) || disks.empty()) return kDefaultMaxTransfer;
     std::sort(disks.begin(), disks.end());
-    const auto kib_text = attribute(system, dir + "/block/" + disks.front() + "/queue/max_hw_sectors_kb");
-    int kib = 0;
-    if (!kib_text || !parse_number(*kib_text, kib) || kib == 0) return kDefaultMaxTransfer;
-    return static_cast<std::uint32_t>(std::min<std::uint64_t>(static_cast<std::uint64_t>(kib), kMaxTransferKib) * 1024);
+    const std::string queue = dir + "/block/" + disks.front() + "/queue/";
+    std::uint64_t kib = static_cast<std::uint64_t>(queue_number(system, queue, "max_sectors_kb"));
+    if (kib == 0) kib = static_cast<std::uint64_t>(queue_number(system, queue, "max_hw_sectors_kb"));
+    if (const int segments = queue_number(system, queue, "max_segments"); segments > 0 && kib > 0)
+        kib = std::min<std::uint64_t>(kib, static_cast<std::uint64_t>(segments) * kPageKib);
+    if (kib == 0) return kDefaultMaxTransfer;
+    return static_cast<std::uint32_t>(std::min<std::uint64_t>(kib, kMaxTransferKib) * 1024);
 }
 
 Unit describe_unit(const SgSystem &system, const Candidate &chosen, int fd) {
@@ -141,6 +167,7 @@ Unit describe_unit(const SgSystem &system, const Candidate &chosen, int fd) {
     u.kernel = *chosen.kernel;
     u.node = "/dev/" + chosen.name;
     u.fd = fd;
+    u.writable = chosen.writable;
     const std::string dir = device_dir(u.kernel);
     int type = 0;
     if (const auto text = attribute(system, dir + "/type"); text && parse_number(*text, type)) u.device_type = type;
@@ -155,6 +182,7 @@ std::vector<Unit> open_units(const SgSystem &system, std::vector<Candidate> cand
     std::stable_sort(candidates.begin(), candidates.end(),
                      [](const Candidate &a, const Candidate &b) { return *a.kernel < *b.kernel; });
     std::vector<Unit> units;
+    std::vector<std::string> denied;  // first nodes of units left out for want of permission
     for (std::size_t first = 0; first < candidates.size();) {
         std::size_t end = first;
         while (end < candidates.size() && *candidates[end].kernel == *candidates[first].kernel) ++end;
@@ -167,7 +195,7 @@ std::vector<Unit> open_units(const SgSystem &system, std::vector<Candidate> cand
                 continue;
             }
             if (c.fd < 0) {
-                const int fd = system.open_node(("/dev/" + c.name).c_str());
+                const int fd = open_unit_node(system, "/dev/" + c.name, c.writable);
                 if (fd < 0) {
                     if (first_error == 0) first_error = -fd;
                     continue;
@@ -177,9 +205,11 @@ std::vector<Unit> open_units(const SgSystem &system, std::vector<Candidate> cand
             chosen = static_cast<int>(i);
         }
         if (chosen >= 0) units.push_back(describe_unit(system, candidates[chosen], candidates[chosen].fd));
+        else if (is_permission_error(first_error)) denied.push_back("/dev/" + candidates[first].name);
         else report_open_failure(system, "/dev/" + candidates[first].name, first_error);
         first = end;
     }
+    if (!denied.empty()) report_permission_denied(system, denied);
     return units;
 }
 
@@ -268,6 +298,14 @@ std::vector<SgAdapter> enumerate_adapters(const SgSystem &system) {
         if (!adapter.units.empty()) adapters.push_back(std::move(adapter));
     }
     return adapters;
+}
+
+int open_unit_node(const SgSystem &system, const std::string &node, bool &writable) {
+    writable = true;
+    const int fd = system.open_node(node.c_str(), true);
+    if (fd >= 0 || !is_permission_error(-fd)) return fd;
+    writable = false;
+    return system.open_node(node.c_str(), false);
 }
 
 void close_adapters(const SgSystem &system, std::vector<SgAdapter> &adapters) {

@@ -7,8 +7,13 @@
 // named H:C:T:L) or, for an sr node sysfs does not describe, from SCSI_IOCTL_GET_IDLUN. An sg node
 // counts only when sysfs says its device is a CD-ROM (type 5) or WORM (type 4) unit.
 // Each unit is opened through its sr node, or through its sg node when the sr node cannot be
-// opened. A unit that cannot be opened at all is left out, with one line on standard error
-// (through SgSystem::report) naming the node and the reason.
+// opened; for reading and writing where the node's permissions allow (the kernel passes SET CD
+// SPEED only then), else for reading only. A unit that cannot be opened at all is left out, with
+// one line on standard error (through SgSystem::report) naming the node and the reason; the units
+// left out for want of permission share one line naming the group to join.
+//
+// Largest transfer: what SG_IO takes on the unit's queue, max_sectors_kb and no more than
+// max_segments pages (max_hw_sectors_kb, the hardware's limit, when the queue does not say).
 //
 // Numbering: one ASPI adapter per distinct (host, channel) that has a unit, sorted by host, then
 // channel. On its adapter a unit keeps its kernel target and LUN when they fit ASPI's ranges
@@ -49,6 +54,7 @@ struct Unit {
     std::string model;
     std::uint32_t max_transfer = kDefaultMaxTransfer;  // largest SG_IO data transfer, bytes
     int fd = -1;                    // open descriptor of `node`, or -1
+    bool writable = false;          // `fd` is open for reading and writing
 };
 
 struct SgAdapter {
@@ -63,6 +69,10 @@ struct SgAdapter {
 std::vector<SgAdapter> enumerate_adapters(const SgSystem &system);
 
 void close_adapters(const SgSystem &system, std::vector<SgAdapter> &adapters);
+
+// Opens `node` for reading and writing, or for reading only when its permissions allow no more.
+// A descriptor (`writable` says how it was opened) or -errno.
+int open_unit_node(const SgSystem &system, const std::string &node, bool &writable);
 
 // "H:C:T:L" (the last path component of `link`, as sysfs names SCSI devices). False otherwise.
 bool parse_kernel_address(const std::string &link, KernelAddress &address);

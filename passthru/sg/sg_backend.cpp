@@ -1,13 +1,18 @@
 #include "passthru/sg/sg_backend.h"
 
 #include <cerrno>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "aspi/aspi32.h"
+#include "passthru/library_host.h"
 #include "passthru/sg/enumerate.h"
 #include "passthru/sg/sg_result.h"
 
@@ -30,9 +35,11 @@ void describe_units(const State &s) {
         for (const Unit &u : s.adapters[a].units) {
             const std::string who = u.vendor.empty() && u.model.empty() ? "(vendor and model unknown)" : u.vendor + " " + u.model;
             char line[512];
-            std::snprintf(line, sizeof line, "cddaplay: adapter %d target %d lun %d: %s %s (scsi %d:%d:%d:%d)",
+            std::snprintf(line, sizeof line, "cddaplay: adapter %d target %d lun %d: %s %s (scsi %d:%d:%d:%d), %s",
                           first + static_cast<int>(a), u.target, u.lun, u.node.c_str(), who.c_str(), u.kernel.host,
-                          u.kernel.channel, u.kernel.target, u.kernel.lun);
+                          u.kernel.channel, u.kernel.target, u.kernel.lun,
+                          u.writable ? "open for reading and writing"
+                                     : "open for reading only (the drive takes no reading speed)");
             s.system->report(line);
         }
     }
@@ -81,6 +88,63 @@ int device_type(int adapter, int target, int lun) {
     return u ? u->device_type : kNoDevice;
 }
 
+// One SG_IO on a thread of its own. The ioctl returns only when the device lets go of the command,
+// which for a drive that never answers is long after the header's time-out (the kernel aborts, then
+// waits for the device). So the worker waits only until the manager gives the command up or the
+// time-out and a grace have passed, and then leaves the thread behind with its own copies of the
+// data and sense buffers: the commands after it go to the drive at once instead of queueing behind
+// the stuck one. The submission is shared by the two threads; the mutex guards `finished` and, once
+// set, the ioctl's results.
+struct Submission {
+    std::mutex mutex;
+    std::condition_variable finished_changed;
+    bool finished = false;
+    int result = 0;
+    sg_io_hdr_t header{};
+    std::vector<std::uint8_t> data;
+    std::uint8_t sense[kKernelSenseBytes] = {};
+};
+
+// A command the kernel still holds after this much is left to itself.
+constexpr std::chrono::milliseconds kAbandonAfter = kCommandTimeout + std::chrono::seconds{4};
+constexpr std::chrono::milliseconds kCancelPoll{50};
+
+// True when the ioctl finished (its results are in `s`); false when it was left behind. A thread
+// that finished is joined before this returns: none may still be running the library's code when
+// the program unloads it. One left behind pins the library in memory instead.
+bool run_sg_io(const SgSystem &system, int fd, const std::shared_ptr<Submission> &s, const CancelToken &cancel) {
+    std::thread call;
+    try {
+        call = std::thread([&system, fd, s] {
+            const int result = system.sg_io(fd, &s->header);
+            {
+                std::lock_guard lock(s->mutex);
+                s->result = result;
+                s->finished = true;
+            }
+            s->finished_changed.notify_all();
+        });
+    } catch (const std::system_error &) {
+        s->result = system.sg_io(fd, &s->header);  // no thread to be had: the plain blocking call
+        return true;
+    }
+    const auto deadline = std::chrono::steady_clock::now() + kAbandonAfter;
+    std::unique_lock lock(s->mutex);
+    for (;;) {
+        if (s->finished_changed.wait_for(lock, kCancelPoll, [&] { return s->finished; })) {
+            lock.unlock();
+            call.join();
+            return true;
+        }
+        if (cancel.cancelled() || std::chrono::steady_clock::now() >= deadline) {
+            lock.unlock();
+            pin_library();  // the thread returns into this code, perhaps after the library's unload
+            call.detach();
+            return false;
+        }
+    }
+}
+
 void execute(int adapter, int target, int lun, const ScsiCommand &c, ScsiOutcome &o, const CancelToken &cancel) {
     o = ScsiOutcome{};
     Unit *u = unit_at(adapter, target, lun);
@@ -90,14 +154,25 @@ void execute(int adapter, int target, int lun, const ScsiCommand &c, ScsiOutcome
     }
     const SgSystem &system = *g_state->system;
     if (u->fd < 0) {
-        const int fd = system.open_node(u->node.c_str());
+        const int fd = open_unit_node(system, u->node, u->writable);
         if (fd < 0) return map_submit_error(-fd, c, u->max_transfer, o);
         u->fd = fd;
     }
-    std::uint8_t sense[kKernelSenseBytes] = {};
-    sg_io_hdr_t header = make_header(c, sense);
-    const int result = system.sg_io(u->fd, &header);
-    if (result == 0) return map_completion(header, c, cancel.cancelled(), o);
+    auto s = std::make_shared<Submission>();
+    s->data.assign(c.data, c.data + (c.data ? c.data_length : 0));
+    ScsiCommand own = c;
+    own.data = s->data.data();
+    s->header = make_header(own, s->sense);
+    if (!run_sg_io(system, u->fd, s, cancel)) {
+        o.host_status = HASTAT_COMMAND_TIMEOUT;
+        return;
+    }
+    const int result = s->result;
+    if (result == 0) {
+        map_completion(s->header, c, cancel.cancelled(), o);
+        if (c.direction == DataDirection::in && !s->data.empty()) std::memcpy(c.data, s->data.data(), s->data.size());
+        return;
+    }
     if (result == -ENODEV || result == -ENXIO) {  // the node is gone: the next command opens it anew
         system.close_node(u->fd);
         u->fd = -1;

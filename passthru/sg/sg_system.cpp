@@ -3,8 +3,10 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <grp.h>
 #include <scsi/scsi.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -50,8 +52,8 @@ bool read_file(const char *path, std::string &text) {
     return true;
 }
 
-int open_node(const char *path) {
-    const int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+int open_node(const char *path, bool writable) {
+    const int fd = open(path, (writable ? O_RDWR : O_RDONLY) | O_NONBLOCK | O_CLOEXEC);
     return fd >= 0 ? fd : -errno;
 }
 
@@ -63,7 +65,17 @@ int sg_io(int fd, sg_io_hdr_t *header) { return ioctl(fd, SG_IO, header) == 0 ? 
 
 void report(const char *line) { std::fprintf(stderr, "%s\n", line); }
 
-constexpr SgSystem kRealSystem{list_dir, read_link, read_file, open_node, close_node, get_idlun, sg_io, report};
+std::string group_of(const char *path) {
+    struct stat st;
+    if (stat(path, &st) != 0) return {};
+    struct group entry;
+    struct group *found = nullptr;
+    char buffer[4096];
+    if (getgrgid_r(st.st_gid, &entry, buffer, sizeof buffer, &found) == 0 && found) return found->gr_name;
+    return std::to_string(st.st_gid);
+}
+
+constexpr SgSystem kRealSystem{list_dir, read_link, read_file, open_node, close_node, get_idlun, sg_io, report, group_of};
 
 }  // namespace
 

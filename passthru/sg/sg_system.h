@@ -25,9 +25,11 @@ struct SgSystem {
     // The contents of a small file (a sysfs attribute). False when it cannot be read.
     bool (*read_file)(const char *path, std::string &text);
 
-    // open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC): a descriptor, or -errno. O_NONBLOCK keeps the
-    // cdrom layer from checking (and demanding) a disc at open.
-    int (*open_node)(const char *path);
+    // open(path, (writable ? O_RDWR : O_RDONLY) | O_NONBLOCK | O_CLOEXEC): a descriptor, or -errno.
+    // O_NONBLOCK keeps the cdrom layer from checking (and demanding) a disc at open. The kernel lets
+    // commands it counts as writing (SET CD SPEED among them) through SG_IO only on a node open for
+    // writing, unless the user is privileged.
+    int (*open_node)(const char *path, bool writable);
     void (*close_node)(int fd);
     // ioctl(fd, SCSI_IOCTL_GET_IDLUN, idlun): 0, or -errno. idlun[0] packs id | lun << 8 |
     // channel << 16 | host << 24, each cut to 8 bits.
@@ -39,6 +41,10 @@ struct SgSystem {
 
     // Writes one line (a newline is added) to standard error.
     void (*report)(const char *line);
+
+    // The name of the group that owns `path` (its number when the group has no name); empty when
+    // it cannot be told.
+    std::string (*group_of)(const char *path);
 };
 
 // The running system's calls.

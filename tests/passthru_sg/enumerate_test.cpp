@@ -70,18 +70,50 @@ TEST(SgEnumeration, UnitWhoseSrNodeIsRefusedIsReachedThroughItsSgNode) {
     close_adapters(FakeMachine::system(), adapters);
 }
 
-TEST(SgEnumeration, UnitNobodyMayOpenIsLeftOutWithOneLineSayingWhy) {
+TEST(SgEnumeration, UnitsNobodyMayOpenAreLeftOutWithOneLineSayingWhatToDo) {
     FakeMachine machine;
     machine.add(cd_unit({1, 0, 0, 0}, 0, 0));
     machine.add(cd_unit({3, 0, 0, 0}, 1));
-    machine.open_errors["/dev/sr0"] = EACCES;
-    machine.open_errors["/dev/sg0"] = EACCES;
+    machine.add(cd_unit({4, 0, 0, 0}, 2, 2));
+    machine.node_group = "optical";
+    for (const char *node : {"/dev/sr0", "/dev/sg0", "/dev/sr2", "/dev/sg2"}) machine.open_errors[node] = EACCES;
     machine.open_errors["/dev/sr1"] = EBUSY;
     auto adapters = enumerate(machine);
     EXPECT_TRUE(adapters.empty());
     EXPECT_EQ(machine.reports,
-              (std::vector<std::string>{"cddaplay: cannot open /dev/sr0: Permission denied (is the user in group cdrom?)",
-                                        "cddaplay: cannot open /dev/sr1: Device or resource busy"}));
+              (std::vector<std::string>{"cddaplay: cannot open /dev/sr1: Device or resource busy",
+                                        "cddaplay: no permission to open /dev/sr0, /dev/sr2: ask for the user to be "
+                                        "added to group optical, then log in again"}));
+}
+
+TEST(SgEnumeration, NodesOpenForWritingWherePermittedElseForReadingOnly) {
+    FakeMachine machine;
+    machine.add(cd_unit({1, 0, 0, 0}, 0));
+    machine.add(cd_unit({2, 0, 0, 0}, 1));
+    machine.write_errors["/dev/sr1"] = EACCES;  // the kernel's answer to O_RDWR on a node mode 0644
+    auto adapters = enumerate(machine);
+    ASSERT_EQ(adapters.size(), 2u);
+    EXPECT_TRUE(adapters[0].units[0].writable);
+    EXPECT_FALSE(adapters[1].units[0].writable);
+    EXPECT_EQ(machine.opens_writable, (std::vector<bool>{true, false}));
+    EXPECT_TRUE(machine.reports.empty());
+    close_adapters(FakeMachine::system(), adapters);
+}
+
+TEST(SgEnumeration, LargestTransferIsWhatSgIoTakesNotTheHardwareLimit) {
+    FakeMachine machine;
+    CdUnit measured = cd_unit({2, 0, 0, 0}, 0);  // as a 6.1 kernel reported a loopback CD-ROM
+    measured.max_hw_kib = 32767;
+    measured.max_kib = 1280;
+    measured.max_segments = 256;  // 256 pages: 1 MiB, the first size the ioctl refused above
+    machine.add(measured);
+    CdUnit few_segments = cd_unit({3, 0, 0, 0}, 1, std::nullopt, &CdUnit::max_kib, 120);
+    machine.add(few_segments);
+    auto adapters = enumerate(machine);
+    ASSERT_EQ(adapters.size(), 2u);
+    EXPECT_EQ(adapters[0].units[0].max_transfer, 1024u * 1024);
+    EXPECT_EQ(adapters[1].units[0].max_transfer, 120u * 1024);
+    close_adapters(FakeMachine::system(), adapters);
 }
 
 TEST(SgEnumeration, AdaptersFollowHostThenChannelAndUnitsKeepTheirKernelTargetAndLun) {
@@ -201,14 +233,17 @@ TEST(SgBackend, DescribesEachUnitOnRequestNumberedAfterTheVirtualAdapters) {
     writer.vendor = "TSSTcorp";
     writer.model = "CDDVDW SE-208GB";
     machine.add(writer);
+    machine.write_errors["/dev/sg5"] = EACCES;  // a member of the group with read permission only
     sg_test::set_virtual_adapters(1);
     setenv("CDDAPLAY_DESCRIBE", "1", 1);
     {
         OpenBackend open;
         EXPECT_EQ(machine.reports,
                   (std::vector<std::string>{
-                      "cddaplay: adapter 1 target 0 lun 0: /dev/sr0 HL-DT-ST DVDRAM GH24NSD1 (scsi 2:0:0:0)",
-                      "cddaplay: adapter 2 target 0 lun 1: /dev/sg5 TSSTcorp CDDVDW SE-208GB (scsi 4:0:0:1)"}));
+                      "cddaplay: adapter 1 target 0 lun 0: /dev/sr0 HL-DT-ST DVDRAM GH24NSD1 (scsi 2:0:0:0), open for "
+                      "reading and writing",
+                      "cddaplay: adapter 2 target 0 lun 1: /dev/sg5 TSSTcorp CDDVDW SE-208GB (scsi 4:0:0:1), open for "
+                      "reading only (the drive takes no reading speed)"}));
     }
     machine.reports.clear();
     setenv("CDDAPLAY_DESCRIBE", "0", 1);

@@ -2,8 +2,12 @@
 // becomes an ASPI outcome. Every row of the mapping in passthru/sg/sg_result.h is exercised here.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <condition_variable>
 #include <cstring>
+#include <mutex>
+#include <thread>
 
 #include "aspi/aspi32.h"
 #include "passthru/sg/sg_backend.h"
@@ -75,7 +79,7 @@ TEST_F(SgExecute, HeaderCarriesTheCommandTheBufferAndAnEightSecondTimeOut) {
     EXPECT_EQ(call.header.interface_id, 'S');
     EXPECT_EQ(call.header.dxfer_direction, SG_DXFER_FROM_DEV);
     EXPECT_EQ(call.header.dxfer_len, 23520u);
-    EXPECT_EQ(call.header.dxferp, buffer.data());
+    EXPECT_NE(call.header.dxferp, nullptr);  // the back end's own copy: a stuck call may outlive the command
     EXPECT_EQ(call.cdb, (std::vector<std::uint8_t>{0xBE, 0, 0, 0, 0, 0, 0, 0, 10, 0x10, 0, 0}));
     EXPECT_GE(call.header.mx_sb_len, 32);
     EXPECT_EQ(call.header.timeout, 8000u) << "milliseconds, below the program's 10 s wait";
@@ -242,6 +246,45 @@ TEST_F(SgExecute, NoMediumIsNotReadyWithSense) {
     EXPECT_EQ(o.sense[2], 0x02);
     EXPECT_EQ(o.sense[12], 0x3A);
     EXPECT_EQ(o.sense[13], 0x00);
+}
+
+// A drive that never answers: the ioctl returns only when the device lets go of the command, long
+// after the kernel's time-out. The command given up leaves its call behind; the next one reaches
+// the drive at once.
+TEST_F(SgExecute, CommandStuckInTheKernelDoesNotHoldUpTheNextOne) {
+    std::mutex m;
+    std::condition_variable changed;
+    bool release = false, returned = false;
+    machine.respond = [&](sg_io_hdr_t &h) {
+        if (h.cmdp[0] != 0xBE) return answer_data({})(h);
+        std::unique_lock lock(m);
+        changed.wait(lock, [&] { return release; });
+        returned = true;
+        changed.notify_all();
+        return answer_status(0, kDidTimeOut, 0)(h);
+    };
+    buffer.assign(2352, 0x11);
+    ScsiCommand c{{0xBE, 0, 0, 0, 0, 0, 0, 0, 1, 0x10, 0, 0}, 12, DataDirection::in, buffer.data(), 2352, true};
+    CancelToken cancel;
+    ScsiOutcome stuck;
+    std::thread worker([&] { sg_backend().execute(0, 0, 0, c, stuck, cancel); });
+    while ([&] { std::lock_guard lock(machine.calls_mutex); return machine.calls.empty(); }())
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    cancel.cancel();  // the manager gives it up (the program's wait has run out)
+    worker.join();
+    EXPECT_EQ(stuck.host_status, HASTAT_COMMAND_TIMEOUT);
+    EXPECT_TRUE(std::all_of(buffer.begin(), buffer.end(), [](std::uint8_t b) { return b == 0x11; }))
+        << "the call left behind never writes into the command's buffer";
+
+    EXPECT_EQ(test_unit_ready().host_status, HASTAT_OK) << "answered while the READ CD is still held";
+    {
+        std::lock_guard lock(machine.calls_mutex);
+        EXPECT_EQ(machine.calls.size(), 2u);
+    }
+    std::unique_lock lock(m);
+    release = true;
+    changed.notify_all();
+    changed.wait(lock, [&] { return returned; });
 }
 
 TEST_F(SgExecute, UnitThatVanishesAnswersNoDeviceUntilItsNodeOpensAgain) {

@@ -35,8 +35,10 @@ struct FakeCalls {
         text = it->second;
         return true;
     }
-    static int open_node(const char *path) {
+    static int open_node(const char *path, bool writable) {
         if (const auto it = g_machine->open_errors.find(path); it != g_machine->open_errors.end()) return -it->second;
+        if (const auto it = g_machine->write_errors.find(path); writable && it != g_machine->write_errors.end())
+            return -it->second;
         const auto &dev = g_machine->dirs["/dev"];
         const std::string name = std::string(path).substr(5);
         if (std::string(path).rfind("/dev/", 0) != 0 || std::find(dev.begin(), dev.end(), name) == dev.end())
@@ -44,6 +46,7 @@ struct FakeCalls {
         const int fd = g_machine->next_fd_++;
         g_machine->open_fds[fd] = path;
         g_machine->opens.push_back(path);
+        g_machine->opens_writable.push_back(writable);
         return fd;
     }
     static void close_node(int fd) { g_machine->open_fds.erase(fd); }
@@ -58,14 +61,20 @@ struct FakeCalls {
         return 0;
     }
     static int sg_io(int fd, sg_io_hdr_t *header) {
-        const auto node = g_machine->open_fds.find(fd);
-        if (node == g_machine->open_fds.end()) return -EBADF;
-        const auto *cdb = static_cast<const std::uint8_t *>(header->cmdp);
-        g_machine->calls.push_back({node->second, *header, std::vector<std::uint8_t>(cdb, cdb + header->cmd_len)});
-        if (!g_machine->respond) return answer_data(std::vector<std::uint8_t>(header->dxfer_len, 0x5A))(*header);
-        return g_machine->respond(*header);
+        std::function<int(sg_io_hdr_t &)> respond;
+        {
+            std::lock_guard lock(g_machine->calls_mutex);
+            const auto node = g_machine->open_fds.find(fd);
+            if (node == g_machine->open_fds.end()) return -EBADF;
+            const auto *cdb = static_cast<const std::uint8_t *>(header->cmdp);
+            g_machine->calls.push_back({node->second, *header, std::vector<std::uint8_t>(cdb, cdb + header->cmd_len)});
+            respond = g_machine->respond;
+        }
+        if (!respond) return answer_data(std::vector<std::uint8_t>(header->dxfer_len, 0x5A))(*header);
+        return respond(*header);
     }
     static void report(const char *line) { g_machine->reports.emplace_back(line); }
+    static std::string group_of(const char *) { return g_machine->node_group; }
 };
 
 FakeMachine::FakeMachine() {
@@ -90,7 +99,10 @@ void FakeMachine::add(const CdUnit &u) {
         if (u.in_sysfs) {
             links["/sys/block/" + name + "/device"] = target;
             dirs[dir + "/block"] = {name};
-            if (u.max_hw_kib > 0) files[dir + "/block/" + name + "/queue/max_hw_sectors_kb"] = std::to_string(u.max_hw_kib) + "\n";
+            const std::string queue = dir + "/block/" + name + "/queue/";
+            if (u.max_hw_kib > 0) files[queue + "max_hw_sectors_kb"] = std::to_string(u.max_hw_kib) + "\n";
+            if (u.max_kib > 0) files[queue + "max_sectors_kb"] = std::to_string(u.max_kib) + "\n";
+            if (u.max_segments > 0) files[queue + "max_segments"] = std::to_string(u.max_segments) + "\n";
         }
     }
     if (u.sg) {
@@ -111,7 +123,7 @@ void FakeMachine::add_other_sg(int sg, KernelAddress address) {
 const passthru::sg::SgSystem &FakeMachine::system() {
     static const passthru::sg::SgSystem calls{FakeCalls::list_dir, FakeCalls::read_link, FakeCalls::read_file,
                                               FakeCalls::open_node, FakeCalls::close_node, FakeCalls::get_idlun,
-                                              FakeCalls::sg_io,     FakeCalls::report};
+                                              FakeCalls::sg_io,     FakeCalls::report,     FakeCalls::group_of};
     return calls;
 }
 

@@ -7,6 +7,7 @@
 
 #include <functional>
 #include <map>
+#include <mutex>
 #include <optional>
 #include <set>
 #include <string>
@@ -27,6 +28,8 @@ struct CdUnit {
     std::string model = "DVDRAM GH24NSD1";
     int type = 5;
     int max_hw_kib = 512;   // 0: no queue limit in sysfs
+    int max_kib = 0;        // max_sectors_kb; 0: not in sysfs
+    int max_segments = 0;   // 0: not in sysfs
     bool in_sysfs = true;   // false: no device directory, no node links
 };
 
@@ -71,6 +74,8 @@ public:
     std::map<std::string, std::string> links;               // link -> target
     std::map<std::string, std::string> files;               // file -> contents
     std::map<std::string, int> open_errors;                 // node -> errno its open fails with
+    std::map<std::string, int> write_errors;                // node -> errno an open for writing fails with
+    std::string node_group = "cdrom";                       // the group owning every node
     std::map<std::string, KernelAddress> idlun;             // node -> what SCSI_IOCTL_GET_IDLUN says
     // Answers SG_IO: 0 after filling the header's outputs (and data, sense), or -errno.
     // Unset: GOOD, everything transferred.
@@ -79,8 +84,10 @@ public:
     // ---- What the back end did ----
     std::vector<std::string> reports;   // lines for standard error
     std::vector<std::string> opens;     // every successful open, in order
+    std::vector<bool> opens_writable;   // whether each was for writing
     std::map<int, std::string> open_fds;  // descriptors not yet closed
-    std::vector<IoCall> calls;
+    std::vector<IoCall> calls;          // guarded by calls_mutex: SG_IO runs on threads of its own
+    std::mutex calls_mutex;
 
 private:
     int next_fd_ = 100;
