@@ -306,7 +306,9 @@ std::vector<SptiAdapter> enumerate_adapters(const SptiSystem &system) {
         buses.push_back({kMadeUpPort, 0});
         std::sort(by_bus[{kMadeUpPort, 0}].units.begin(), by_bus[{kMadeUpPort, 0}].units.end(),
                   [](const Unit &a, const Unit &b) {
-                      return std::pair(unsigned(a.device_number), a.name) < std::pair(unsigned(b.device_number), b.name);
+                      // Without a number (negative) after every number.
+                      const auto key = [](const Unit &u) { return std::pair(static_cast<unsigned>(u.device_number), u.name); };
+                      return key(a) < key(b);
                   });
     }
     for (const auto &bus : buses) {

@@ -32,9 +32,10 @@ ReadOnlyPlan plan_read_toc(const ScsiCommand &c) {
     if (format != 0 && format != 1 && format != 5) return refused(kInvalidField);
     ReadOnlyPlan p;
     p.step = ReadOnlyStep::read_toc;
-    const bool msf = (c.cdb[1] & 0x02) != 0;
+    // Addresses exist in formats 0 and 1 only; SessionTrack is reserved (0) but for format 0.
+    const bool msf = (c.cdb[1] & 0x02) != 0 && format != 5;
     p.input[0] = static_cast<std::uint8_t>(format | (msf ? 0x80 : 0));  // Format:4, Reserved1:3, Msf:1
-    p.input[1] = c.cdb[6];                                                 // SessionTrack
+    p.input[1] = format == 0 ? c.cdb[6] : 0;                               // SessionTrack
     p.input_size = kReadTocExBytes;
     p.answer_bytes = std::min<std::uint32_t>(get_be16(&c.cdb[7]), c.data_length);
     return p;

@@ -6,8 +6,9 @@
 //   INQUIRY (standard data)   answered here from the storage device descriptor (vendor, product,
 //                             revision): a CD-ROM unit, removable, 36 bytes
 //   TEST UNIT READY           IOCTL_STORAGE_CHECK_VERIFY: GOOD, or the sense its error means
-//   READ TOC formats 0, 1, 5  IOCTL_CDROM_READ_TOC_EX with Format, Msf and SessionTrack from the
-//                             CDB; the system returns the drive's own response bytes
+//   READ TOC formats 0, 1, 5  IOCTL_CDROM_READ_TOC_EX with Format, Msf (formats 0 and 1) and
+//                             SessionTrack (format 0; reserved otherwise) from the CDB; the system
+//                             returns the drive's own response bytes
 //   READ CD of CD-DA          IOCTL_CDROM_RAW_READ, TrackMode CDDA, DiskOffset = LBA * 2048 (the
 //                             class driver's convention), 2352 bytes a sector; only the main
 //                             channel (byte 9 0x10 or 0xF8, no sub-channel), sector type any or CD-DA

@@ -356,11 +356,11 @@ TEST_F(SptiReadOnly, TheFourCommandsBecomeTheCdRomDriversOwnRequestsAndBack) {
     EXPECT_EQ(std::vector<std::uint8_t>(answer, answer + toc.size()), toc);
     EXPECT_EQ(machine.driver_calls.back().code, DWORD{IOCTL_CDROM_READ_TOC_EX});
     EXPECT_EQ(machine.driver_calls.back().input, (std::vector<std::uint8_t>{0x00, 1, 0, 0}));
-    o = run({{0x43, 0x02, 5, 0, 0, 0, 0, 0x00, 0x08, 0}, 10, DataDirection::in, answer, 8, true});
+    o = run({{0x43, 0x02, 5, 0, 0, 0, 3, 0x00, 0x08, 0}, 10, DataDirection::in, answer, 8, true});
     EXPECT_EQ(o.transferred, 8u) << "no more than the allocation length";
-    EXPECT_EQ(machine.driver_calls.back().input, (std::vector<std::uint8_t>{0x85, 0, 0, 0}));
-    run({{0x43, 0, 1, 0, 0, 0, 0, 0, 12, 0}, 10, DataDirection::in, answer, 12, true});
-    EXPECT_EQ(machine.driver_calls.back().input, (std::vector<std::uint8_t>{0x01, 0, 0, 0}));
+    EXPECT_EQ(machine.driver_calls.back().input, (std::vector<std::uint8_t>{0x05, 0, 0, 0})) << "CD-Text has no addresses";
+    run({{0x43, 0x02, 1, 0, 0, 0, 0, 0, 12, 0}, 10, DataDirection::in, answer, 12, true});
+    EXPECT_EQ(machine.driver_calls.back().input, (std::vector<std::uint8_t>{0x81, 0, 0, 0}));
 
     // READ CD of 10 CD-DA sectors at LBA 1000: IOCTL_CDROM_RAW_READ, the audio straight into the buffer.
     driver_answers(std::vector<std::uint8_t>(23520, 0x3C));

@@ -112,6 +112,14 @@ TEST_F(SptiLibrary, ReadsCompleteWithTheirDataAndTimeOutsWithCommandTimeout) {
     EXPECT_EQ(late.status(), SS_ERR);
     EXPECT_EQ(late.srb.SRB_HaStat, HASTAT_COMMAND_TIMEOUT);
     EXPECT_EQ(late.buffer, std::vector<std::uint8_t>(2352, kCanary));
+
+    // Another program holds the drive: a failed read (SS_ERR, target status BUSY), not a bad request.
+    machine().respond = spti_test::fail_with(ERROR_ACCESS_DENIED);
+    Exec held(1);
+    ASSERT_EQ(held.run(), SS_PENDING);
+    EXPECT_EQ(held.status(), SS_ERR);
+    EXPECT_EQ(held.srb.SRB_TargStat, 0x08);
+    EXPECT_EQ(held.srb.SRB_HaStat, HASTAT_OK);
 }
 
 TEST_F(SptiLibrary, AbortedReadIsCancelledAndItsLateAnswerNeverReachesTheCaller) {
