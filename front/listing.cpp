@@ -7,6 +7,7 @@
 #include "cdrom/toc.h"
 #include "cdrom/unit_status.h"
 #include "common/messages.h"
+#include "front/status_line.h"
 
 namespace {
 
@@ -30,29 +31,40 @@ bool list_unit(std::int32_t number, const CdromDevice &unit) {
         std::printf("%s %s %s  ", status.vendor, status.product, status.revision);
     else
         std::printf("(no answer)  ");
-    std::printf("%s\n", status.disc_in ? "disc in" : "no disc");
+    std::printf("%s", status.disc_in ? "disc in" : "no disc");
+    if (status.image[0] != '\0') std::printf(msg::listing_image, status.image);
+    std::printf("\n");
     return status.disc_in;
 }
 
 void list_disc(std::int32_t number, const CdromToc &toc, const CdTextTable &text) {
-    const std::int32_t first = toc.entries[0].start_lba;
+    const std::int32_t hidden = hidden_track_sectors(toc);
+    const std::int32_t first = toc.entries[0].start_lba - hidden;
     const std::int32_t lead_out = toc.entries[toc.track_count].start_lba;
-    std::printf("\nunit %d: %d tracks, %s\n", number, toc.track_count, msf(lead_out - first).c_str());
+    std::printf(msg::listing_disc, number, toc.track_count, minutes_seconds(lead_out - first).c_str());
     const std::string disc_names = title_and_performer(text.entries[0]);
     if (!disc_names.empty()) std::printf("disc: %s\n", disc_names.c_str());
-    std::printf("track  type   start     length\n");
+    std::printf("%s", msg::listing_header);
+    if (hidden > 0)
+        std::printf(msg::listing_track, 0, "audio", msf(LEAD_IN_SECTORS).c_str(), minutes_seconds(hidden).c_str(),
+                    "", msg::listing_hidden);
     for (std::int32_t i = 0; i < toc.track_count; ++i) {
         const CdromTrack &t = toc.entries[i];
         const auto number_on_disc = static_cast<std::size_t>(i + 1);
         const std::string names =
             number_on_disc < text.entries.size() ? title_and_performer(text.entries[number_on_disc]) : "";
-        std::printf("%5d  %-5s  %s  %s%s%s\n", i + 1, t.is_audio ? "audio" : "data",
-                    msf(t.start_lba + LEAD_IN_SECTORS).c_str(), msf(toc.entries[i + 1].start_lba - t.start_lba).c_str(),
-                    names.empty() ? "" : "  ", names.c_str());
+        std::printf(msg::listing_track, i + 1, t.is_audio ? "audio" : "data", msf(t.start_lba + LEAD_IN_SECTORS).c_str(),
+                    minutes_seconds(toc.entries[i + 1].start_lba - t.start_lba).c_str(), names.empty() ? "" : "  ",
+                    names.c_str());
     }
 }
 
 }  // namespace
+
+std::int32_t hidden_track_sectors(const CdromToc &toc) {
+    if (toc.track_count < 1 || !toc.entries[0].is_audio || toc.entries[0].start_lba <= 0) return 0;
+    return toc.entries[0].start_lba;
+}
 
 int list_units(const CdromDeviceList &devices, std::int32_t unit) {
     if (devices.count == 0) {
