@@ -33,7 +33,12 @@ set(CPACK_PACKAGE_NAME cddaplay)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_VENDOR "cddaplay")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "plays audio CDs digitally through a SCSI pass-through library")
-set(CPACK_PACKAGE_CONTACT "cddaplay developers <cddaplay@localhost>")
+string(CONCAT CPACK_PACKAGE_DESCRIPTION
+    "cddaplay finds the CD-ROM units behind its ASPI32 pass-through library, reads\n"
+    "the disc's table of contents and plays the audio digitally: raw CD-DA sectors\n"
+    "read with READ CD go unchanged to the sound device. It also plays CUE sheet\n"
+    "images through the library's virtual drives.")
+set(CPACK_PACKAGE_CONTACT "cddaplay developers <dev@cddaplay.example>")
 set(CPACK_COMPONENTS_ALL program)
 set(CPACK_PACKAGE_DIRECTORY ${CMAKE_BINARY_DIR}/packages)
 set(CPACK_STRIP_FILES ON)

@@ -39,9 +39,8 @@ HANDLE terminal() { return g_capturing.load(std::memory_order_acquire) ? g_conso
 }  // namespace
 
 bool begin_stderr_capture() {
-    const HANDLE console = GetStdHandle(STD_ERROR_HANDLE);
     DWORD mode = 0;
-    if (!GetConsoleMode(console, &mode)) return false;
+    if (!GetConsoleMode(GetStdHandle(STD_ERROR_HANDLE), &mode)) return false;
     HANDLE read_end = nullptr, write_end = nullptr;
     if (!CreatePipe(&read_end, &write_end, nullptr, 0)) return false;
     const int pipe_fd = _open_osfhandle(reinterpret_cast<intptr_t>(write_end), _O_TEXT);
@@ -55,7 +54,8 @@ bool begin_stderr_capture() {
     }
     _close(pipe_fd);
     SetStdHandle(STD_ERROR_HANDLE, reinterpret_cast<HANDLE>(_get_osfhandle(2)));
-    g_console = console;
+    // Descriptor 2's own console handle went with the _dup2; the saved descriptor holds another.
+    g_console = reinterpret_cast<HANDLE>(_get_osfhandle(saved));
     g_pipe = read_end;
     g_saved_fd = saved;
     g_capturing.store(true, std::memory_order_release);
@@ -74,8 +74,8 @@ void read_captured_stderr(std::string &out, std::chrono::milliseconds timeout) {
 void end_stderr_capture(std::string &rest) {
     if (!g_capturing.exchange(false, std::memory_order_acq_rel)) return;
     std::fflush(stderr);
-    SetStdHandle(STD_ERROR_HANDLE, g_console);
     _dup2(g_saved_fd, 2);  // closes the pipe's write end that descriptor 2 held
+    SetStdHandle(STD_ERROR_HANDLE, reinterpret_cast<HANDLE>(_get_osfhandle(2)));
     _close(g_saved_fd);
     drain(rest);
     CloseHandle(g_pipe);

@@ -19,7 +19,7 @@ done
 gzip -t "$scratch/root/usr/share/man/man1/cddaplay.1.gz" || { echo "the man page is no gzip file" >&2; exit 1; }
 # Debian's checker finds no error in the package (its warnings are printed for whoever reads the log).
 command -v lintian >/dev/null || { echo "lintian is not installed (scripts/setup.sh installs it)" >&2; exit 1; }
-lintian --no-tag-display-limit "$deb" | tee "$scratch/lintian.txt"
+lintian --tag-display-limit 0 "$deb" | tee "$scratch/lintian.txt"
 ! grep -q '^E:' "$scratch/lintian.txt" || { echo "lintian reports errors" >&2; exit 1; }
 
 cat > "$scratch/capture.conf" <<CONF
