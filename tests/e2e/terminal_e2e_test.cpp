@@ -143,14 +143,22 @@ std::vector<std::uint8_t> disc(std::int32_t from, std::int32_t to) {
     return out;
 }
 
-TEST(Terminal, StatusLineFollowsWhatHasBeenHeard) {
-    if (std::getenv("CDDAPLAY_E2E_WIN64_BUILD")) GTEST_SKIP() << "native program only";
-    const fs::path dir = fs::temp_directory_path() / ("cddaplay-terminal-" + std::to_string(getpid()));
+// A fresh folder for one test, with the ALSA configuration that sends sound to the paced sink,
+// which writes what it plays to heard.raw there.
+fs::path paced_sink_dir(const std::string &name) {
+    const fs::path dir = fs::temp_directory_path() / ("cddaplay-" + name + "-" + std::to_string(getpid()));
     fs::remove_all(dir);
     fs::create_directories(dir);
-    const fs::path capture = dir / "heard.raw";
     std::ofstream(dir / "capture.conf") << "pcm_type.cddaplay_paced { lib \"" CDDAPLAY_PACED_SINK "\" }\n"
-                                        << "pcm.!default { type cddaplay_paced file \"" << capture.string() << "\" }\n";
+                                        << "pcm.!default { type cddaplay_paced file \"" << (dir / "heard.raw").string()
+                                        << "\" }\n";
+    return dir;
+}
+
+TEST(Terminal, StatusLineFollowsWhatHasBeenHeard) {
+    if (std::getenv("CDDAPLAY_E2E_WIN64_BUILD")) GTEST_SKIP() << "native program only";
+    const fs::path dir = paced_sink_dir("terminal");
+    const fs::path capture = dir / "heard.raw";
 
     // From track 2; ENTER 3.5 s into it.
     constexpr double kEnterSeconds = 3.5;
@@ -234,12 +242,8 @@ std::vector<Stretch> stretches(const std::string &output) {
 
 TEST(Terminal, StatusLineFitsANarrowTerminalFollowsAResizeAndMakesRoomForMessages) {
     if (std::getenv("CDDAPLAY_E2E_WIN64_BUILD")) GTEST_SKIP() << "native program only";
-    const fs::path dir = fs::temp_directory_path() / ("cddaplay-narrow-" + std::to_string(getpid()));
-    fs::remove_all(dir);
-    fs::create_directories(dir);
+    const fs::path dir = paced_sink_dir("narrow");
     const fs::path capture = dir / "heard.raw";
-    std::ofstream(dir / "capture.conf") << "pcm_type.cddaplay_paced { lib \"" CDDAPLAY_PACED_SINK "\" }\n"
-                                        << "pcm.!default { type cddaplay_paced file \"" << capture.string() << "\" }\n";
     // Three tracks of 4 s whose titles are far too long for 50 columns.
     constexpr std::int32_t kTrackSectors = 4 * 75;
     const auto bin = disc(0, 3 * kTrackSectors);
