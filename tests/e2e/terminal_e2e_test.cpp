@@ -282,6 +282,7 @@ TEST(Terminal, StatusLineFitsANarrowTerminalFollowsAResizeAndMakesRoomForMessage
 
     EXPECT_EQ(r.exit_status, 0);
     EXPECT_EQ(r.out, "cdrom_device is 0/1 now.\nstart 1/3 cdrom_track.\nnow playing...\nFinished.\n");
+    EXPECT_EQ(r.terminal.find("Sanitizer"), std::string::npos) << r.terminal;
     ASSERT_NE(resized_at, std::string::npos);
 
     // The status line never reaches the last column of 50, so it never wraps; the title is
