@@ -9,6 +9,9 @@ namespace {
 
 AspiBinding g_probe_binding;
 
+constexpr char VIRTUAL_DRIVE_VENDOR[] = "CDDAPLAY";
+constexpr std::size_t IMAGE_NAME_END = 56;
+
 // Copies `size` bytes of an INQUIRY text field as a C string.
 void copy_field(char *out, const std::uint8_t *field, std::size_t size) {
     std::size_t end = size;
@@ -26,6 +29,9 @@ bool inquire(const CdromDevice &unit, platform::EventHandle event, CdromUnitStat
     copy_field(status.vendor, data + 8, 8);
     copy_field(status.product, data + 16, 16);
     copy_field(status.revision, data + 32, 4);
+    // Byte 4 is the number of bytes after it: the name is there only when it covers byte 55.
+    if (std::strcmp(status.vendor, VIRTUAL_DRIVE_VENDOR) == 0 && std::size_t{data[4]} + 5 >= IMAGE_NAME_END)
+        copy_field(status.image, data + 36, IMAGE_NAME_END - 36);
     return true;
 }
 

@@ -21,6 +21,9 @@ struct CdromUnitStatus {
     char vendor[9];      // INQUIRY bytes 8-15, 16-31 and 32-35, trailing spaces removed,
     char product[17];    // anything but printable ASCII shown as '?'
     char revision[5];
+    // A virtual drive of our pass-through library (vendor "CDDAPLAY") names the image it holds in
+    // the vendor-specific INQUIRY bytes 36-55, trailing spaces removed; empty for any other unit.
+    char image[21];
     bool disc_in;        // test_unit_ready said ready
 };
 

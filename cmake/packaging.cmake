@@ -14,7 +14,18 @@ if(TARGET cddaplay AND TARGET wnaspi32)
     install(TARGETS cddaplay RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT program)
     set_target_properties(wnaspi32 PROPERTIES INSTALL_RPATH "")  # it needs nothing of ours
     install(TARGETS wnaspi32 LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}/cddaplay NAMELINK_SKIP COMPONENT program)
-    install(FILES ${PROJECT_SOURCE_DIR}/man/cddaplay.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT program)
+    # Debian's policy: the man page and the changelog compressed (gzip -9n: no name or time stamp,
+    # so the bytes do not change from build to build), the copyright file beside the changelog.
+    find_program(GZIP gzip REQUIRED)
+    configure_file(${PROJECT_SOURCE_DIR}/cmake/deb/changelog.in ${CMAKE_BINARY_DIR}/deb/changelog @ONLY)
+    add_custom_command(OUTPUT ${CMAKE_BINARY_DIR}/deb/cddaplay.1.gz ${CMAKE_BINARY_DIR}/deb/changelog.gz
+                       COMMAND ${GZIP} -9n -c ${PROJECT_SOURCE_DIR}/man/cddaplay.1 > ${CMAKE_BINARY_DIR}/deb/cddaplay.1.gz
+                       COMMAND ${GZIP} -9n -c ${CMAKE_BINARY_DIR}/deb/changelog > ${CMAKE_BINARY_DIR}/deb/changelog.gz
+                       DEPENDS ${PROJECT_SOURCE_DIR}/man/cddaplay.1 ${CMAKE_BINARY_DIR}/deb/changelog)
+    add_custom_target(cddaplay_deb_docs ALL DEPENDS ${CMAKE_BINARY_DIR}/deb/cddaplay.1.gz ${CMAKE_BINARY_DIR}/deb/changelog.gz)
+    install(FILES ${CMAKE_BINARY_DIR}/deb/cddaplay.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT program)
+    install(FILES ${PROJECT_SOURCE_DIR}/cmake/deb/copyright ${CMAKE_BINARY_DIR}/deb/changelog.gz
+            DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT program)
   endif()
 endif()
 
@@ -22,7 +33,12 @@ set(CPACK_PACKAGE_NAME cddaplay)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_VENDOR "cddaplay")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "plays audio CDs digitally through a SCSI pass-through library")
-set(CPACK_PACKAGE_CONTACT "cddaplay developers <cddaplay@localhost>")
+string(CONCAT CPACK_PACKAGE_DESCRIPTION
+    "cddaplay finds the CD-ROM units behind its ASPI32 pass-through library, reads\n"
+    "the disc's table of contents and plays the audio digitally: raw CD-DA sectors\n"
+    "read with READ CD go unchanged to the sound device. It also plays CUE sheet\n"
+    "images through the library's virtual drives.")
+set(CPACK_PACKAGE_CONTACT "cddaplay developers <dev@cddaplay.example>")
 set(CPACK_COMPONENTS_ALL program)
 set(CPACK_PACKAGE_DIRECTORY ${CMAKE_BINARY_DIR}/packages)
 set(CPACK_STRIP_FILES ON)

@@ -1,6 +1,7 @@
 #pragma once
 // Every text the program prints, exactly as printed (misspellings included: users and scripts
-// know them this way). All of them go to standard output with printf.
+// know them this way). The described lines go to standard output with printf; the lines for
+// people at the end go to standard error.
 
 namespace msg {
 // Front end
@@ -28,4 +29,43 @@ inline constexpr char malloc_failed[] = "fail to malloc\n";
 inline constexpr char no_wave_device[] = "fail to get the wave device\n";
 inline constexpr char now_playing[] = "now playing...\n";
 inline constexpr char finished[] = "Finished.\n";
+
+// --help, on standard output
+inline constexpr char full_usage[] =
+    "usage: cddaplay [-d<unit>] [-t<track>] [-s<speed>] [-l] [image]\n"
+    "Plays an audio CD digitally, from the chosen track to the end of the disc's audio.\n"
+    "\n"
+    "  -d<unit>   the CD-ROM unit, 0 for the first one found (default 0)\n"
+    "  -t<track>  the first track to play, one or two digits (default 1);\n"
+    "             -t0 plays a hidden track before track 1 when the disc has one\n"
+    "  -s<speed>  read at speed x 176 kB/s, -s0 at the drive's maximum (-s4 is plenty)\n"
+    "  -l         list the units and the disc in the chosen unit; play nothing\n"
+    "  -h         print the short usage line and exit with status 1\n"
+    "  --help     print this text and exit\n"
+    "  image      a CUE sheet (or another disc image) to play instead of a drive,\n"
+    "             the same as CDDAPLAY_IMAGES naming it alone\n"
+    "\n"
+    "A space may stand between an option and its number (-t 3). ENTER stops playing.\n"
+    "Exit status: 0 once playing has started or the listing is printed, 1 otherwise.\n";
+
+// -l, on standard output
+inline constexpr char listing_image[] = "  image \"%s\"";
+inline constexpr char listing_disc[] = "\nunit %d: %d tracks, %s\n";
+inline constexpr char listing_header[] = "track  type   start     length  (start: disc address mm:ss:ff; length: m:ss)\n";
+inline constexpr char listing_track[] = "%5d  %-5s  %s  %6s%s%s\n";
+inline constexpr char listing_hidden[] = "  hidden track before track 1: play it with -t0";
+
+// Lines for people, on standard error
+inline constexpr char unknown_option[] = "cddaplay: ignoring '%s': there is no such option (cddaplay --help lists them)\n";
+inline constexpr char ignored_operand[] = "cddaplay: ignoring '%s': no such file to play\n";
+inline constexpr char second_image[] = "cddaplay: ignoring '%s': only one image is played at a time\n";
+inline constexpr char image_unplayable[] = "cddaplay: cannot play '%s': %s\n";
+inline constexpr char image_name_has_separator[] =
+    "its name holds a ';', which separates images for the pass-through library; rename the file";
+inline constexpr char image_refused[] = "the pass-through library could not load it as a disc image (see above)";
+inline constexpr char hint_image[] =
+    "cddaplay: no CD-ROM unit found; to play a disc image, name its CUE sheet: cddaplay album.cue\n";
+inline constexpr char hint_permission[] =
+    "cddaplay: no CD-ROM unit found; %s cannot be opened: add yourself to group %s "
+    "(sudo adduser $USER %s) and log in again\n";
 }  // namespace msg

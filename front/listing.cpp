@@ -9,6 +9,7 @@
 #include "cdrom/unit_status.h"
 #include "common/messages.h"
 #include "platform/platform.h"
+#include "front/status_line.h"
 
 namespace {
 
@@ -24,6 +25,18 @@ std::string msf(std::int64_t sectors) {
     return text;
 }
 
+// One line of the track table; `tail` (names, or the hidden track's hint) may carry any character.
+void print_track(std::int32_t number, const char *type, const std::string &start, const std::string &length,
+                 const std::string &tail) {
+    const int size = std::snprintf(nullptr, 0, msg::listing_track, number, type, start.c_str(), length.c_str(), "",
+                                   tail.c_str());
+    std::string line(static_cast<std::size_t>(size > 0 ? size : 0) + 1, '\0');
+    std::snprintf(line.data(), line.size(), msg::listing_track, number, type, start.c_str(), length.c_str(), "",
+                  tail.c_str());
+    line.pop_back();
+    platform::write_text(stdout, line);
+}
+
 // One line for the unit; whether a disc is in.
 bool list_unit(std::int32_t number, const CdromDevice &unit) {
     const CdromUnitStatus status = probe_cdrom_unit(unit);
@@ -32,31 +45,39 @@ bool list_unit(std::int32_t number, const CdromDevice &unit) {
         std::printf("%s %s %s  ", status.vendor, status.product, status.revision);
     else
         std::printf("(no answer)  ");
-    std::printf("%s\n", status.disc_in ? "disc in" : "no disc");
+    std::printf("%s", status.disc_in ? "disc in" : "no disc");
+    if (status.image[0] != '\0') std::printf(msg::listing_image, status.image);
+    std::printf("\n");
     return status.disc_in;
 }
 
 void list_disc(std::int32_t number, const CdromToc &toc, const CdTextTable &text) {
-    const std::int32_t first = toc.entries[0].start_lba;
+    const std::int32_t hidden = hidden_track_sectors(toc);
+    const std::int32_t first = toc.entries[0].start_lba - hidden;
     const std::int32_t lead_out = toc.entries[toc.track_count].start_lba;
-    std::printf("\nunit %d: %d tracks, %s\n", number, toc.track_count, msf(lead_out - first).c_str());
+    std::printf(msg::listing_disc, number, toc.track_count, minutes_seconds(lead_out - first).c_str());
     const std::string disc_names = title_and_performer(text.entries[0]);
     // Titles may carry any character: platform::write_text gets them to a console as written.
     if (!disc_names.empty()) platform::write_text(stdout, "disc: " + disc_names + "\n");
-    std::printf("track  type   start     length\n");
+    std::printf("%s", msg::listing_header);
+    if (hidden > 0)
+        print_track(0, "audio", msf(LEAD_IN_SECTORS), minutes_seconds(hidden), msg::listing_hidden);
     for (std::int32_t i = 0; i < toc.track_count; ++i) {
         const CdromTrack &t = toc.entries[i];
         const auto number_on_disc = static_cast<std::size_t>(i + 1);
         const std::string names =
             number_on_disc < text.entries.size() ? title_and_performer(text.entries[number_on_disc]) : "";
-        char head[64];
-        std::snprintf(head, sizeof head, "%5d  %-5s  %s  %s", i + 1, t.is_audio ? "audio" : "data",
-                      msf(t.start_lba + LEAD_IN_SECTORS).c_str(), msf(track_end_lba(toc, i) - t.start_lba).c_str());
-        platform::write_text(stdout, std::string(head) + (names.empty() ? "" : "  ") + names + "\n");
+        print_track(i + 1, t.is_audio ? "audio" : "data", msf(t.start_lba + LEAD_IN_SECTORS),
+                    minutes_seconds(track_end_lba(toc, i) - t.start_lba), names.empty() ? "" : "  " + names);
     }
 }
 
 }  // namespace
+
+std::int32_t hidden_track_sectors(const CdromToc &toc) {
+    if (toc.track_count < 1 || !toc.entries[0].is_audio || toc.entries[0].start_lba <= 0) return 0;
+    return toc.entries[0].start_lba;
+}
 
 int list_units(const CdromDeviceList &devices, std::int32_t unit) {
     if (devices.count == 0) {

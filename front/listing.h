@@ -1,10 +1,11 @@
 #pragma once
 // -l: the program's only listing, on standard output. Every CD-ROM unit found (number, adapter,
-// target and LUN, INQUIRY vendor, product and revision, whether a disc is in), then the chosen
-// unit's table of contents: per track audio or data, start as mm:ss:ff (disc time, 2 s before
-// LBA 0), length as mm:ss:ff (up to track_end_lba: an Enhanced CD's last audio
-// track ends where its audio ends), CD-Text title and performer; the disc's own title and performer and
-// its total playing time. Nothing is played.
+// target and LUN, INQUIRY vendor, product and revision, the image a virtual drive holds, whether
+// a disc is in), then the chosen unit's track count and total playing time (m:ss), the disc's own
+// title and performer, a header line, and per track: audio or data, start as a disc address
+// mm:ss:ff (2 s before LBA 0), length as m:ss (up to track_end_lba: an Enhanced CD's last audio
+// track ends where its audio ends), CD-Text title and performer. A hidden track (audio before
+// track 1) comes first as track 0. Nothing is played.
 
 #include <cstdint>
 
@@ -14,3 +15,7 @@
 // 1 when the chosen unit has a disc whose table of contents cannot be read (after
 // "fail to get cdrom_data\n").
 int list_units(const CdromDeviceList &devices, std::int32_t unit);
+
+// The sectors of audio before track 1: track 1 is audio and starts after LBA 0, its pregap holding
+// a hidden track that -t0 plays. 0 when there is none.
+std::int32_t hidden_track_sectors(const CdromToc &toc);

@@ -1,6 +1,9 @@
 #include "front/options.h"
 
 #include <cstdio>
+#include <cstring>
+
+#include "common/messages.h"
 
 namespace {
 
@@ -8,17 +11,25 @@ std::int32_t code(char c) { return static_cast<signed char>(c); }
 
 // -d followed by one character selects that unit; by more, none (reading "-d10" as unit 1 would
 // quietly play the wrong unit).
-std::int32_t unit_index_of(const char *arg) {
-    if (arg[2] != '\0' && arg[3] != '\0') return -1;
-    return code(arg[2]) - '0';
+std::int32_t unit_index_of(const char *value) {
+    if (value[0] != '\0' && value[1] != '\0') return -1;
+    return code(value[0]) - '0';
 }
 
 // -t followed by one character selects that track; by two, a two-digit track; by more, none
 // (reading "-t100" as track 10 would quietly play the wrong track).
-std::int32_t track_index_of(const char *arg) {
-    if (arg[2] == '\0' || arg[3] == '\0') return code(arg[2]) - '1';
-    if (arg[4] != '\0') return -1;
-    return (code(arg[2]) - '0') * 10 + (code(arg[3]) - '0') - 1;
+std::int32_t track_index_of(const char *value) {
+    if (value[0] == '\0' || value[1] == '\0') return code(value[0]) - '1';
+    if (value[2] != '\0') return -1;
+    return (code(value[0]) - '0') * 10 + (code(value[1]) - '0') - 1;
+}
+
+// The value of -d, -t or -s: the rest of the argument, or the next argument when the letter stands
+// alone and a number follows ("-t 3"); `i` then moves past it.
+const char *option_value(int argc, const char *const *argv, int &i) {
+    const char *arg = argv[i];
+    if (arg[2] == '\0' && i + 1 < argc && argv[i + 1][0] >= '0' && argv[i + 1][0] <= '9') return argv[++i];
+    return arg + 2;
 }
 
 constexpr std::int32_t KBS_PER_SPEED = 176;  // 1x: 75 sectors of 2352 bytes a second, in kB/s
@@ -42,20 +53,31 @@ Selection parse_options(int argc, const char *const *argv) {
     Selection s{};
     for (int i = 1; i < argc; ++i) {
         const char *arg = argv[i];
-        if (arg[0] != '-') continue;
+        if (arg[0] != '-') {
+            s.operands.push_back(arg);
+            continue;
+        }
         switch (arg[1]) {
         case 'd':
-            s.unit_index = unit_index_of(arg);
-            s.unit_arg = arg;
+            s.unit_value = option_value(argc, argv, i);
+            s.unit_index = unit_index_of(s.unit_value);
             break;
         case 't':
-            s.track_index = track_index_of(arg);
-            s.track_arg = arg;
+            s.track_value = option_value(argc, argv, i);
+            s.track_index = track_index_of(s.track_value);
             break;
         case 'l': s.list = true; break;
         case 'h': s.usage = true; return s;
+        case '-':
+            if (std::strcmp(arg, "--help") != 0) {
+                std::fprintf(stderr, msg::unknown_option, arg);
+                break;
+            }
+            s.help = true;
+            return s;
         case 's': {
-            const std::int32_t kbs = read_speed_of(arg + 2);
+            const char *value = option_value(argc, argv, i);
+            const std::int32_t kbs = read_speed_of(value);
             if (kbs < 0)
                 std::fprintf(stderr, "cddaplay: ignoring '%s': the reading speed is -s and a number from 0 "
                                      "(the drive's maximum) to %d, such as -s4\n",
@@ -64,7 +86,7 @@ Selection parse_options(int argc, const char *const *argv) {
                 s.read_speed_kbs = kbs;
             break;
         }
-        default: break;
+        default: std::fprintf(stderr, msg::unknown_option, arg); break;
         }
     }
     return s;

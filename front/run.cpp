@@ -9,6 +9,7 @@
 #include "cdrom/toc.h"
 #include "common/messages.h"
 #include "front/listing.h"
+#include "front/operands.h"
 #include "front/options.h"
 #include "front/status_line.h"
 #include "platform/platform.h"
@@ -30,23 +31,34 @@ void wait_for_end(const PlayRequest &request, std::chrono::milliseconds limit) {
     }
 }
 
+// 1 when the driver could not open the sound device: nothing was played. Read after `ended`.
+int exit_status_of(const PlayRequest &request) {
+    return playback_ended(request) && request.no_sound_device.load(std::memory_order_relaxed) != 0 ? 1 : 0;
+}
+
 bool in_range(std::int32_t index, std::int32_t count) { return index >= 0 && index < count; }
 
 // The described fallback to the first unit or track, said on standard error when -d or -t asked
-// for one that is not there (`asked` is the option as given: "-dN" or "-tN").
+// for one that is not there (`asked` is the option's value: "N" of "-dN" or "-d N").
 std::int32_t chosen_or_first(std::int32_t index, const char *asked, std::int32_t count, const char *not_there) {
     if (in_range(index, count)) return index;
-    if (asked) std::fprintf(stderr, not_there, asked + 2, count);
+    if (asked) std::fprintf(stderr, not_there, asked, count);
     return 0;
 }
 
 std::int32_t chosen_unit(const Selection &selection, std::int32_t count) {
-    return chosen_or_first(selection.unit_index, selection.unit_arg, count,
+    return chosen_or_first(selection.unit_index, selection.unit_value, count,
                            "cddaplay: there is no unit \"%s\" (%d found, numbered from 0); using unit 0 instead\n");
 }
 
+// -t0 (or -t00) on a disc with audio before track 1.
+bool hidden_track_chosen(const Selection &selection, const CdromToc &toc) {
+    return selection.track_index == -1 && selection.track_value && selection.track_value[0] == '0' &&
+           hidden_track_sectors(toc) > 0;
+}
+
 std::int32_t chosen_track(const Selection &selection, std::int32_t count) {
-    return chosen_or_first(selection.track_index, selection.track_arg, count,
+    return chosen_or_first(selection.track_index, selection.track_value, count,
                            "cddaplay: there is no track \"%s\" on this disc (%d tracks); playing from track 1 instead\n");
 }
 
@@ -71,28 +83,42 @@ int run_cddaplay(int argc, const char *const *argv) {
         std::printf("%s", msg::usage);
         return 1;
     }
+    if (selection.help) {
+        std::printf("%s", msg::full_usage);
+        return 0;
+    }
+    const char *image = nullptr;
+    if (!take_image_operand(selection, &image)) return 1;
 
     // Before the first thread: the pass-through library starts its worker with the first command.
     if (!selection.list) wave_output_prepare();
     CdromDeviceList *devices = get_cdrom_device();
     if (!devices) {
         std::printf("%s", msg::no_device);
+        hint_no_unit();
         return 1;
     }
     // With no unit found the first slot, never filled, is still passed on.
     const std::int32_t unit = chosen_unit(selection, devices->count);
-    if (selection.list) return list_units(*devices, unit);
+    if (selection.list) {
+        const int status = list_units(*devices, unit);
+        if (devices->count == 0) hint_no_unit();
+        return status;
+    }
     std::printf(msg::device_line, unit, devices->count);
     const CdromDevice &device = devices->slots[unit];
 
     CdromToc *toc = get_cdrom_toc(device.ha_id, device.target, device.lun, device.ignore_target_status);
     if (!toc) {
         std::printf("%s", msg::no_toc);
+        if (devices->count == 0) hint_no_unit();
+        else if (image && unit == 0) std::fprintf(stderr, msg::image_unplayable, image, msg::image_refused);
         return 1;
     }
-    const std::int32_t chosen = chosen_track(selection, toc->track_count);
+    const bool hidden = hidden_track_chosen(selection, *toc);
+    const std::int32_t chosen = hidden ? 0 : chosen_track(selection, toc->track_count);
     // Only the disc's audio is played: data would reach the speakers as full-scale noise.
-    const std::optional<AudioRange> range = audio_range(*toc, chosen);
+    std::optional<AudioRange> range = audio_range(*toc, chosen);
     if (!range) {
         std::fprintf(stderr, "cddaplay: nothing to play: the disc has no audio track from track %d on; "
                              "choose an audio track with -t\n",
@@ -102,7 +128,8 @@ int run_cddaplay(int argc, const char *const *argv) {
     if (range->track_index != chosen)
         std::fprintf(stderr, "cddaplay: track %d is a data track; playing from track %d, the next audio track\n",
                      chosen + 1, range->track_index + 1);
-    std::printf(msg::track_line, range->track_index + 1, toc->track_count);
+    if (hidden) range->start_lba = 0;  // the hidden track is "track 0"
+    std::printf(msg::track_line, hidden ? 0 : range->track_index + 1, toc->track_count);
 
     // Static, not on this frame: after ENTER the run may return while the driver still looks at
     // the request during its last chunk.
@@ -115,15 +142,21 @@ int run_cddaplay(int argc, const char *const *argv) {
     request.read_speed = selection.read_speed_kbs;
     request.stop.store(0, std::memory_order_relaxed);
     request.ended.store(0, std::memory_order_relaxed);
-    if (!platform::start_thread(&play_thread, &request)) return 1;
+    request.no_sound_device.store(0, std::memory_order_relaxed);
     // Static for the same reason: its thread may still be clearing the line when the run returns.
+    // It starts first: standard error is captured before the driver's thread can print.
     static StatusLine status;
     const bool status_shown = start_status(status, device, *toc, request);
+    if (!platform::start_thread(&play_thread, &request)) {
+        if (status_shown) stop_status_line(&status);
+        return 1;
+    }
 
     if (std::getchar() == EOF) {
         // No ENTER will come: sleep until the driver says it has ended, without waking meanwhile.
         request.ended.wait(0, std::memory_order_acquire);
         if (status_shown) stop_status_line(&status);
+        return exit_status_of(request);
     } else {
         // The line goes first, so nothing the driver prints on its way out lands inside it.
         if (status_shown) stop_status_line(&status);
@@ -133,5 +166,5 @@ int run_cddaplay(int argc, const char *const *argv) {
         // (the pass-through library's among them) must not tear anything down under it.
         if (!playback_ended(request)) platform::end_process_now(0);
     }
-    return 0;
+    return exit_status_of(request);
 }

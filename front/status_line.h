@@ -9,8 +9,16 @@
 // leaves the finished track's line in the scrollback. When playing ends (the range played out, the
 // device closed, or the run asks it to stop) the line is cleared and nothing more is written.
 //
-// Threads: start_status_line starts one thread of its own; main calls stop_status_line, which
-// returns once the line is cleared (or after at most a second). The line reads the table of
+// The line fits the terminal's width, asked anew at every draw and every 50 ms between (a resize is
+// followed within that), one column short of it so it never wraps; titles are shortened with
+// "..." to fit. While the line is shown, standard error is captured (platform/status_terminal.h):
+// any line another part of the process writes there — the pass-through library's "wnaspi32: cannot
+// read ...", the sound back end's — is printed on a line of its own above the status line, which is
+// drawn again below it. The status thread gives standard error back when the line ends.
+//
+// Threads: start_status_line starts one thread of its own, and is called before the threads that
+// may print (the playback driver) are started; main calls stop_status_line, which returns once the
+// line is cleared and standard error is back (or after at most a second). The line reads the table of
 // contents, the text and the request, which outlive it; it writes nothing but standard error.
 
 #include <atomic>
@@ -32,6 +40,8 @@ struct StatusLine {
     // status thread -> main: the line is cleared and the thread writes nothing more; its last
     // access to this record (release store, acquire load).
     std::atomic<bool> finished{false};
+    // Standard error is captured for the line; set by start_status_line before the thread starts.
+    bool capturing = false;
 };
 
 // False when no thread could be started (then nothing is shown and stop_status_line does nothing).

@@ -247,6 +247,7 @@ std::uint32_t play_thread(void *arg) {
             wave.close();
         } else {
             std::printf("%s", msg::no_wave_device);
+            request->no_sound_device.store(1, std::memory_order_relaxed);
         }
     }
     if (reader_open) close_cdrom_reader();

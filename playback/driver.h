@@ -38,6 +38,9 @@ struct PlayRequest {
     // (acquire load). Stays 0 for a refused second driver. The request must outlive the notify:
     // main's lives in static storage.
     std::atomic<std::int32_t> ended;
+    // Set to 1 by the driver, before `ended`, when the sound device could not be opened and nothing
+    // was played (relaxed: the release store of `ended` publishes it).
+    std::atomic<std::int32_t> no_sound_device{0};
     // Read speed in kB/s set with SET CD SPEED before the first read (0xFFFF: the drive's
     // maximum), and the maximum set again after the last; SPEED_UNCHANGED: nothing is sent.
     std::int32_t read_speed = SPEED_UNCHANGED;

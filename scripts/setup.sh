@@ -13,7 +13,7 @@ packages=(
   libgtest-dev libgmock-dev googletest
   libasound2-dev alsa-utils libsndfile1-dev
   clang libclang-rt-14-dev
-  groff-base
+  groff-base lintian
   g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix mingw-w64-i686-dev mingw-w64-x86-64-dev
 )
 for arg in "$@"; do

@@ -43,6 +43,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "passthru/backend.h"
@@ -52,6 +53,7 @@ namespace passthru::image {
 
 struct Unit {
     std::shared_ptr<const Disc> disc;        // null: an empty drive
+    std::string image_name;                  // INQUIRY bytes 36-55: the image's file name, without extension
     bool not_ready = false;
     std::uint8_t version = 5;                // INQUIRY byte 2
     std::uint8_t last_sense[kSenseBytes] = {};  // for REQUEST SENSE

@@ -215,13 +215,22 @@ std::shared_ptr<const Disc> load_sheet(const std::string &sheet, std::size_t uni
 }
 
 // One disc per entry, in order; null for an entry that did not load (its unit is an empty drive).
-std::vector<std::shared_ptr<const Disc>> load_images(std::string_view list) {
+// The name a unit gives in its INQUIRY data: the entry's file name without folder and extension.
+std::string image_name_of(const std::string &entry) {
+    std::string name = entry.substr(entry.find_last_of("/\\") + 1);
+    const auto dot = name.rfind('.');
+    if (dot != std::string::npos && dot > 0) name.resize(dot);
+    return name;
+}
+
+std::vector<std::shared_ptr<const Disc>> load_images(std::string_view list, std::vector<std::string> &names) {
     std::vector<std::shared_ptr<const Disc>> discs;
     while (!list.empty()) {
         const auto end = list.find(';');
         const std::string entry(trim(list.substr(0, end)));
         list = end == std::string_view::npos ? std::string_view{} : list.substr(end + 1);
         if (entry.empty()) continue;
+        names.push_back(image_name_of(entry));
         if (entry == "builtin") discs.push_back(std::make_shared<const Disc>(builtin_disc()));
         else discs.push_back(load_sheet(entry, discs.size()));
     }
@@ -245,7 +254,8 @@ void open_backend() {
     state->latency_draw.seed(state->faults.seed);
     std::vector<std::string> messages;
     g_messages = &messages;
-    const auto discs = load_images(images);
+    std::vector<std::string> names;
+    const auto discs = load_images(images, names);
     std::size_t wanted = state->faults.units > 0 && !discs.empty() ? std::size_t(state->faults.units) : discs.size();
     if (wanted > kMaxUnits) {
         report("CDDAPLAY_IMAGES: only the first 15 units are served");
@@ -254,6 +264,7 @@ void open_backend() {
     for (std::size_t i = 0; i < wanted; ++i) {
         auto unit = std::make_unique<Unit>();
         unit->disc = discs[i % discs.size()];
+        unit->image_name = names[i % names.size()];
         unit->not_ready = unit_not_ready(state->faults, static_cast<int>(i));
         unit->version = static_cast<std::uint8_t>(state->faults.ansi_version);
         state->units.push_back(std::move(unit));

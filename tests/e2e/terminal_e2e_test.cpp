@@ -6,14 +6,17 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
+#include <sys/ioctl.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <iostream>
 #include <regex>
@@ -95,15 +98,27 @@ std::vector<std::uint8_t> file_bytes(const fs::path &path) {
     return {std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>()};
 }
 
-// Runs `argv` with stderr on a pseudo-terminal and stdout on a pipe; presses ENTER once `capture`
-// holds `enter_at` bytes and the terminal holds `enter_after` (waiting for what the program shows,
-// never for a time, so a loaded machine only makes the run longer).
+// Something the test does to the terminal while the program plays, once `when` says so (it is
+// given the terminal's output so far and the bytes the listener has taken); `master` is the
+// pseudo-terminal's controlling side.
+struct TerminalEvent {
+    std::function<bool(const std::string &terminal, std::size_t heard)> when;
+    std::function<void(int master)> action;
+};
+
+// Runs `argv` with stderr on a pseudo-terminal of `columns` columns and stdout on a pipe; presses
+// ENTER once `capture` holds `enter_at` bytes and the terminal holds `enter_after` (waiting for what
+// the program shows, never for a time, so a loaded machine only makes the run longer).
 TerminalRun run_on_terminal(std::vector<std::string> argv, const std::vector<std::string> &env,
-                            const fs::path &capture, std::size_t enter_at, const std::regex &enter_after) {
+                            const fs::path &capture, std::size_t enter_at, const std::regex &enter_after,
+                            std::vector<TerminalEvent> events = {}, unsigned short columns = 80) {
     TerminalRun run;
     signal(SIGPIPE, SIG_IGN);
     int master = -1, slave = -1, in[2], out[2];
-    if (openpty(&master, &slave, nullptr, nullptr, nullptr) != 0 || pipe(in) || pipe(out)) return run;
+    winsize size{};
+    size.ws_row = 24;
+    size.ws_col = columns;
+    if (openpty(&master, &slave, nullptr, nullptr, &size) != 0 || pipe(in) || pipe(out)) return run;
     const pid_t pid = fork();
     if (pid == 0) {
         dup2(in[0], 0);
@@ -122,8 +137,14 @@ TerminalRun run_on_terminal(std::vector<std::string> argv, const std::vector<std
     close(slave);
     int out_fd = out[0];
     const auto deadline = Clock::now() + 60s;
+    const int control = dup(master);  // resizes still reach the terminal after its output has ended
     bool entered = false;
     while ((master >= 0 || out_fd >= 0) && Clock::now() < deadline) {
+        for (TerminalEvent &e : events)
+            if (e.action && e.when(run.terminal, bytes_in(capture))) {
+                e.action(control);
+                e.action = nullptr;
+            }
         pollfd fds[2] = {{master, POLLIN, 0}, {out_fd, POLLIN, 0}};
         poll(fds, 2, 5);
         const std::size_t before = run.terminal.size();
@@ -137,7 +158,7 @@ TerminalRun run_on_terminal(std::vector<std::string> argv, const std::vector<std
         }
     }
     close(in[1]);
-    for (int fd : {master, out_fd})
+    for (int fd : {master, out_fd, control})
         if (fd >= 0) close(fd);
     int status = 0;
     pid_t reaped = 0;
@@ -158,14 +179,22 @@ std::vector<std::uint8_t> disc(std::int32_t from, std::int32_t to) {
     return out;
 }
 
-TEST(Terminal, StatusLineFollowsWhatHasBeenHeard) {
-    if (std::getenv("CDDAPLAY_E2E_WIN64_BUILD")) GTEST_SKIP() << "native program only";
-    const fs::path dir = fs::temp_directory_path() / ("cddaplay-terminal-" + std::to_string(getpid()));
+// A fresh folder for one test, with the ALSA configuration that sends sound to the paced sink,
+// which writes what it plays to heard.raw there.
+fs::path paced_sink_dir(const std::string &name) {
+    const fs::path dir = fs::temp_directory_path() / ("cddaplay-" + name + "-" + std::to_string(getpid()));
     fs::remove_all(dir);
     fs::create_directories(dir);
-    const fs::path capture = dir / "heard.raw";
     std::ofstream(dir / "capture.conf") << "pcm_type.cddaplay_paced { lib \"" CDDAPLAY_PACED_SINK "\" }\n"
-                                        << "pcm.!default { type cddaplay_paced file \"" << capture.string() << "\" }\n";
+                                        << "pcm.!default { type cddaplay_paced file \"" << (dir / "heard.raw").string()
+                                        << "\" }\n";
+    return dir;
+}
+
+TEST(Terminal, StatusLineFollowsWhatHasBeenHeard) {
+    if (std::getenv("CDDAPLAY_E2E_WIN64_BUILD")) GTEST_SKIP() << "native program only";
+    const fs::path dir = paced_sink_dir("terminal");
+    const fs::path capture = dir / "heard.raw";
 
     // From track 2; ENTER once 3.5 s of it have been heard and the line has shown its third second.
     constexpr double kEnterSeconds = 3.5;
@@ -210,6 +239,124 @@ TEST(Terminal, StatusLineFollowsWhatHasBeenHeard) {
     ASSERT_FALSE(r.terminal.empty());
     EXPECT_EQ(r.terminal.back(), '\r');
     EXPECT_EQ(r.terminal.find("Finished"), std::string::npos) << "standard output stays off the terminal";
+    fs::remove_all(dir);
+}
+
+// The terminal as a listener sees it: each line of text that ended with a newline, as it stood on
+// the screen then (carriage returns overwrite from the left, trailing blanks dropped).
+std::vector<std::string> screen_lines(const std::string &output) {
+    std::vector<std::string> lines;
+    std::string line;
+    std::size_t column = 0;
+    for (char c : output) {
+        if (c == '\r') {
+            column = 0;
+        } else if (c == '\n') {
+            while (!line.empty() && line.back() == ' ') line.pop_back();
+            lines.push_back(line);
+            line.clear();
+            column = 0;
+        } else {
+            if (column < line.size()) line[column] = c;
+            else line.push_back(c);
+            ++column;
+        }
+    }
+    return lines;
+}
+
+// Every stretch of text written after a carriage return or newline: a redraw of the status line,
+// or a line of its own; with where it starts in the output.
+struct Stretch {
+    std::size_t at;
+    std::string text;
+};
+std::vector<Stretch> stretches(const std::string &output) {
+    std::vector<Stretch> out;
+    std::size_t start = 0;
+    for (std::size_t i = 0; i <= output.size(); ++i) {
+        if (i < output.size() && output[i] != '\r' && output[i] != '\n') continue;
+        if (i > start) out.push_back({start, output.substr(start, i - start)});
+        start = i + 1;
+    }
+    return out;
+}
+
+TEST(Terminal, StatusLineFitsANarrowTerminalFollowsAResizeAndMakesRoomForMessages) {
+    if (std::getenv("CDDAPLAY_E2E_WIN64_BUILD")) GTEST_SKIP() << "native program only";
+    const fs::path dir = paced_sink_dir("narrow");
+    const fs::path capture = dir / "heard.raw";
+    // Three tracks of 4 s whose titles are far too long for 50 columns.
+    constexpr std::int32_t kTrackSectors = 4 * 75;
+    const auto bin = disc(0, 3 * kTrackSectors);
+    std::ofstream(dir / "album.bin", std::ios::binary).write(reinterpret_cast<const char *>(bin.data()),
+                                                              static_cast<std::streamsize>(bin.size()));
+    std::ofstream sheet(dir / "album.cue");
+    sheet << "FILE \"album.bin\" BINARY\n";
+    for (int t = 1; t <= 3; ++t)
+        sheet << "  TRACK 0" << t << " AUDIO\n    TITLE \"Song number " << t
+              << " with a title far too long for any narrow terminal\"\n    PERFORMER \"Band\"\n    INDEX 01 00:0"
+              << (t - 1) * 4 << ":00\n";
+    sheet.close();
+
+    // 1 s in, the terminal becomes 40 columns wide; 2 s in, the image file loses its third track, so
+    // the library writes its own line on standard error when the reads get there (about 6 s in).
+    std::size_t resized_at = std::string::npos;
+    std::vector<TerminalEvent> events{
+        {[&](const std::string &terminal, std::size_t heard) {
+             if (heard < kBytesPerSecond) return false;
+             resized_at = terminal.size();
+             return true;
+         },
+         [](int master) {
+             winsize narrow{};
+             narrow.ws_row = 24;
+             narrow.ws_col = 40;
+             ioctl(master, TIOCSWINSZ, &narrow);
+         }},
+        {[](const std::string &, std::size_t heard) { return heard >= 2 * kBytesPerSecond; },
+         [&](int) { fs::resize_file(dir / "album.bin", 2 * kTrackSectors * 2352); }},
+    };
+    const TerminalRun r = run_on_terminal(
+        {CDDAPLAY_BIN_DIR "/cddaplay", (dir / "album.cue").string()},
+        {"CDDAPLAY_FAULTS=", "ALSA_CONFIG_PATH=" + (dir / "capture.conf").string()}, capture,
+        static_cast<std::size_t>(9.5 * kBytesPerSecond), std::regex(""), events, 50);
+
+    EXPECT_EQ(r.exit_status, 0);
+    EXPECT_EQ(r.out, "cdrom_device is 0/1 now.\nstart 1/3 cdrom_track.\nnow playing...\nFinished.\n");
+    EXPECT_EQ(r.terminal.find("Sanitizer"), std::string::npos) << r.terminal;
+    ASSERT_NE(resized_at, std::string::npos);
+
+    // The status line never reaches the last column of 50, so it never wraps; the title is
+    // shortened. (A message may be longer than the terminal: it wraps, as any line does.)
+    auto drawn = stretches(r.terminal);
+    drawn.erase(std::remove_if(drawn.begin(), drawn.end(), [](const Stretch &s) { return s.text.rfind("Track ", 0) != 0; }),
+                drawn.end());
+    std::size_t status_lines = 0;
+    for (const Stretch &s : drawn) {
+        EXPECT_LT(s.text.size(), 50u) << s.text;
+        ++status_lines;
+        if (s.at < resized_at) {
+            EXPECT_EQ(s.text.substr(s.text.size() - 3), "...") << "the title is shortened: " << s.text;
+        }
+    }
+    ASSERT_GT(status_lines, 4u) << r.terminal;
+    // Once the line has been drawn for 40 columns, it stays within 39.
+    const auto narrow = std::find_if(drawn.begin(), drawn.end(), [&](const Stretch &s) {
+        return s.at > resized_at && s.text.size() < 40;
+    });
+    ASSERT_NE(narrow, drawn.end()) << "the line never followed the resize: " << r.terminal;
+    for (auto s = narrow; s != drawn.end(); ++s) EXPECT_LT(s->text.size(), 40u) << s->text;
+
+    // The library's line stands on a line of its own, and the status line comes back below it.
+    const auto lines = screen_lines(r.terminal);
+    const auto message = std::find_if(lines.begin(), lines.end(),
+                                      [](const std::string &l) { return l.find("album.bin") != std::string::npos; });
+    ASSERT_NE(message, lines.end()) << "no line about the shortened file: " << r.terminal;
+    EXPECT_EQ(message->find("Track "), std::string::npos) << *message;
+    EXPECT_TRUE(message->rfind("wnaspi32: ", 0) == 0 || message->rfind("cddaplay: ", 0) == 0) << *message;
+    const std::size_t message_end = r.terminal.find('\n', r.terminal.find("album.bin"));
+    EXPECT_NE(r.terminal.find("\rTrack ", message_end), std::string::npos) << "no status line after the message";
     fs::remove_all(dir);
 }
 

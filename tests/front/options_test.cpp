@@ -61,6 +61,20 @@ TEST(Options, TableOfCommandLines) {
     }
 }
 
+// (A space before a number, --help and an image operand are played end to end.)
+TEST(Options, OnlyANumberIsTakenAsTheValueAfterASpaceAndUnknownOptionsAreSaid) {
+    ::testing::internal::CaptureStderr();
+    const Selection s = parse({"-t", "album.cue", "-d", "-l", "--helpme"});
+    const std::string err = ::testing::internal::GetCapturedStderr();
+    EXPECT_EQ(s.track_index, -49) << "-t alone";
+    EXPECT_EQ(s.unit_index, -48) << "-d alone";
+    EXPECT_TRUE(s.list);
+    ASSERT_EQ(s.operands.size(), 1u);
+    EXPECT_STREQ(s.operands[0], "album.cue");
+    EXPECT_FALSE(s.help);
+    EXPECT_NE(err.find("'--helpme'"), std::string::npos) << err;
+}
+
 TEST(Options, HelpStopsTheParsingWhereItStands) {
     Selection s = parse({"-d2", "-h", "-d5"});
     EXPECT_TRUE(s.usage);

@@ -11,9 +11,16 @@ cpack --config "$build/CPackConfig.cmake" -G DEB -B "$scratch/pkg" >/dev/null
 deb=$(ls "$scratch"/pkg/cddaplay_*.deb)
 dpkg-deb -f "$deb" Depends | grep -q 'libasound2' || { echo "libasound2 is not declared" >&2; exit 1; }
 dpkg -x "$deb" "$scratch/root"
-for f in usr/bin/cddaplay usr/lib/cddaplay/libwnaspi32.so usr/share/man/man1/cddaplay.1; do
+for f in usr/bin/cddaplay usr/lib/cddaplay/libwnaspi32.so usr/share/man/man1/cddaplay.1.gz \
+         usr/share/doc/cddaplay/copyright usr/share/doc/cddaplay/changelog.gz; do
   [ -e "$scratch/root/$f" ] || { echo "missing in the package: $f" >&2; exit 1; }
 done
+
+gzip -t "$scratch/root/usr/share/man/man1/cddaplay.1.gz" || { echo "the man page is no gzip file" >&2; exit 1; }
+# Debian's checker finds no error in the package (its warnings are printed for whoever reads the log).
+command -v lintian >/dev/null || { echo "lintian is not installed (scripts/setup.sh installs it)" >&2; exit 1; }
+lintian --tag-display-limit 0 "$deb" | tee "$scratch/lintian.txt"
+! grep -q '^E:' "$scratch/lintian.txt" || { echo "lintian reports errors" >&2; exit 1; }
 
 cat > "$scratch/capture.conf" <<CONF
 pcm.!default { type file slave.pcm { type null } file "$scratch/out.raw" format "raw" }

@@ -194,16 +194,18 @@ TEST_F(BuiltinDisc, InquiryIsAShortTransferOfACdromUnit) {
     EXPECT_EQ(d[0], 0x05);
     EXPECT_EQ(d[1], 0x80);
     EXPECT_EQ(d[2] & 7, 5);
-    EXPECT_EQ(d[4], 31);
+    EXPECT_EQ(d[4], 51);
     EXPECT_EQ(std::string(reinterpret_cast<const char *>(d + 8), 8), "CDDAPLAY");
-    EXPECT_TRUE(request.untouched_from(36));
+    // Vendor specific: the image the unit holds, space-padded.
+    EXPECT_EQ(std::string(reinterpret_cast<const char *>(d + 36), 20), "builtin             ");
+    EXPECT_TRUE(request.untouched_from(56));
 }
 
 TEST_F(BuiltinDisc, ResidualCountIsReportedWhenAsked) {
     Request request(inquiry_cdb(), 128);
     request.srb.SRB_Flags |= SRB_ENABLE_RESIDUAL_COUNT;
     EXPECT_EQ(run(library, request), SS_COMP);
-    EXPECT_EQ(request.srb.SRB_BufLen, 128u - 36u);
+    EXPECT_EQ(request.srb.SRB_BufLen, 128u - 56u);
 }
 
 TEST_F(BuiltinDisc, TestUnitReadyIsGood) {
