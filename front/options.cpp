@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+#include "common/messages.h"
+
 namespace {
 
 std::int32_t code(char c) { return static_cast<signed char>(c); }
@@ -17,8 +19,20 @@ std::int32_t track_index_of(const char *arg) {
 constexpr std::int32_t KBS_PER_SPEED = 176;  // 1x: 75 sectors of 2352 bytes a second, in kB/s
 constexpr std::int32_t MAX_SPEED = 372;
 constexpr std::int32_t SPEED_MAXIMUM_KBS = 0xFFFF;
+constexpr std::int32_t MAX_TRACK_LIMIT = 99;
 
 }  // namespace
+
+std::int32_t track_limit_of(const char *digits) {
+    std::int32_t n = 0;
+    if (*digits == '\0') return -1;
+    for (const char *c = digits; *c; ++c) {
+        if (*c < '0' || *c > '9') return -1;
+        n = n * 10 + (*c - '0');
+        if (n > MAX_TRACK_LIMIT) return -1;
+    }
+    return n == 0 ? -1 : n;
+}
 
 std::int32_t read_speed_of(const char *digits) {
     std::int32_t n = 0;
@@ -46,6 +60,13 @@ Selection parse_options(int argc, const char *const *argv) {
             s.track_arg = arg;
             break;
         case 'l': s.list = true; break;
+        case 'r': s.repeat = true; break;
+        case 'n': {
+            const std::int32_t limit = track_limit_of(arg + 2);
+            if (limit < 0) std::fprintf(stderr, msg::bad_track_limit, arg, MAX_TRACK_LIMIT);
+            else s.track_limit = limit;
+            break;
+        }
         case 'h': s.usage = true; return s;
         case 's': {
             const std::int32_t kbs = read_speed_of(arg + 2);

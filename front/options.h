@@ -14,6 +14,10 @@ struct Selection {
     bool list;                 // -l: list the units and the disc instead of playing
     const char *unit_arg;      // the -d argument that chose unit_index, null when none was given
     const char *track_arg;     // the -t argument that chose track_index, null when none was given
+    // -n<K>: play K tracks from the chosen one (1-99); 0 without -n: to the end of the audio. A
+    // value that is no number 1-99 is ignored with one line on standard error.
+    std::int32_t track_limit = 0;
+    bool repeat = false;       // -r: play the range again and again until stopped
 };
 
 // Examines argv[1..argc-1] in order. Arguments not starting with '-' and unknown letters are
@@ -23,6 +27,9 @@ struct Selection {
 // negative index, which falls back to 0). A -t with more than two characters after the letter
 // ("-t100") names no track: its index is -1, out of range like any other.
 Selection parse_options(int argc, const char *const *argv);
+
+// K for -n<K>: 1-99, or -1 when `digits` is not such a number.
+std::int32_t track_limit_of(const char *digits);
 
 // The kB/s for -s<digits> ("4" -> 704, "0" -> 0xFFFF), or -1 when `digits` is not a number 0-372
 // (372 x 176 is the last that fits below 0xFFFF).

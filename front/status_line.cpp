@@ -2,8 +2,8 @@
 
 #include <cstdio>
 
+#include "common/messages.h"
 #include "platform/platform.h"
-#include "playback/wave_out.h"
 
 namespace {
 
@@ -68,24 +68,29 @@ public:
 
     // Redraws for what has been heard; false once playing has ended.
     bool draw() {
-        const std::int64_t frames = wave_frames_heard();
-        // Nothing heard yet: the driver may still print its "now playing..." line. After the line has
-        // been drawn, no device means playing is over.
-        if (frames <= 0) return drawn_index_ < 0;
-        const std::int64_t heard = line_.start_lba + frames / FRAMES_PER_SECTOR;
-        if (heard >= line_.end_lba - END_MARGIN_SECTORS) return false;
+        const Player &player = *line_.player;
+        const std::int64_t frame = frame_heard(player);
+        // Nothing heard yet (the driver may still print its "now playing..." line), or between two
+        // runs: nothing to draw now.
+        if (frame < 0) return true;
+        const std::int64_t heard = frame / FRAMES_PER_SECTOR;
+        if (!player.repeat && heard >= player.end_lba - END_MARGIN_SECTORS) return false;
         int index = 0;
-        std::string text = status_text(*line_.toc, line_.text, line_.end_lba, static_cast<std::int32_t>(heard),
+        std::string text = status_text(*line_.toc, line_.text, player.end_lba, static_cast<std::int32_t>(heard),
                                        COLUMNS, &index);
+        if (player.paused.load(std::memory_order_relaxed)) text += msg::status_paused;
+        const std::int32_t runs = player.runs.load();
         if (drawn_index_ >= 0 && index != drawn_index_) {
-            // The finished track's line stays in the scrollback, complete.
-            redraw(line_of_track(*line_.toc, line_.text, line_.end_lba, drawn_index_,
-                                 line_.toc->entries[drawn_index_ + 1].start_lba, COLUMNS));
+            // The finished track's line stays in the scrollback, complete when it played to its end.
+            if (runs == drawn_runs_)
+                redraw(line_of_track(*line_.toc, line_.text, player.end_lba, drawn_index_,
+                                     line_.toc->entries[drawn_index_ + 1].start_lba, COLUMNS));
             put("\n");
             width_ = 0;
         }
         redraw(text);
         drawn_index_ = index;
+        drawn_runs_ = runs;
         return true;
     }
 
@@ -103,15 +108,17 @@ private:
 
     const StatusLine &line_;
     int drawn_index_ = -1;
+    std::int32_t drawn_runs_ = 0;
     std::size_t width_ = 0;
 };
 
-bool asked_to_end(const StatusLine &line) {
-    return line.quit.load(std::memory_order_acquire) || line.request->stop.load(std::memory_order_relaxed) != 0;
-}
+bool asked_to_end(const StatusLine &line) { return line.quit.load(std::memory_order_acquire); }
 
 std::uint32_t status_thread(void *arg) {
     auto *line = static_cast<StatusLine *>(arg);
+    line->reading_text.store(true, std::memory_order_release);
+    if (!asked_to_end(*line)) line->text = read_cdrom_cdtext(line->ha_id, line->target, line->lun);
+    line->reading_text.store(false, std::memory_order_release);
     Painter painter(*line);
     for (int tick = 0; !asked_to_end(*line); ++tick) {
         if (tick % TICKS_PER_DRAW == 0 && !painter.draw()) break;
@@ -148,6 +155,10 @@ bool start_status_line(StatusLine *line) {
 
 void stop_status_line(StatusLine *line) {
     line->quit.store(true, std::memory_order_release);
-    for (int step = 0; step < STOP_WAIT_STEPS && !line->finished.load(std::memory_order_acquire); ++step)
+    for (int step = 0; step < STOP_WAIT_STEPS && !line->finished.load(std::memory_order_acquire) &&
+                       !line->reading_text.load(std::memory_order_acquire);
+         ++step)
         platform::sleep_ms(std::chrono::milliseconds{10});
 }
+
+bool status_line_finished(const StatusLine *line) { return line->finished.load(std::memory_order_acquire); }

@@ -173,13 +173,18 @@ void play_range(PlayRequest &request, zrSound &wave, Buffers &buffers) {
         if (chunk > 0) wave.write(slot, job.out_buffer, chunk * SECTOR_BYTES);
         next += chunk;
         remaining -= chunk;
+        if (remaining <= 0 && request.repeat_from_lba != NO_REPEAT && request.repeat_from_lba < request.end_lba) {
+            next = request.repeat_from_lba;
+            remaining = std::int64_t{request.end_lba} - next;
+        }
         if (remaining <= 0) break;
     }
     drain(wave, request);
     // After the last READ CD (the driver saw the last worker's `done`) and the last sound: the
     // drive is left as fast as it was before.
     if (speed_set) set_cdrom_speed(request.ha_id, request.target, request.lun, SPEED_MAXIMUM_KBS);
-    request.stop.store(1, std::memory_order_relaxed);
+    std::int32_t playing = 0;
+    request.stop.compare_exchange_strong(playing, STOP_END, std::memory_order_relaxed);
 }
 
 }  // namespace
@@ -235,13 +240,17 @@ std::uint32_t play_thread(void *arg) {
     Buffers buffers{};
     const bool allocated = allocate(buffers);
     bool reader_open = false;
+    bool jumped = false;
     if (!allocated) {
         std::printf("%s", msg::malloc_failed);
     } else if ((reader_open = open_cdrom_reader() != 0)) {
         if (wave.open()) {
-            std::printf("%s", msg::now_playing);
+            if (!request->continued) std::printf("%s", msg::now_playing);
             play_range(*request, wave, buffers);
-            std::printf("%s", msg::finished);
+            // Whatever main stores from now on, this run has ended for the reason it had.
+            jumped = request->stop.exchange(STOP_END, std::memory_order_relaxed) == STOP_JUMP;
+            if (!jumped) std::printf("%s", msg::finished);
+            request->frames_heard = std::max<std::int64_t>(0, wave_frames_heard());
             wave.close();
         } else {
             std::printf("%s", msg::no_wave_device);
@@ -250,7 +259,7 @@ std::uint32_t play_thread(void *arg) {
     if (reader_open) close_cdrom_reader();
     release(buffers);
     play_running.store(0, std::memory_order_release);
-    request->ended.store(1, std::memory_order_release);
+    request->ended.store(jumped ? ENDED_FOR_JUMP : ENDED, std::memory_order_release);
     request->ended.notify_all();
     return 0;
 }
