@@ -190,6 +190,13 @@ struct Steering {
 
 }  // namespace
 
+std::int32_t end_of_tracks(const CdromToc &toc, const AudioRange &range, std::int32_t limit) {
+    const std::int32_t after_last = range.track_index + limit;
+    if (limit <= 0 || after_last >= toc.track_count) return range.end_lba;
+    const std::int32_t end = toc.entries[after_last].start_lba;
+    return end < range.end_lba ? end : range.end_lba;
+}
+
 std::int64_t frame_heard(const Player &p) {
     // A run that starts between the two looks at its start changes what the frames count from.
     const std::int32_t runs = p.runs.load();

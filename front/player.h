@@ -15,6 +15,7 @@
 #include <atomic>
 #include <cstdint>
 
+#include "cdrom/audio_range.h"
 #include "cdrom/cdrom_types.h"
 #include "playback/driver.h"
 
@@ -34,6 +35,10 @@ struct Player {
     // main -> status thread: the sound is paused (relaxed: it only changes what the line says).
     std::atomic<bool> paused{false};
 };
+
+// With -n<K> (`limit` K, 0 without): the range ends where the K-th track from its first one ends,
+// or where it ended if that comes first.
+std::int32_t end_of_tracks(const CdromToc &toc, const AudioRange &range, std::int32_t limit);
 
 // The disc position heard now, in frames from LBA 0 (sector x 588 + frame), folded into the range
 // when it repeats; -1 while no run has sound out (between runs, before the first frame). Any thread.

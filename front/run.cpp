@@ -48,13 +48,6 @@ bool start_status(StatusLine &status, const CdromDevice &device, const CdromToc 
     return start_status_line(&status);
 }
 
-// With -n<K>: the range ends where the K-th track from the first one ends, or where it ended.
-std::int32_t end_of_tracks(const CdromToc &toc, const AudioRange &range, std::int32_t limit) {
-    const std::int32_t after_last = range.track_index + limit;
-    if (limit <= 0 || after_last >= toc.track_count) return range.end_lba;
-    const std::int32_t end = toc.entries[after_last].start_lba;
-    return end < range.end_lba ? end : range.end_lba;
-}
 
 }  // namespace
 
@@ -77,7 +70,7 @@ int run_cddaplay(int argc, const char *const *argv) {
     }
     // With no unit found the first slot, never filled, is still passed on.
     const std::int32_t unit = chosen_unit(selection, devices->count);
-    if (selection.list) return list_units(*devices, unit);
+    if (selection.list) return list_units(*devices, unit, selection);
     std::printf(msg::device_line, unit, devices->count);
     const CdromDevice &device = devices->slots[unit];
 
