@@ -2,7 +2,8 @@
 // The playback driver and its fetch worker: the thread that turns a range of disc sectors into
 // continuous sound, double-buffered through the wave device's two slots.
 //
-// Threads: `main` starts play_thread once and afterwards only stores `stop`; the driver starts one
+// Threads: `main` starts play_thread for each run of a playback (the next only once the previous
+// one has ended) and otherwise only stores `stop`; the driver starts one
 // fetch worker per chunk (never more than one at a time) and never joins it; the wave device's own
 // thread frees slots inside the zrSound. Nothing is locked: the hand-overs are the atomics below.
 
