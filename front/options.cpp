@@ -23,25 +23,26 @@ constexpr std::int32_t MAX_TRACK_LIMIT = 99;
 
 }  // namespace
 
-std::int32_t track_limit_of(const char *digits) {
+// The number `digits` spell when it is one from 0 to `max`; -1 otherwise.
+std::int32_t number_up_to(const char *digits, std::int32_t max) {
     std::int32_t n = 0;
     if (*digits == '\0') return -1;
     for (const char *c = digits; *c; ++c) {
         if (*c < '0' || *c > '9') return -1;
         n = n * 10 + (*c - '0');
-        if (n > MAX_TRACK_LIMIT) return -1;
+        if (n > max) return -1;
     }
+    return n;
+}
+
+std::int32_t track_limit_of(const char *digits) {
+    const std::int32_t n = number_up_to(digits, MAX_TRACK_LIMIT);
     return n == 0 ? -1 : n;
 }
 
 std::int32_t read_speed_of(const char *digits) {
-    std::int32_t n = 0;
-    if (*digits == '\0') return -1;
-    for (const char *c = digits; *c; ++c) {
-        if (*c < '0' || *c > '9') return -1;
-        n = n * 10 + (*c - '0');
-        if (n > MAX_SPEED) return -1;
-    }
+    const std::int32_t n = number_up_to(digits, MAX_SPEED);
+    if (n < 0) return -1;
     return n == 0 ? SPEED_MAXIMUM_KBS : n * KBS_PER_SPEED;
 }
 
