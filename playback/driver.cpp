@@ -115,18 +115,27 @@ void fetch_chunk(FetchJob &job) {
 // A device that stopped working ends playback like a stop: the rest of the disc is not read.
 bool should_stop(zrSound &wave, const PlayRequest &request) { return stop_requested(request) || wave.device_failed(); }
 
+// The 200 ms back-off, with a look at `stop` every 50 ms: a key (a jump, q) is heard within
+// 250 ms.
+constexpr std::chrono::milliseconds STOP_LOOK_MS{50};
+void back_off(const PlayRequest &request) {
+    for (auto slept = std::chrono::milliseconds{0}; slept < SLOT_WAIT_MS && !stop_requested(request);
+         slept += STOP_LOOK_MS)
+        platform::sleep_ms(STOP_LOOK_MS);
+}
+
 // Waits for a free slot, 200 ms at a time. 0 when asked to stop or the device failed.
 int wait_for_slot(zrSound &wave, const PlayRequest &request) {
     for (;;) {
         if (should_stop(wave, request)) return 0;
         if (int slot = wave.free_slot()) return slot;
-        platform::sleep_ms(SLOT_WAIT_MS);
+        back_off(request);
     }
 }
 
 // After the last chunk: lets the device play out everything queued, still honouring `stop`.
 void drain(zrSound &wave, const PlayRequest &request) {
-    while (!should_stop(wave, request) && wave.audio_pending()) platform::sleep_ms(SLOT_WAIT_MS);
+    while (!should_stop(wave, request) && wave.audio_pending()) back_off(request);
 }
 
 // SET CD SPEED before the first read, when the request asks for a speed. True when the drive took
