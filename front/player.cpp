@@ -141,9 +141,10 @@ struct Steering {
         if (over || target < 0) return;
         std::int32_t playing = 0;
         PlayRequest &request = *player.request;
-        // A run that already ends by itself (its range played) is not turned into a jump.
-        if (run_active(request) && !request.stop.compare_exchange_strong(playing, STOP_JUMP, std::memory_order_relaxed) &&
-            playing != STOP_JUMP)
+        // A run that already ends by itself (its range played) is not turned into a jump. Once a
+        // jump is pending, the run ends for it whatever its stop word says by now.
+        if (!jump_to.pending && run_active(request) &&
+            !request.stop.compare_exchange_strong(playing, STOP_JUMP, std::memory_order_relaxed))
             return;
         const bool seek = action == Action::back || action == Action::forward;
         if (!seek) jump_to = {true, false, target, 0};

@@ -331,7 +331,7 @@ TEST(Keys, NextTwiceJumpsToTrackThreeExactly) {
     EXPECT_EQ(r.out, kPlayedTrack1) << "one start line, one Finished.";
     ASSERT_EQ(r.stretches.size(), 2u) << describe(r.stretches);
     EXPECT_EQ(r.stretches[0].lba, 0);
-    EXPECT_EQ(r.stretches[1].lba, builtin::kTrackStart[2]);
+    EXPECT_EQ(r.stretches[1].lba, builtin::kTrackStart[2]) << describe(r.stretches);
     EXPECT_EQ(r.terminal.find('n'), std::string::npos) << "keys are not echoed: " << r.terminal;
 }
 
