@@ -68,4 +68,18 @@ inline constexpr char hint_image[] =
 inline constexpr char hint_permission[] =
     "cddaplay: no CD-ROM unit found; %s cannot be opened: add yourself to group %s "
     "(sudo adduser $USER %s) and log in again\n";
+// Standard error (fprintf), additions to the described program
+inline constexpr char usage_more[] =
+    "  -d<unit> -t<track>  the unit (from 0) and the track to start at\n"
+    "  -n<K>               play K tracks from that one, then stop\n"
+    "  -r                  play the range again and again until stopped\n"
+    "  -s<N>               read at N x speed (-s0: the drive's fastest)\n"
+    "  -l                  list the units and the disc, and what would play\n"
+    "keys while playing: space pause, n next track, p previous track, left/right seek 10 s,\n"
+    "  q or ENTER stop\n";
+inline constexpr char bad_track_limit[] =
+    "cddaplay: ignoring '%s': the number of tracks is -n and a number from 1 to %d, such as -n1\n";
+inline constexpr char status_paused[] = "  paused";
+inline constexpr char would_play[] = "\nwould play: track %d to track %d, %s%s\n";
+inline constexpr char would_play_repeated[] = ", again and again";
 }  // namespace msg

@@ -1,6 +1,7 @@
 #include "front/listing.h"
 
 #include <cstdio>
+#include <optional>
 #include <string>
 
 #include "cdrom/audio_range.h"
@@ -8,8 +9,9 @@
 #include "cdrom/toc.h"
 #include "cdrom/unit_status.h"
 #include "common/messages.h"
-#include "platform/platform.h"
+#include "front/player.h"
 #include "front/status_line.h"
+#include "platform/platform.h"
 
 namespace {
 
@@ -72,6 +74,18 @@ void list_disc(std::int32_t number, const CdromToc &toc, const CdTextTable &text
     }
 }
 
+// The range the same options would play (the track falls back to track 1 as when playing).
+void list_would_play(const CdromToc &toc, const Selection &selection) {
+    const std::int32_t chosen = selection.track_index >= 0 && selection.track_index < toc.track_count ? selection.track_index : 0;
+    const std::optional<AudioRange> range = audio_range(toc, chosen);
+    if (!range) return;
+    const std::int32_t end = end_of_tracks(toc, *range, selection.track_limit);
+    std::int32_t last = range->track_index;
+    while (last + 1 < toc.track_count && toc.entries[last + 1].start_lba < end) ++last;
+    std::printf(msg::would_play, range->track_index + 1, last + 1, minutes_seconds(end - range->start_lba).c_str(),
+                selection.repeat ? msg::would_play_repeated : "");
+}
+
 }  // namespace
 
 std::int32_t hidden_track_sectors(const CdromToc &toc) {
@@ -79,7 +93,7 @@ std::int32_t hidden_track_sectors(const CdromToc &toc) {
     return toc.entries[0].start_lba;
 }
 
-int list_units(const CdromDeviceList &devices, std::int32_t unit) {
+int list_units(const CdromDeviceList &devices, std::int32_t unit, const Selection &selection) {
     if (devices.count == 0) {
         std::printf("no CD-ROM unit found\n");
         return 0;
@@ -101,5 +115,6 @@ int list_units(const CdromDeviceList &devices, std::int32_t unit) {
         return 1;
     }
     list_disc(unit, *toc, read_cdrom_cdtext(device.ha_id, device.target, device.lun));
+    list_would_play(*toc, selection);
     return 0;
 }

@@ -5,6 +5,8 @@
 
 #include "common/messages.h"
 
+#include "common/messages.h"
+
 namespace {
 
 std::int32_t code(char c) { return static_cast<signed char>(c); }
@@ -35,17 +37,30 @@ const char *option_value(int argc, const char *const *argv, int &i) {
 constexpr std::int32_t KBS_PER_SPEED = 176;  // 1x: 75 sectors of 2352 bytes a second, in kB/s
 constexpr std::int32_t MAX_SPEED = 372;
 constexpr std::int32_t SPEED_MAXIMUM_KBS = 0xFFFF;
+constexpr std::int32_t MAX_TRACK_LIMIT = 99;
 
 }  // namespace
 
-std::int32_t read_speed_of(const char *digits) {
+// The number `digits` spell when it is one from 0 to `max`; -1 otherwise.
+std::int32_t number_up_to(const char *digits, std::int32_t max) {
     std::int32_t n = 0;
     if (*digits == '\0') return -1;
     for (const char *c = digits; *c; ++c) {
         if (*c < '0' || *c > '9') return -1;
         n = n * 10 + (*c - '0');
-        if (n > MAX_SPEED) return -1;
+        if (n > max) return -1;
     }
+    return n;
+}
+
+std::int32_t track_limit_of(const char *digits) {
+    const std::int32_t n = number_up_to(digits, MAX_TRACK_LIMIT);
+    return n == 0 ? -1 : n;
+}
+
+std::int32_t read_speed_of(const char *digits) {
+    const std::int32_t n = number_up_to(digits, MAX_SPEED);
+    if (n < 0) return -1;
     return n == 0 ? SPEED_MAXIMUM_KBS : n * KBS_PER_SPEED;
 }
 
@@ -67,6 +82,13 @@ Selection parse_options(int argc, const char *const *argv) {
             s.track_index = track_index_of(s.track_value);
             break;
         case 'l': s.list = true; break;
+        case 'r': s.repeat = true; break;
+        case 'n': {
+            const std::int32_t limit = track_limit_of(arg + 2);
+            if (limit < 0) std::fprintf(stderr, msg::bad_track_limit, arg, MAX_TRACK_LIMIT);
+            else s.track_limit = limit;
+            break;
+        }
         case 'h': s.usage = true; return s;
         case '-':
             if (std::strcmp(arg, "--help") != 0) {

@@ -20,6 +20,10 @@ struct Selection {
     const char *track_value;
     bool help = false;                  // --help: print the full usage text, exit 0
     std::vector<const char *> operands;  // arguments not starting with '-', in order
+    // -n<K>: play K tracks from the chosen one (1-99); 0 without -n: to the end of the audio. A
+    // value that is no number 1-99 is ignored with one line on standard error.
+    std::int32_t track_limit = 0;
+    bool repeat = false;       // -r: play the range again and again until stopped
 };
 
 // Examines argv[1..argc-1] in order. Arguments not starting with '-' are collected in `operands`;
@@ -31,6 +35,9 @@ struct Selection {
 // which falls back to 0). A -t value of more than two characters ("-t100") names no track, and a -d
 // value of more than one ("-d10") no unit: the index is -1, out of range like any other.
 Selection parse_options(int argc, const char *const *argv);
+
+// K for -n<K>: 1-99, or -1 when `digits` is not such a number.
+std::int32_t track_limit_of(const char *digits);
 
 // The kB/s for -s<digits> ("4" -> 704, "0" -> 0xFFFF), or -1 when `digits` is not a number 0-372
 // (372 x 176 is the last that fits below 0xFFFF).

@@ -18,24 +18,6 @@
 
 namespace {
 
-constexpr std::chrono::milliseconds END_POLL_MS{10};
-
-bool playback_ended(const PlayRequest &request) { return request.ended.load(std::memory_order_acquire) != 0; }
-
-// Polls until the driver has ended or `limit` has passed.
-void wait_for_end(const PlayRequest &request, std::chrono::milliseconds limit) {
-    std::chrono::milliseconds waited{0};
-    while (!playback_ended(request) && waited < limit) {
-        platform::sleep_ms(END_POLL_MS);
-        waited += END_POLL_MS;
-    }
-}
-
-// 1 when the driver could not open the sound device: nothing was played. Read after `ended`.
-int exit_status_of(const PlayRequest &request) {
-    return playback_ended(request) && request.no_sound_device.load(std::memory_order_relaxed) != 0 ? 1 : 0;
-}
-
 bool in_range(std::int32_t index, std::int32_t count) { return index >= 0 && index < count; }
 
 // The described fallback to the first unit or track, said on standard error when -d or -t asked
@@ -62,16 +44,17 @@ std::int32_t chosen_track(const Selection &selection, std::int32_t count) {
                            "cddaplay: there is no track \"%s\" on this disc (%d tracks); playing from track 1 instead\n");
 }
 
-// The status line runs only where someone watches it; it reads the disc's CD-Text once.
-bool start_status(StatusLine &status, const CdromDevice &device, const CdromToc &toc, const PlayRequest &request) {
+// The status line runs only where someone watches it; its thread reads the disc's CD-Text.
+bool start_status(StatusLine &status, const CdromDevice &device, const CdromToc &toc, const Player &player) {
     if (!platform::stderr_is_terminal()) return false;
     status.toc = &toc;
-    status.text = read_cdrom_cdtext(device.ha_id, device.target, device.lun);
-    status.request = &request;
-    status.start_lba = request.start_lba;
-    status.end_lba = request.end_lba;
+    status.player = &player;
+    status.ha_id = device.ha_id;
+    status.target = device.target;
+    status.lun = device.lun;
     return start_status_line(&status);
 }
+
 
 }  // namespace
 
@@ -81,6 +64,7 @@ int run_cddaplay(int argc, const char *const *argv) {
     const Selection selection = parse_options(argc, argv);
     if (selection.usage) {
         std::printf("%s", msg::usage);
+        std::fprintf(stderr, "%s", msg::usage_more);
         return 1;
     }
     if (selection.help) {
@@ -101,7 +85,7 @@ int run_cddaplay(int argc, const char *const *argv) {
     // With no unit found the first slot, never filled, is still passed on.
     const std::int32_t unit = chosen_unit(selection, devices->count);
     if (selection.list) {
-        const int status = list_units(*devices, unit);
+        const int status = list_units(*devices, unit, selection);
         if (devices->count == 0) hint_no_unit();
         return status;
     }
@@ -137,34 +121,25 @@ int run_cddaplay(int argc, const char *const *argv) {
     request.ha_id = device.ha_id;
     request.target = device.target;
     request.lun = device.lun;
-    request.start_lba = range->start_lba;
-    request.end_lba = range->end_lba;
     request.read_speed = selection.read_speed_kbs;
-    request.stop.store(0, std::memory_order_relaxed);
-    request.ended.store(0, std::memory_order_relaxed);
-    request.no_sound_device.store(0, std::memory_order_relaxed);
+    static Player player;
+    player.toc = toc;
+    player.first_lba = range->start_lba;
+    player.end_lba = end_of_tracks(*toc, *range, selection.track_limit);
+    player.repeat = selection.repeat;
+    player.request = &request;
+    // Ctrl+C from here on ends the playback as q does; keys are read before the first run starts,
+    // so the terminal never echoes what is typed while it plays.
+    platform::catch_interrupt();
+    const bool keys = platform::keys_begin();
     // Static for the same reason: its thread may still be clearing the line when the run returns.
     // It starts first: standard error is captured before the driver's thread can print.
     static StatusLine status;
-    const bool status_shown = start_status(status, device, *toc, request);
-    if (!platform::start_thread(&play_thread, &request)) {
+    const bool status_shown = start_status(status, device, *toc, player);
+    if (!start_playback(player)) {
         if (status_shown) stop_status_line(&status);
+        platform::keys_end();
         return 1;
     }
-
-    if (std::getchar() == EOF) {
-        // No ENTER will come: sleep until the driver says it has ended, without waking meanwhile.
-        request.ended.wait(0, std::memory_order_acquire);
-        if (status_shown) stop_status_line(&status);
-        return exit_status_of(request);
-    } else {
-        // The line goes first, so nothing the driver prints on its way out lands inside it.
-        if (status_shown) stop_status_line(&status);
-        request.stop.store(1, std::memory_order_relaxed);
-        wait_for_end(request, EXIT_GRACE_MS);
-        // The driver is still inside a command: the static destructors that returning would run
-        // (the pass-through library's among them) must not tear anything down under it.
-        if (!playback_ended(request)) platform::end_process_now(0);
-    }
-    return exit_status_of(request);
+    return steer_playback(player, keys, status_shown ? &status : nullptr);
 }

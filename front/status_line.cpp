@@ -3,9 +3,9 @@
 #include <cstdio>
 
 #include "cdrom/audio_range.h"
+#include "common/messages.h"
 #include "platform/platform.h"
 #include "platform/status_terminal.h"
-#include "playback/wave_out.h"
 
 namespace {
 
@@ -95,25 +95,33 @@ public:
 
     // Redraws for what has been heard; false once playing has ended.
     bool draw() {
-        const std::int64_t frames = wave_frames_heard();
-        // Nothing heard yet: the driver may still print its "now playing..." line. After the line has
-        // been drawn, no device means playing is over.
-        if (frames <= 0) return drawn_index_ == NOTHING_DRAWN;
-        const std::int64_t heard = line_.start_lba + frames / FRAMES_PER_SECTOR;
-        if (heard >= line_.end_lba - END_MARGIN_SECTORS) return false;
+        const Player &player = *line_.player;
+        const std::int64_t frame = frame_heard(player);
+        // Nothing heard yet (the driver may still print its "now playing..." line), or between two
+        // runs: nothing to draw now.
+        if (frame < 0) return true;
+        const std::int64_t heard = frame / FRAMES_PER_SECTOR;
+        if (!player.repeat && heard >= player.end_lba - END_MARGIN_SECTORS) return false;
         int index = 0;
         columns_ = usable_columns();
-        std::string text = status_text(*line_.toc, text_, line_.end_lba, static_cast<std::int32_t>(heard),
-                                       columns_, &index);
+        // "paused" is part of the line, so the names make room for it.
+        const bool paused = player.paused.load(std::memory_order_relaxed);
+        const std::size_t marker = paused ? sizeof msg::status_paused - 1 : 0;
+        std::string text = status_text(*line_.toc, text_, player.end_lba, static_cast<std::int32_t>(heard),
+                                       columns_ > marker ? columns_ - marker : 1, &index);
+        if (paused) text = cut_to_columns(text + msg::status_paused, columns_);
+        const std::int32_t runs = player.runs.load();
         if (drawn_index_ != NOTHING_DRAWN && index != drawn_index_) {
-            // The finished track's line stays in the scrollback, complete.
-            redraw(line_of_track(*line_.toc, text_, line_.end_lba, drawn_index_,
-                                 end_of_track(*line_.toc, drawn_index_), columns_));
+            // The finished track's line stays in the scrollback, complete when it played to its end.
+            if (runs == drawn_runs_)
+                redraw(line_of_track(*line_.toc, text_, player.end_lba, drawn_index_,
+                                     end_of_track(*line_.toc, drawn_index_), columns_));
             put("\n");
             width_ = 0;
         }
         redraw(text);
         drawn_index_ = index;
+        drawn_runs_ = runs;
         return true;
     }
 
@@ -158,18 +166,20 @@ private:
     const StatusLine &line_;
     const CdTextTable text_;
     int drawn_index_ = NOTHING_DRAWN;
+    std::int32_t drawn_runs_ = 0;
     std::size_t width_ = 0;
     std::size_t columns_ = 1;
 };
 
-bool asked_to_end(const StatusLine &line) {
-    return line.quit.load(std::memory_order_acquire) || line.request->stop.load(std::memory_order_relaxed) != 0;
-}
+bool asked_to_end(const StatusLine &line) { return line.quit.load(std::memory_order_acquire); }
 
 // Each tick waits for standard error's lines (at most TICK_MS); the line is redrawn every
 // TICKS_PER_DRAW ticks, at once after lines were passed on above it, and at once after a resize.
 std::uint32_t status_thread(void *arg) {
     auto *line = static_cast<StatusLine *>(arg);
+    line->reading_text.store(true, std::memory_order_release);
+    if (!asked_to_end(*line)) line->text = read_cdrom_cdtext(line->ha_id, line->target, line->lun);
+    line->reading_text.store(false, std::memory_order_release);
     Painter painter(*line);
     std::string captured;
     for (int tick = 0; !asked_to_end(*line); ++tick) {
@@ -219,6 +229,10 @@ bool start_status_line(StatusLine *line) {
 
 void stop_status_line(StatusLine *line) {
     line->quit.store(true, std::memory_order_release);
-    for (int step = 0; step < STOP_WAIT_STEPS && !line->finished.load(std::memory_order_acquire); ++step)
+    for (int step = 0; step < STOP_WAIT_STEPS && !line->finished.load(std::memory_order_acquire) &&
+                       !line->reading_text.load(std::memory_order_acquire);
+         ++step)
         platform::sleep_ms(std::chrono::milliseconds{10});
 }
+
+bool status_line_finished(const StatusLine *line) { return line->finished.load(std::memory_order_acquire); }

@@ -6,8 +6,9 @@
 //
 // the track playing and the track count, the time heard in the track and its length, the time left
 // on the range, and the track's CD-Text title and performer when the disc has them. A track change
-// leaves the finished track's line in the scrollback. When playing ends (the range played out, the
-// device closed, or the run asks it to stop) the line is cleared and nothing more is written.
+// leaves the finished track's line in the scrollback (a jump leaves the line as it was last drawn).
+// While the sound is paused the line says so. When the range has played out, or main asks it to
+// stop, the line is cleared and nothing more is written.
 //
 // The line fits the terminal's width, asked anew at every draw and every 50 ms between (a resize is
 // followed within that), one column short of it so it never wraps; titles are shortened with
@@ -17,9 +18,12 @@
 // drawn again below it. The status thread gives standard error back when the line ends.
 //
 // Threads: start_status_line starts one thread of its own, and is called before the threads that
-// may print (the playback driver) are started; main calls stop_status_line, which returns once the
-// line is cleared and standard error is back (or after at most a second). The line reads the table of
-// contents, the text and the request, which outlive it; it writes nothing but standard error.
+// may print (the playback driver) are started. The thread first reads the disc's CD-Text (up to two
+// commands of up to 10 s each: on this thread, so that main keeps reading keys) and then draws;
+// main calls stop_status_line, which returns once the line is cleared and standard error is back
+// (or after at most a second), or at once while the CD-Text is still being read (nothing is drawn
+// then, and the thread draws nothing afterwards). The line reads the table of contents and the
+// player, which outlive it; it writes nothing but standard error.
 
 #include <atomic>
 #include <cstdint>
@@ -27,14 +31,18 @@
 
 #include "cdrom/cdrom_types.h"
 #include "cdrom/cdtext.h"
-#include "playback/driver.h"
+#include "front/player.h"
 
 struct StatusLine {
     const CdromToc *toc = nullptr;
-    CdTextTable text;
-    const PlayRequest *request = nullptr;
-    std::int32_t start_lba = 0;  // the range as the driver plays it
-    std::int32_t end_lba = 0;
+    const Player *player = nullptr;  // the range, the position heard, the pause
+    // The unit whose CD-Text the thread reads.
+    std::int32_t ha_id = 0;
+    std::int32_t target = 0;
+    std::int32_t lun = 0;
+    CdTextTable text;  // status thread only
+    // status thread -> main: the thread is reading the CD-Text (release store, acquire load).
+    std::atomic<bool> reading_text{false};
     // main -> status thread: clear the line and end (release store, acquire load).
     std::atomic<bool> quit{false};
     // status thread -> main: the line is cleared and the thread writes nothing more; its last
@@ -47,6 +55,8 @@ struct StatusLine {
 // False when no thread could be started (then nothing is shown and stop_status_line does nothing).
 bool start_status_line(StatusLine *line);
 void stop_status_line(StatusLine *line);
+// Whether the thread has ended its work (the line is cleared). Any thread.
+bool status_line_finished(const StatusLine *line);
 
 // The text of the line for sector `heard` of the range (without the redraw around it), at most
 // `columns` characters; the track index it shows goes to `track_index`.

@@ -57,7 +57,7 @@ inline constexpr std::size_t THREAD_STACK_BYTES = 256 * 1024;
 void sleep_ms(std::chrono::milliseconds duration);
 
 // ---- Ending the process ---------------------------------------------------------------------
-// Flushes every output stream, then ends the process with `status` at once, without running static
+// Restores the terminal if keys_begin changed it, flushes every output stream, then ends the process with `status` at once, without running static
 // destructors or atexit handlers, for when another thread may still be inside code whose state
 // they would destroy (a library call in flight). POSIX: _exit. Windows: ExitProcess, which ends
 // the other threads before any DLL is told that the process is detaching.
@@ -89,5 +89,26 @@ void write_text(std::FILE *stream, std::string_view text);
 // Threads: POSIX, only while no other thread reads the environment (the back ends' open, on the
 // program's main thread); Windows, any thread (the system serialises the process environment).
 bool first_report_in_this_run(const std::string &key);
+// ---- Keys -------------------------------------------------------------------------------------
+// The main thread's view of standard input. Only the main thread calls these.
+struct KeyPress {
+    enum class Kind { none, character, left, right, end_of_input };
+    Kind kind = Kind::none;
+    char character = 0;  // for Kind::character: the byte as read (ENTER reads as '\n')
+};
+// When standard input is a terminal (a console on Windows): switches it to single keys without
+// echo and returns true. The terminal is put back by keys_end, by end_process_now, and, on POSIX,
+// by the fatal signals (SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT, SIGTERM, SIGHUP, SIGQUIT), which
+// then take their default action. False, and nothing changed, when standard input is not one.
+bool keys_begin();
+void keys_end();
+// Waits at most `timeout` for input. With keys: one key (arrows decoded; other escape sequences
+// swallowed and reported as Kind::none). Without: one byte of standard input as a character, or
+// end_of_input once it is at its end (and at once on every later call).
+KeyPress read_key(std::chrono::milliseconds timeout);
+// From now on Ctrl+C (SIGINT; a console's Ctrl+C or Ctrl+Break) no longer ends the process: it is
+// only recorded, and interrupted() says so. Async-signal-safe recording (a lock-free atomic).
+void catch_interrupt();
+bool interrupted();
 
 }  // namespace platform

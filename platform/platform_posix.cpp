@@ -186,6 +186,7 @@ bool start_thread(ThreadRoutine routine, void *arg) {
 }
 
 void end_process_now(int status) {
+    keys_end();
     std::fflush(nullptr);
     _exit(status);
 }

@@ -72,6 +72,7 @@ bool start_thread(ThreadRoutine routine, void *arg) {
 void sleep_ms(std::chrono::milliseconds duration) { Sleep(static_cast<DWORD>(duration.count())); }
 
 void end_process_now(int status) {
+    keys_end();
     std::fflush(nullptr);
     ExitProcess(static_cast<UINT>(status));
 }

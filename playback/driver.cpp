@@ -113,18 +113,27 @@ void fetch_chunk(FetchJob &job) {
 // A device that stopped working ends playback like a stop: the rest of the disc is not read.
 bool should_stop(zrSound &wave, const PlayRequest &request) { return stop_requested(request) || wave.device_failed(); }
 
+// The 200 ms back-off, with a look at `stop` every 50 ms: a key (a jump, q) is heard within
+// 250 ms.
+constexpr std::chrono::milliseconds STOP_LOOK_MS{50};
+void back_off(const PlayRequest &request) {
+    for (auto slept = std::chrono::milliseconds{0}; slept < SLOT_WAIT_MS && !stop_requested(request);
+         slept += STOP_LOOK_MS)
+        platform::sleep_ms(STOP_LOOK_MS);
+}
+
 // Waits for a free slot, 200 ms at a time. 0 when asked to stop or the device failed.
 int wait_for_slot(zrSound &wave, const PlayRequest &request) {
     for (;;) {
         if (should_stop(wave, request)) return 0;
         if (int slot = wave.free_slot()) return slot;
-        platform::sleep_ms(SLOT_WAIT_MS);
+        back_off(request);
     }
 }
 
 // After the last chunk: lets the device play out everything queued, still honouring `stop`.
 void drain(zrSound &wave, const PlayRequest &request) {
-    while (!should_stop(wave, request) && wave.audio_pending()) platform::sleep_ms(SLOT_WAIT_MS);
+    while (!should_stop(wave, request) && wave.audio_pending()) back_off(request);
 }
 
 // SET CD SPEED before the first read, when the request asks for a speed. True when the drive took
@@ -171,13 +180,18 @@ void play_range(PlayRequest &request, zrSound &wave, Buffers &buffers) {
         if (chunk > 0) wave.write(slot, job.out_buffer, chunk * SECTOR_BYTES);
         next += chunk;
         remaining -= chunk;
+        if (remaining <= 0 && request.repeat_from_lba != NO_REPEAT && request.repeat_from_lba < request.end_lba) {
+            next = request.repeat_from_lba;
+            remaining = std::int64_t{request.end_lba} - next;
+        }
         if (remaining <= 0) break;
     }
     drain(wave, request);
     // After the last READ CD (the driver saw the last worker's `done`) and the last sound: the
     // drive is left as fast as it was before.
     if (speed_set) set_cdrom_speed(request.ha_id, request.target, request.lun, SPEED_MAXIMUM_KBS);
-    request.stop.store(1, std::memory_order_relaxed);
+    std::int32_t playing = 0;
+    request.stop.compare_exchange_strong(playing, STOP_END, std::memory_order_relaxed);
 }
 
 }  // namespace
@@ -237,13 +251,17 @@ std::uint32_t play_thread(void *arg) {
     Buffers buffers{};
     const bool allocated = allocate(buffers);
     bool reader_open = false;
+    bool jumped = false;
     if (!allocated) {
         std::printf("%s", msg::malloc_failed);
     } else if ((reader_open = open_cdrom_reader() != 0)) {
         if (wave.open()) {
-            std::printf("%s", msg::now_playing);
+            if (!request->continued) std::printf("%s", msg::now_playing);
             play_range(*request, wave, buffers);
-            std::printf("%s", msg::finished);
+            // Whatever main stores from now on, this run has ended for the reason it had.
+            jumped = request->stop.exchange(STOP_END, std::memory_order_relaxed) == STOP_JUMP;
+            if (!jumped) std::printf("%s", msg::finished);
+            request->frames_heard = std::max<std::int64_t>(0, wave_frames_heard());
             wave.close();
         } else {
             std::printf("%s", msg::no_wave_device);
@@ -253,7 +271,7 @@ std::uint32_t play_thread(void *arg) {
     if (reader_open) close_cdrom_reader();
     release(buffers, wave);
     play_running.store(0, std::memory_order_release);
-    request->ended.store(1, std::memory_order_release);
+    request->ended.store(jumped ? ENDED_FOR_JUMP : ENDED, std::memory_order_release);
     request->ended.notify_all();
     return 0;
 }

@@ -2,7 +2,8 @@
 // The playback driver and its fetch worker: the thread that turns a range of disc sectors into
 // continuous sound, double-buffered through the wave device's two slots.
 //
-// Threads: `main` starts play_thread once and afterwards only stores `stop`; the driver starts one
+// Threads: `main` starts play_thread for each run of a playback (the next only once the previous
+// one has ended) and otherwise only stores `stop`; the driver starts one
 // fetch worker per chunk (never more than one at a time) and never joins it; the wave device's own
 // thread frees slots inside the zrSound. Nothing is locked: the hand-overs are the atomics below.
 
@@ -20,6 +21,14 @@ inline constexpr std::chrono::milliseconds FETCH_POLL_MS{100};  // driver's look
 inline constexpr std::chrono::milliseconds REREAD_BUDGET_MS{300};
 // PlayRequest::read_speed when no speed is to be set.
 inline constexpr std::int32_t SPEED_UNCHANGED = -1;
+// PlayRequest::repeat_from_lba when the range plays once.
+inline constexpr std::int32_t NO_REPEAT = -1;
+// Values of PlayRequest::ended once the run is over.
+inline constexpr std::int32_t ENDED = 1;
+inline constexpr std::int32_t ENDED_FOR_JUMP = 2;
+// Values of PlayRequest::stop.
+inline constexpr std::int32_t STOP_END = 1;   // the playback ends (ENTER, q, Ctrl+C, the range played)
+inline constexpr std::int32_t STOP_JUMP = 2;  // this run ends; another one continues the playback
 
 // What the front end hands to the driver. The front end keeps it in static storage: the driver may
 // still read it after the run has returned (see `ended`).
@@ -29,13 +38,15 @@ struct PlayRequest {
     std::int32_t lun;
     std::int32_t start_lba;  // first sector to play
     std::int32_t end_lba;    // the sector at which playing stops (the lead-out)
-    // 0 while playing; only ever 0 -> 1. Stored by main (ENTER) and by the driver (range played);
-    // read by the driver every pass and every 200 ms while it waits. It publishes nothing else, so
-    // relaxed loads and stores suffice.
+    // 0 while playing; only ever 0 -> STOP_END or STOP_JUMP, once. Stored by main (a key) and by
+    // the driver (range played: a compare-and-swap from 0, so main's reason stands); read by the
+    // driver every pass and every 200 ms while it waits. It publishes nothing else, so relaxed
+    // loads and stores suffice. A run ended by STOP_JUMP prints no "Finished.\n".
     std::atomic<std::int32_t> stop;
-    // Set to 1 by the driver as its very last access to the request (release store, then a
-    // notify_all for a main that waits on it), so main can return as soon as playback has ended
-    // (acquire load). Stays 0 for a refused second driver. The request must outlive the notify:
+    // Set by the driver as its very last access to the request (release store, then a notify_all
+    // for a main that waits on it), so main can return as soon as playback has ended (acquire
+    // load): ENDED, or ENDED_FOR_JUMP when the run ended for a jump and so printed no
+    // "Finished.\n". Stays 0 for a refused second driver. The request must outlive the notify:
     // main's lives in static storage.
     std::atomic<std::int32_t> ended;
     // Set to 1 by the driver, before `ended`, when the sound device could not be opened and nothing
@@ -44,6 +55,14 @@ struct PlayRequest {
     // Read speed in kB/s set with SET CD SPEED before the first read (0xFFFF: the drive's
     // maximum), and the maximum set again after the last; SPEED_UNCHANGED: nothing is sent.
     std::int32_t read_speed = SPEED_UNCHANGED;
+    // Where the range starts again once end_lba is reached, gaplessly, until stopped; NO_REPEAT:
+    // the run ends there.
+    std::int32_t repeat_from_lba = NO_REPEAT;
+    // A run that continues a playback after a jump: it prints no "now playing...\n".
+    bool continued = false;
+    // Written by the driver before its `ended` store (which publishes it): the frames the listener
+    // had heard of this run when its device was closed.
+    std::int64_t frames_heard = 0;
 };
 
 // One chunk's work for a fetch worker. One job lives in the driver's frame, refilled per chunk.

@@ -94,6 +94,9 @@ struct WaveDevice {
     // Device thread -> driver's thread: the device stopped working; nothing more is played.
     // Release store (after the failure is reported), acquire load.
     std::atomic<bool> failed{false};
+    // Any thread (under zrSound's lock) -> device thread: hold the sound where it stands. Release
+    // store followed by a wake, acquire load.
+    std::atomic<bool> pause_wanted{false};
     // Protects queue and queued. Held only to add or take an entry, never across an ALSA call.
     std::mutex lock;
     QueuedBuffer queue[2];  // in the order written
@@ -159,12 +162,26 @@ void wait_for_event(WaveDevice *device, bool pcm_too, int timeout_ms) {
     }
 }
 
+// While a pause is asked for, the stream is paused where it stands (a device that cannot pause is
+// simply not fed: it plays what its ring holds, then waits) and the thread sleeps until the resume
+// or the stop. True when it held.
+bool hold_while_paused(WaveDevice *device) {
+    if (!device->pause_wanted.load(std::memory_order_acquire)) return false;
+    snd_pcm_t *pcm = device->pcm;
+    const bool paused = snd_pcm_state(pcm) == SND_PCM_STATE_RUNNING && snd_pcm_pause(pcm, 1) == 0;
+    while (device->pause_wanted.load(std::memory_order_acquire) && !device->stopping.load(std::memory_order_acquire))
+        wait_for_event(device, false, -1);
+    if (paused) snd_pcm_pause(pcm, 0);
+    return true;
+}
+
 // Writes one buffer until ALSA has taken all of it or the stop comes. False when the device is gone
 // or keeps failing.
 bool play_buffer(WaveDevice *device, const QueuedBuffer &buffer) {
     snd_pcm_uframes_t taken = 0;
     int failures = 0;
     while (taken < buffer.frames && !device->stopping.load(std::memory_order_acquire)) {
+        if (hold_while_paused(device)) continue;
         snd_pcm_sframes_t n =
             snd_pcm_writei(device->pcm, buffer.data + taken * FRAME_BYTES, buffer.frames - taken);
         if (n > 0) {
@@ -224,6 +241,7 @@ void idle_after_failure(WaveDevice *device) {
 void device_thread(WaveDevice *device) {
     t_keeps_alsa_reasons = true;
     while (!device->stopping.load(std::memory_order_acquire)) {
+        if (hold_while_paused(device)) continue;
         if (device->failed.load(std::memory_order_relaxed)) {
             idle_after_failure(device);
             continue;
@@ -348,6 +366,11 @@ bool wave_device_queue(WaveDevice *device, int slot, const std::uint8_t *data, s
 }
 
 void wave_device_unprepare(WaveDevice *, int) {}
+
+void wave_device_pause(WaveDevice *device, bool paused) {
+    device->pause_wanted.store(paused, std::memory_order_release);
+    wake(device);
+}
 
 int wave_device_slot_of(const WaveDevice *, std::uintptr_t header) {
     return header == 1 || header == 2 ? static_cast<int>(header) : 0;

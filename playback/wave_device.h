@@ -51,6 +51,11 @@ bool wave_device_failed(WaveDevice *device);
 // buffer); waveOut completes a buffer only once it has been played, so it answers false.
 bool wave_device_playing(WaveDevice *device);
 
+// Pauses or resumes the device where it stands (waveOut: waveOutPause/waveOutRestart; ALSA: the
+// device thread pauses the stream, or on a device that cannot pause stops feeding it). Any thread
+// while the device is open (zrSound's lock keeps it open).
+void wave_device_pause(WaveDevice *device, bool paused);
+
 // Frames of audio heard since the device opened: what the device has taken from the buffers minus
 // what it still holds (waveOut's position; ALSA's frames written minus its delay). May be called on
 // any thread while the device is open; zrSound keeps it open for the call (see wave_frames_heard).

@@ -57,6 +57,11 @@ struct WaveSlot {
 // and close take the same lock as this query, so a device is never closed under it.
 std::int64_t wave_frames_heard();
 
+// Pauses (true) or resumes (false) the sound: the open device stops where it stands, keeping what
+// it holds, and resumes at the very next frame; a device opened while paused starts paused. Any
+// thread; takes the same lock as wave_frames_heard, which keeps counting only what was heard.
+void wave_pause(bool paused);
+
 class zrSound {
 public:
     zrSound() = default;

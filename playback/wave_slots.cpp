@@ -19,10 +19,13 @@ bool taken(const WaveSlot &slot) { return slot.data.load(std::memory_order_acqui
 // also keeps the device open during a query.
 std::mutex g_heard_lock;
 WaveDevice *g_heard_device = nullptr;
+bool g_paused = false;  // guarded by g_heard_lock
 
+// Before the first write: a device opened while paused plays nothing until resumed.
 void publish_heard_device(WaveDevice *device) {
     std::lock_guard<std::mutex> guard(g_heard_lock);
     g_heard_device = device;
+    if (g_paused) wave_device_pause(device, true);
 }
 
 void withdraw_heard_device(WaveDevice *device) {
@@ -35,6 +38,12 @@ void withdraw_heard_device(WaveDevice *device) {
 std::int64_t wave_frames_heard() {
     std::lock_guard<std::mutex> guard(g_heard_lock);
     return g_heard_device ? wave_device_frames_heard(g_heard_device) : -1;
+}
+
+void wave_pause(bool paused) {
+    std::lock_guard<std::mutex> guard(g_heard_lock);
+    g_paused = paused;
+    if (g_heard_device) wave_device_pause(g_heard_device, paused);
 }
 
 int zrSound::open() {

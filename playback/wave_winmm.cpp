@@ -120,6 +120,12 @@ int wave_device_slot_of(const WaveDevice *device, std::uintptr_t header) {
     return 0;
 }
 
+// Not in the stand-in table: the slot tests never pause.
+void wave_device_pause(WaveDevice *device, bool paused) {
+    if (paused) waveOutPause(device->handle);
+    else waveOutRestart(device->handle);
+}
+
 void wave_device_stop(WaveDevice *device) { device->api->reset(device->handle); }
 
 bool wave_device_close(WaveDevice *device) {

@@ -95,10 +95,15 @@ TEST_F(Cddaplay, ListsUnitsAndTheChosenDiscWithItsTextWithoutPlaying) {
               "track  type   start     length  (start: disc address mm:ss:ff; length: m:ss)\n"
               "    1  audio  00:02:00    0:04  Opening - The Testers\n"
               "    2  audio  00:06:00    0:06  Second - The Testers\n"
-              "    3  data   00:12:00    0:02\n");
+              "    3  data   00:12:00    0:02\n"
+              "\n"
+              "would play: track 1 to track 2, 0:10\n");
     EXPECT_EQ(r.exit_status, 0);
     EXPECT_EQ(r.err, "");
     EXPECT_FALSE(fs::exists(capture)) << "nothing is played";
+    // What -t, -n and -r would play.
+    const std::string one_track = run({"-l", "-t2", "-n1", "-r"}).out;
+    EXPECT_EQ(one_track.substr(one_track.rfind("\n\n")), "\n\nwould play: track 2 to track 2, 0:08, again and again\n");
 
     // A unit without a disc is said to be so; its table of contents is not asked for.
     env["CDDAPLAY_FAULTS"] = "not_ready=1";

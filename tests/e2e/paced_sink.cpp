@@ -4,6 +4,9 @@
 //
 //   pcm_type.cddaplay_paced { lib "<path of this library>" }
 //   pcm.!default { type cddaplay_paced file "<capture path>" }
+//
+// Each open appends to the file, so the runs of one program (a jump closes the device and opens it
+// again) make one recording.
 #include <alsa/asoundlib.h>
 #include <alsa/pcm_external.h>
 #include <fcntl.h>
@@ -67,6 +70,20 @@ int sink_start(snd_pcm_ioplug_t *io) {
     return 0;
 }
 
+// A card that can pause: it stops playing where it stands and goes on from the same frame.
+int sink_pause(snd_pcm_ioplug_t *io, int enable) {
+    Sink *s = sink_of(io);
+    catch_up(s);
+    if (enable) {
+        s->running = false;
+    } else {
+        s->played_at_start = s->played;
+        clock_gettime(CLOCK_MONOTONIC, &s->started);
+        s->running = true;
+    }
+    return 0;
+}
+
 int sink_stop(snd_pcm_ioplug_t *io) {
     sink_of(io)->running = false;
     return 0;
@@ -126,6 +143,7 @@ const snd_pcm_ioplug_callback_t kCallbacks = [] {
     snd_pcm_ioplug_callback_t c{};
     c.start = sink_start;
     c.stop = sink_stop;
+    c.pause = sink_pause;
     c.pointer = sink_pointer;
     c.transfer = sink_transfer;
     c.prepare = sink_prepare;
@@ -160,7 +178,7 @@ extern "C" SND_PCM_PLUGIN_DEFINE_FUNC(cddaplay_paced) {
     }
     if (!file || stream != SND_PCM_STREAM_PLAYBACK) return -EINVAL;
     auto *s = new Sink;
-    s->out = open(file, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    s->out = open(file, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
     s->timer = timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
     const itimerspec tick{{0, 5000000}, {0, 5000000}};
     if (s->out < 0 || s->timer < 0 || timerfd_settime(s->timer, 0, &tick, nullptr) < 0) {

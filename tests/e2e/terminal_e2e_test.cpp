@@ -1,4 +1,5 @@
-// The program with its standard error on a terminal (a pseudo-terminal here): the status line.
+// The program with its standard error on a terminal (a pseudo-terminal here): the status line;
+// with its standard input on the terminal too: the keys.
 // Sound goes to a real-time test sink (paced_sink.cpp) that appends each frame to a file as it is
 // played, so the file's length at any moment is what a listener has heard.
 #include <gtest/gtest.h>
@@ -21,6 +22,7 @@
 #include <iostream>
 #include <regex>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "passthru/image/builtin_disc.h"
@@ -46,7 +48,18 @@ struct TerminalRun {
     std::vector<std::uint8_t> heard;  // the audio, in the order the listener took it
     std::size_t heard_at_enter = 0;   // bytes the listener had taken when ENTER was pressed
     std::vector<Mark> marks;          // one per read from the terminal
+    std::vector<std::size_t> heard_at_press;  // the bytes heard at each press, in order
+    double seconds_after_last_press = -1;     // from the last press to the end of standard output
     int exit_status = -1;
+};
+
+// Keys typed when the listener has heard `heard` bytes (0: no such condition), standard output
+// holds `output`, and `seconds` have passed since the previous press (or the start).
+struct Press {
+    std::size_t heard = 0;
+    std::string output;
+    double seconds = 0;
+    std::string keys;
 };
 
 // The terminal's text with its control characters visible, for failure messages.
@@ -173,6 +186,73 @@ TerminalRun run_on_terminal(std::vector<std::string> argv, const std::vector<std
     return run;
 }
 
+// Runs `argv` with stderr on a pseudo-terminal (its controlling terminal, so a typed Ctrl+C is a
+// SIGINT), stdout on a pipe, and stdin on the terminal (`keys_on_terminal`: the presses are typed
+// there) or on a pipe; types the presses in order.
+TerminalRun run_with_presses(std::vector<std::string> argv, const std::vector<std::string> &env,
+                             const fs::path &capture, std::vector<Press> presses, bool keys_on_terminal) {
+    TerminalRun run;
+    signal(SIGPIPE, SIG_IGN);
+    int master = -1, slave = -1, in[2], out[2];
+    if (openpty(&master, &slave, nullptr, nullptr, nullptr) != 0 || pipe(in) || pipe(out)) return run;
+    const pid_t pid = fork();
+    if (pid == 0) {
+        setsid();
+        ioctl(slave, TIOCSCTTY, 0);
+        dup2(keys_on_terminal ? slave : in[0], 0);
+        dup2(out[1], 1);
+        dup2(slave, 2);
+        for (int fd : {in[0], in[1], out[0], out[1], slave, master}) close(fd);
+        std::vector<char *> args;
+        for (auto &a : argv) args.push_back(a.data());
+        args.push_back(nullptr);
+        for (auto &e : env) putenv(const_cast<char *>(e.c_str()));
+        execv(args[0], args.data());
+        _exit(127);
+    }
+    close(in[0]);
+    close(out[1]);
+    close(slave);
+    int out_fd = out[0];
+    const int keys_fd = keys_on_terminal ? master : in[1];
+    const auto deadline = Clock::now() + 90s;
+    auto last_press = Clock::now();
+    std::size_t next = 0;
+    while ((master >= 0 || out_fd >= 0) && Clock::now() < deadline) {
+        pollfd fds[2] = {{master, POLLIN, 0}, {out_fd, POLLIN, 0}};
+        poll(fds, 2, 5);
+        read_some(master, fds[0].revents, &run.terminal, nullptr, 4096);
+        read_some(out_fd, fds[1].revents, &run.out, nullptr, 4096);
+        if (out_fd < 0 && run.seconds_after_last_press < 0 && next > 0)
+            run.seconds_after_last_press = std::chrono::duration<double>(Clock::now() - last_press).count();
+        if (next == presses.size() || keys_fd < 0) continue;
+        const Press &press = presses[next];
+        const std::size_t heard = bytes_in(capture);
+        if (heard < press.heard || run.out.find(press.output) == std::string::npos ||
+            Clock::now() - last_press < std::chrono::duration<double>(press.seconds))
+            continue;
+        (void)!write(keys_fd, press.keys.data(), press.keys.size());
+        run.heard_at_press.push_back(heard);
+        last_press = Clock::now();
+        ++next;
+    }
+    if (!run.heard_at_press.empty()) run.heard_at_enter = run.heard_at_press.back();
+    close(in[1]);
+    for (int fd : {master, out_fd})
+        if (fd >= 0) close(fd);
+    int status = 0;
+    pid_t reaped = 0;
+    for (int i = 0; i < 500 && (reaped = waitpid(pid, &status, WNOHANG)) == 0; ++i) usleep(10000);
+    if (reaped != pid) {
+        kill(pid, SIGKILL);
+        waitpid(pid, &status, 0);
+    } else if (WIFEXITED(status)) {
+        run.exit_status = WEXITSTATUS(status);
+    }
+    run.heard = file_bytes(capture);
+    return run;
+}
+
 std::vector<std::uint8_t> disc(std::int32_t from, std::int32_t to) {
     std::vector<std::uint8_t> out(static_cast<std::size_t>(to - from) * 2352);
     for (std::int32_t lba = from; lba < to; ++lba) builtin::sector(lba, out.data() + (lba - from) * 2352);
@@ -267,12 +347,12 @@ std::vector<std::string> screen_lines(const std::string &output) {
 
 // Every stretch of text written after a carriage return or newline: a redraw of the status line,
 // or a line of its own; with where it starts in the output.
-struct Stretch {
+struct DrawnText {
     std::size_t at;
     std::string text;
 };
-std::vector<Stretch> stretches(const std::string &output) {
-    std::vector<Stretch> out;
+std::vector<DrawnText> stretches(const std::string &output) {
+    std::vector<DrawnText> out;
     std::size_t start = 0;
     for (std::size_t i = 0; i <= output.size(); ++i) {
         if (i < output.size() && output[i] != '\r' && output[i] != '\n') continue;
@@ -330,10 +410,10 @@ TEST(Terminal, StatusLineFitsANarrowTerminalFollowsAResizeAndMakesRoomForMessage
     // The status line never reaches the last column of 50, so it never wraps; the title is
     // shortened. (A message may be longer than the terminal: it wraps, as any line does.)
     auto drawn = stretches(r.terminal);
-    drawn.erase(std::remove_if(drawn.begin(), drawn.end(), [](const Stretch &s) { return s.text.rfind("Track ", 0) != 0; }),
+    drawn.erase(std::remove_if(drawn.begin(), drawn.end(), [](const DrawnText &s) { return s.text.rfind("Track ", 0) != 0; }),
                 drawn.end());
     std::size_t status_lines = 0;
-    for (const Stretch &s : drawn) {
+    for (const DrawnText &s : drawn) {
         EXPECT_LT(s.text.size(), 50u) << s.text;
         ++status_lines;
         if (s.at < resized_at) {
@@ -342,7 +422,7 @@ TEST(Terminal, StatusLineFitsANarrowTerminalFollowsAResizeAndMakesRoomForMessage
     }
     ASSERT_GT(status_lines, 4u) << r.terminal;
     // Once the line has been drawn for 40 columns, it stays within 39.
-    const auto narrow = std::find_if(drawn.begin(), drawn.end(), [&](const Stretch &s) {
+    const auto narrow = std::find_if(drawn.begin(), drawn.end(), [&](const DrawnText &s) {
         return s.at > resized_at && s.text.size() < 40;
     });
     ASSERT_NE(narrow, drawn.end()) << "the line never followed the resize: " << r.terminal;
@@ -358,6 +438,207 @@ TEST(Terminal, StatusLineFitsANarrowTerminalFollowsAResizeAndMakesRoomForMessage
     const std::size_t message_end = r.terminal.find('\n', r.terminal.find("album.bin"));
     EXPECT_NE(r.terminal.find("\rTrack ", message_end), std::string::npos) << "no status line after the message";
     fs::remove_all(dir);
+}
+
+// ---- Keys -----------------------------------------------------------------------------------
+
+constexpr std::size_t kSectorBytes = 2352;
+constexpr std::size_t kFrameBytes = 4;
+constexpr std::size_t kSecond = 176400;
+
+// One stretch of what was heard that is the disc's audio without a break: from the first frame of
+// sector `lba` on, `frames` long.
+struct Stretch {
+    std::int32_t lba;
+    std::size_t frames;
+};
+
+// What was heard, cut into stretches of the disc. Every sector of the built-in disc differs from
+// every other, so the sector a stretch starts with is found by its bytes. Empty when some part of
+// what was heard is no sector's audio, or a stretch does not start at a sector's first frame.
+std::vector<Stretch> stretches_of(const std::vector<std::uint8_t> &heard) {
+    static const std::vector<std::uint8_t> whole = disc(0, builtin::kLeadOut);
+    static const auto sectors = [] {
+        std::unordered_map<std::string, std::int32_t> by_bytes;
+        for (std::int32_t lba = 0; lba < builtin::kLeadOut; ++lba)
+            by_bytes.emplace(std::string(reinterpret_cast<const char *>(whole.data()) + lba * kSectorBytes, 64), lba);
+        return by_bytes;
+    }();
+    std::vector<Stretch> out;
+    std::size_t at = 0;  // bytes of `heard` accounted for
+    while (at + kFrameBytes <= heard.size()) {
+        // Every stretch starts with a sector's first frame: the range's start, or a jump's target.
+        const std::size_t left = heard.size() - at;
+        const auto found = left >= 64 ? sectors.find(std::string(reinterpret_cast<const char *>(heard.data()) + at, 64))
+                                      : sectors.end();
+        if (found == sectors.end()) return {};
+        Stretch s{found->second, 0};
+        std::size_t from = static_cast<std::size_t>(s.lba) * kSectorBytes;
+        std::size_t n = 0;
+        while (at + n < heard.size() && from + n < whole.size() && heard[at + n] == whole[from + n]) ++n;
+        n -= n % kFrameBytes;
+        // The next stretch may start a few frames back, where a sector's start matches by chance.
+        std::size_t cut = n;
+        for (std::size_t back = 0; back <= 16 * kFrameBytes && back <= n; back += kFrameBytes) {
+            if (at + n - back + 64 <= heard.size() &&
+                sectors.count(std::string(reinterpret_cast<const char *>(heard.data()) + at + n - back, 64))) {
+                cut = n - back;
+                break;
+            }
+        }
+        if (cut == 0) return {};
+        s.frames = cut / kFrameBytes;
+        out.push_back(s);
+        at += cut;
+    }
+    return out;
+}
+
+std::string describe(const std::vector<Stretch> &stretches) {
+    std::string text;
+    for (const Stretch &s : stretches)
+        text += "[LBA " + std::to_string(s.lba) + ", " + std::to_string(s.frames) + " frames] ";
+    return text;
+}
+
+// A run of the program on the built-in disc with its keys on a pseudo-terminal.
+struct KeysRun : TerminalRun {
+    std::vector<Stretch> stretches;
+};
+
+KeysRun run_keys(std::vector<std::string> args, std::vector<Press> presses, std::string faults = "",
+                 bool keys_on_terminal = true) {
+    const fs::path dir = paced_sink_dir("keys");
+    const fs::path capture = dir / "heard.raw";
+    args.insert(args.begin(), CDDAPLAY_BIN_DIR "/cddaplay");
+    KeysRun run;
+    static_cast<TerminalRun &>(run) =
+        run_with_presses(args,
+                         {"CDDAPLAY_IMAGES=builtin", "CDDAPLAY_FAULTS=" + faults,
+                          "ALSA_CONFIG_PATH=" + (dir / "capture.conf").string()},
+                         capture, std::move(presses), keys_on_terminal);
+    run.stretches = stretches_of(run.heard);
+    fs::remove_all(dir);
+    return run;
+}
+
+const std::string kStartTrack1 = "cdrom_device is 0/1 now.\nstart 1/3 cdrom_track.\nnow playing...\n";
+const std::string kPlayedTrack1 = kStartTrack1 + "Finished.\n";
+
+// ENTER is noticed at once while the status line's thread waits for the disc's CD-Text (the drive
+// takes 3 s for every command here, so the two CD-Text commands alone take 6 s).
+TEST(Keys, EnterStopsWhileTheCdTextIsRead) {
+    if (std::getenv("CDDAPLAY_E2E_WIN64_BUILD")) GTEST_SKIP() << "native program only";
+    const KeysRun r = run_keys({"-t2"}, {{0, "now playing...", 0.5, "\n"}}, "latency=3000");
+    EXPECT_EQ(r.exit_status, 0) << r.terminal;
+    ASSERT_EQ(r.heard_at_press.size(), 1u) << r.out;
+    // The grace is a second; twice that and more leaves room for a loaded machine, and is still far
+    // below the 5 s that the CD-Text would hold a stop back.
+    EXPECT_LT(r.seconds_after_last_press, 3.0) << r.out;
+}
+
+// Space pauses for a second and resumes; the listener hears the disc without a break or a repeat.
+TEST(Keys, PauseResumesAtTheSampleWhereTheSoundStopped) {
+    if (std::getenv("CDDAPLAY_E2E_WIN64_BUILD")) GTEST_SKIP() << "native program only";
+    const KeysRun r = run_keys({}, {{kSecond, "", 0, " "}, {0, "", 1.0, " "}, {4 * kSecond, "", 0, "q"}});
+    EXPECT_EQ(r.exit_status, 0);
+    EXPECT_EQ(r.out, kPlayedTrack1);
+    ASSERT_EQ(r.stretches.size(), 1u) << describe(r.stretches);
+    EXPECT_EQ(r.stretches[0].lba, 0);
+    EXPECT_GE(r.stretches[0].frames * kFrameBytes, 4 * kSecond);
+    EXPECT_NE(r.terminal.find("paused"), std::string::npos) << "the status line says it is paused";
+    EXPECT_EQ(r.terminal.back(), '\r') << "the line is cleared at the end";
+}
+
+// n twice goes to track 3 (the second n counts from where the first one went), then q.
+TEST(Keys, NextTwiceJumpsToTrackThreeExactly) {
+    if (std::getenv("CDDAPLAY_E2E_WIN64_BUILD")) GTEST_SKIP() << "native program only";
+    const KeysRun r = run_keys({}, {{kSecond, "", 0, "n"}, {0, "", 0.05, "n"}, {kSecond * 3 / 2, "", 1.5, "q"}});
+    EXPECT_EQ(r.exit_status, 0);
+    EXPECT_EQ(r.out, kPlayedTrack1) << "one start line, one Finished.";
+    ASSERT_EQ(r.stretches.size(), 2u) << describe(r.stretches);
+    EXPECT_EQ(r.stretches[0].lba, 0);
+    EXPECT_EQ(r.stretches[1].lba, builtin::kTrackStart[2]) << describe(r.stretches);
+    EXPECT_EQ(r.terminal.find('n'), std::string::npos) << "keys are not echoed: " << r.terminal;
+}
+
+// n, then p part-way into track 2 goes back to its start; p again within 3 s goes to track 1.
+TEST(Keys, PreviousGoesToTheTrackStartThenTheTrackBefore) {
+    if (std::getenv("CDDAPLAY_E2E_WIN64_BUILD")) GTEST_SKIP() << "native program only";
+    const KeysRun r = run_keys(
+        {}, {{kSecond / 2, "", 0, "n"}, {kSecond * 9 / 2, "", 0, "p"}, {0, "", 1.0, "p"}, {0, "", 1.0, "q"}});
+    EXPECT_EQ(r.exit_status, 0);
+    EXPECT_EQ(r.out, kPlayedTrack1);
+    ASSERT_EQ(r.stretches.size(), 4u) << describe(r.stretches);
+    EXPECT_EQ(r.stretches[0].lba, builtin::kTrackStart[0]);
+    EXPECT_EQ(r.stretches[1].lba, builtin::kTrackStart[1]);
+    EXPECT_GE(r.stretches[1].frames, 3u * 44100) << "p came more than 3 s into track 2";
+    EXPECT_EQ(r.stretches[2].lba, builtin::kTrackStart[1]);
+    EXPECT_LT(r.stretches[2].frames, 3u * 44100) << "p came within 3 s of track 2";
+    EXPECT_EQ(r.stretches[3].lba, builtin::kTrackStart[0]);
+}
+
+// Right arrow: 10 s forward from where the listener is, to a sector; left arrow: 10 s back.
+TEST(Keys, ArrowsSeekTenSecondsWithinTheRange) {
+    if (std::getenv("CDDAPLAY_E2E_WIN64_BUILD")) GTEST_SKIP() << "native program only";
+    const KeysRun r = run_keys({}, {{2 * kSecond, "", 0, "\x1b[C"}, {3 * kSecond, "", 0, "\x1b[D"}, {4 * kSecond, "", 0, "q"}});
+    EXPECT_EQ(r.exit_status, 0);
+    EXPECT_EQ(r.out, kPlayedTrack1);
+    ASSERT_EQ(r.stretches.size(), 3u) << describe(r.stretches);
+    // Each seek starts a sector's first frame, 750 sectors from where the sound was cut (rounded).
+    const double cut1 = static_cast<double>(r.stretches[0].frames) / 588;
+    EXPECT_NEAR(r.stretches[1].lba, cut1 + 750, 0.5) << describe(r.stretches);
+    const double cut2 = r.stretches[1].lba + static_cast<double>(r.stretches[1].frames) / 588;
+    EXPECT_NEAR(r.stretches[2].lba, cut2 - 750, 0.5) << describe(r.stretches);
+}
+
+// -t2 -n1 plays track 2 alone, to its last sample.
+TEST(Keys, OneTrackEndsExactlyAtItsEnd) {
+    if (std::getenv("CDDAPLAY_E2E_WIN64_BUILD")) GTEST_SKIP() << "native program only";
+    const KeysRun r = run_keys({"-t2", "-n1"}, {{0, "Finished.", 0, "\n"}});
+    EXPECT_EQ(r.exit_status, 0);
+    EXPECT_EQ(r.out, "cdrom_device is 0/1 now.\nstart 2/3 cdrom_track.\nnow playing...\nFinished.\n");
+    EXPECT_TRUE(r.heard == disc(builtin::kTrackStart[1], builtin::kTrackStart[2])) << describe(r.stretches);
+}
+
+// -r over the wrap: track 3 then track 3 again, without a gap (-t3 -n1 -r).
+TEST(Keys, RepeatWrapsGaplessly) {
+    if (std::getenv("CDDAPLAY_E2E_WIN64_BUILD")) GTEST_SKIP() << "native program only";
+    const KeysRun r = run_keys({"-t3", "-r"}, {{14 * kSecond, "", 0, "q"}});
+    EXPECT_EQ(r.exit_status, 0);
+    ASSERT_EQ(r.stretches.size(), 2u) << describe(r.stretches);
+    EXPECT_EQ(r.stretches[0].lba, builtin::kTrackStart[2]);
+    EXPECT_EQ(r.stretches[0].frames, static_cast<std::size_t>(builtin::kLeadOut - builtin::kTrackStart[2]) * 588);
+    EXPECT_EQ(r.stretches[1].lba, builtin::kTrackStart[2]);
+}
+
+// Ctrl+C ends as q does: the drive's speed is set back, the line cleared, exit status 130.
+TEST(Keys, CtrlCEndsLikeQWithStatus130) {
+    if (std::getenv("CDDAPLAY_E2E_WIN64_BUILD")) GTEST_SKIP() << "native program only";
+    const fs::path trace = fs::temp_directory_path() / ("cddaplay-keys-trace-" + std::to_string(getpid()));
+    fs::remove(trace);
+    const KeysRun r = run_keys({"-s4"}, {{2 * kSecond, "", 0, "\x03"}}, "trace=" + trace.string());
+    EXPECT_EQ(r.exit_status, 130);
+    EXPECT_EQ(r.out, kPlayedTrack1);
+    ASSERT_EQ(r.stretches.size(), 1u) << describe(r.stretches);
+    std::ifstream f(trace);
+    std::string line, last_speed;
+    while (std::getline(f, line))
+        if (line.find(": BB ") != std::string::npos) last_speed = line;
+    EXPECT_EQ(last_speed, "unit 0: BB 00 FF FF FF FF 00 00 00 00 00 00") << "the drive is left at its fastest";
+    EXPECT_EQ(r.terminal.back(), '\r') << "the line is cleared";
+    fs::remove(trace);
+}
+
+// With standard input a pipe the keys mean nothing: one character stops, as ENTER does.
+TEST(Keys, PipedInputStopsAtAnyCharacter) {
+    if (std::getenv("CDDAPLAY_E2E_WIN64_BUILD")) GTEST_SKIP() << "native program only";
+    const KeysRun r = run_keys({}, {{kSecond, "", 0, "n"}}, "", false);
+    EXPECT_EQ(r.exit_status, 0);
+    EXPECT_EQ(r.out, kPlayedTrack1);
+    ASSERT_EQ(r.stretches.size(), 1u) << describe(r.stretches);
+    EXPECT_EQ(r.stretches[0].lba, 0);
+    EXPECT_LT(r.stretches[0].frames * kFrameBytes, 8 * kSecond) << "n stopped the playback";
 }
 
 }  // namespace

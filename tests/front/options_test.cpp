@@ -108,3 +108,21 @@ TEST(Options, ReadingSpeed) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(Options, TrackCountAndRepeat) {
+    EXPECT_EQ(parse({"-t3", "-n1"}).track_limit, 1);
+    EXPECT_EQ(parse({"-n99"}).track_limit, 99);
+    EXPECT_EQ(parse({}).track_limit, 0) << "without -n: to the end";
+    for (const char *bad : {"-n0", "-n100", "-n", "-n2x", "-n-1"}) {
+        SCOPED_TRACE(bad);
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(parse({"-n3", bad}).track_limit, 3) << "ignored: the earlier one stands";
+        EXPECT_NE(testing::internal::GetCapturedStderr().find(bad), std::string::npos);
+    }
+    EXPECT_TRUE(parse({"-r"}).repeat);
+    EXPECT_FALSE(parse({"-t2"}).repeat);
+}
+
+}  // namespace

@@ -153,6 +153,8 @@ void FakeWave::reset() {
 }
 
 // ---- zrSound, as the driver sees it ----
+std::int64_t wave_frames_heard() { return -1; }
+
 int zrSound::open() {
     std::lock_guard lock(fake_wave.mutex);
     ++fake_wave.opens;

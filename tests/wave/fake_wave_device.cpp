@@ -36,6 +36,8 @@ void wave_device_unprepare(WaveDevice *device, int slot) {
     device->queued[slot - 1] = false;
 }
 
+void wave_device_pause(WaveDevice *, bool) {}
+
 int wave_device_slot_of(const WaveDevice *, std::uintptr_t header) {
     if (header == fake_header(1)) return 1;
     if (header == fake_header(2)) return 2;
