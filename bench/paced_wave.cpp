@@ -71,6 +71,7 @@ int zrSound::write(int slot, const std::uint8_t *, int length) {
 }
 
 bool zrSound::device_failed() { return false; }
+bool zrSound::kept_by_device(const std::uint8_t *) const { return false; }
 
 bool zrSound::audio_pending() {
     std::lock_guard lock(g_mutex);

@@ -37,8 +37,11 @@ bool allocate(Buffers &b) {
     return b.raw && b.out[0] && b.out[1];
 }
 
-void release(Buffers &b) {
-    for (auto *p : {b.raw, b.out[0], b.out[1]}) std::free(p);
+// A buffer a device kept after it refused to close may be read by it at any time: it is left
+// allocated for good.
+void release(Buffers &b, const zrSound &wave) {
+    for (auto *p : {b.raw, b.out[0], b.out[1]})
+        if (!wave.kept_by_device(p)) std::free(p);
 }
 
 bool stop_requested(const PlayRequest &request) { return request.stop.load(std::memory_order_relaxed) != 0; }
@@ -248,7 +251,7 @@ std::uint32_t play_thread(void *arg) {
         }
     }
     if (reader_open) close_cdrom_reader();
-    release(buffers);
+    release(buffers, wave);
     play_running.store(0, std::memory_order_release);
     request->ended.store(1, std::memory_order_release);
     request->ended.notify_all();

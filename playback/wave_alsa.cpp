@@ -350,7 +350,10 @@ void wave_device_stop(WaveDevice *device) {
     device->thread.join();
 }
 
-void wave_device_close(WaveDevice *device) { free_device(device); }
+bool wave_device_close(WaveDevice *device) {
+    free_device(device);
+    return true;
+}
 
 bool wave_device_playing(WaveDevice *device) { return device->holding.load(std::memory_order_acquire); }
 

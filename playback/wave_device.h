@@ -36,8 +36,11 @@ int wave_device_slot_of(const WaveDevice *device, std::uintptr_t header);
 void wave_device_stop(WaveDevice *device);
 
 // After wave_device_stop and the hand-back: leaves both headers unprepared, closes the device and
-// frees its state. No completion is reported after this returns.
-void wave_device_close(WaveDevice *device);
+// frees its state. No completion is reported after this returns. False when the device refused to
+// close (waveOut still holds a buffer that its reset did not hand back): it may still read every
+// buffer it holds, at any time, so those buffers must never be freed or reused, and its state is
+// kept for the completion that may yet come (which reaches no zrSound).
+bool wave_device_close(WaveDevice *device);
 
 // True once the device has stopped working for good (unplugged, or failing whatever is tried); the
 // back end has said so on standard error. From then on it refuses buffers and has handed back every

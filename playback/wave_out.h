@@ -70,8 +70,14 @@ public:
 
     // Stops playback at once (what is queued is not heard), hands back every queued buffer (both
     // slots read free afterwards) and closes the device. No completion touches the object once it
-    // has returned. On a closed object it does nothing.
+    // has returned. On a closed object it does nothing. A device that refuses to close (it still
+    // holds a buffer its stop did not hand back) may read that buffer at any time for the rest of
+    // the process: its slot stays taken and kept_by_device names the buffer.
     void close();
+
+    // After close: true when `data` is a buffer the device kept, which the caller must then never
+    // free, reuse or change. False while a device is open.
+    bool kept_by_device(const std::uint8_t *data) const;
 
     // 1 when slot 1 is free (preferred), else 2 when slot 2 is free, else 0. Slots whose buffer
     // the device has finished with are released first.

@@ -48,10 +48,12 @@ void zrSound::close() {
     withdraw_heard_device(device_);
     wave_device_stop(device_);
     wait_for_handed_back_buffers();
-    wave_device_close(device_);
+    const bool closed = wave_device_close(device_);
     device_ = nullptr;
-    // The device is gone, so whatever it held is the caller's again.
+    // The device is gone, so whatever it held is the caller's again; one that refused to close
+    // keeps for good what it has not finished with, and that slot stays taken.
     for (WaveSlot &slot : slots_) {
+        if (!closed && taken(slot) && !slot.finished.load(std::memory_order_acquire)) continue;
         slot.length = 0;
         slot.finished.store(false, std::memory_order_relaxed);
         slot.data.store(nullptr, std::memory_order_release);
@@ -88,6 +90,13 @@ bool zrSound::audio_pending() {
     release_finished_slots();
     if (taken(slots_[0]) || taken(slots_[1])) return true;
     return wave_device_playing(device_);
+}
+
+bool zrSound::kept_by_device(const std::uint8_t *data) const {
+    if (device_ || !data) return false;
+    for (const WaveSlot &slot : slots_)
+        if (slot.data.load(std::memory_order_acquire) == data) return true;
+    return false;
 }
 
 bool zrSound::device_failed() { return device_ && wave_device_failed(device_); }

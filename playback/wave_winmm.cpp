@@ -122,14 +122,16 @@ int wave_device_slot_of(const WaveDevice *device, std::uintptr_t header) {
 
 void wave_device_stop(WaveDevice *device) { device->api->reset(device->handle); }
 
-void wave_device_close(WaveDevice *device) {
+bool wave_device_close(WaveDevice *device) {
     device->sound.store(nullptr);
     while (device->forwarding.load() != 0) Sleep(0);
     device->api->unprepare(device->handle, &device->headers[0], sizeof(WAVEHDR));
     device->api->unprepare(device->handle, &device->headers[1], sizeof(WAVEHDR));
     // A device that still holds a buffer refuses to close and may complete it at any time: its
     // record, which that completion names, is then deliberately never freed.
-    if (device->api->close(device->handle) == MMSYSERR_NOERROR) delete device;
+    if (device->api->close(device->handle) != MMSYSERR_NOERROR) return false;
+    delete device;
+    return true;
 }
 
 bool wave_device_playing(WaveDevice *) { return false; }

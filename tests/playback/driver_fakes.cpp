@@ -174,6 +174,8 @@ int zrSound::write(int slot, const std::uint8_t *data, int length) {
     return 1;
 }
 
+bool zrSound::kept_by_device(const std::uint8_t *) const { return false; }  // the fake always closes
+
 bool zrSound::device_failed() {
     std::lock_guard lock(fake_wave.mutex);
     return fake_wave.fail_after_writes > 0 && static_cast<int>(fake_wave.writes.size()) >= fake_wave.fail_after_writes;

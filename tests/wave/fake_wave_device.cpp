@@ -64,10 +64,11 @@ void wave_device_stop(WaveDevice *device) {
     }).detach();
 }
 
-void wave_device_close(WaveDevice *device) {
+bool wave_device_close(WaveDevice *device) {
     g_fake->calls.push_back("close");
     g_fake->completions_seen_at_close = g_fake->completions;
     delete device;
+    return true;
 }
 
 bool wave_device_playing(WaveDevice *) { return g_fake->playing; }

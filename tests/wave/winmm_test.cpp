@@ -167,7 +167,8 @@ TEST_F(WaveOut, OpensTheMapperForCdAudioWithTheCallbackAndCloses) {
 }
 
 // A device that still holds a buffer when close gives up waiting for it completes it later, after
-// the zrSound has ended (and its memory been reused): that completion must not reach it.
+// the zrSound has ended (and its memory been reused): that completion must not reach it. Until
+// then it may read the buffer, which is therefore not handed back.
 TEST_F(WaveOut, CompletionAfterAClosedObjectEndedNeverReachesIt) {
     device.reset_hands_back = false;
     alignas(zrSound) unsigned char storage[sizeof(zrSound)];
@@ -176,6 +177,9 @@ TEST_F(WaveOut, CompletionAfterAClosedObjectEndedNeverReachesIt) {
     ASSERT_EQ(ended->write(1, buffer1, sizeof buffer1), 1);
     ended->close();  // waits for the buffer, in vain, then closes what it can
     EXPECT_EQ(device.calls.back(), "close");
+    EXPECT_EQ(ended->free_slot(), 2) << "a buffer the device still holds is not handed back";
+    EXPECT_TRUE(ended->kept_by_device(buffer1));
+    EXPECT_FALSE(ended->kept_by_device(buffer2));
     ended->~zrSound();
     std::memset(storage, 0xEE, sizeof storage);
     finish_next();  // the late completion
@@ -239,19 +243,22 @@ TEST_F(WaveOut, BufferTheDeviceRefusesIsUnpreparedAndItsSlotStaysFree) {
 
 TEST(WaveOutDevice, PlaysBothSlotsAndClosesWithBothQueued) {
     install_wave_out_stand_in(nullptr);
-    std::vector<std::uint8_t> silence1(17640), silence2(17640);  // 0.1 s each
+    // 0.1 s each, on the heap: a device that refuses to close may read them until the process ends.
+    auto *silence1 = new std::uint8_t[17640](), *silence2 = new std::uint8_t[17640]();
     zrSound sound;
     if (sound.open() == 0) GTEST_SKIP() << "no wave output device";
-    ASSERT_EQ(sound.write(1, silence1.data(), 17640), 1);
-    ASSERT_EQ(sound.write(2, silence2.data(), 17640), 1);
+    ASSERT_EQ(sound.write(1, silence1, 17640), 1);
+    ASSERT_EQ(sound.write(2, silence2, 17640), 1);
     EXPECT_TRUE(eventually([&] { return !sound.audio_pending(); }));
     EXPECT_EQ(sound.free_slot(), 1);
 
-    ASSERT_EQ(sound.write(1, silence1.data(), 17640), 1);
-    ASSERT_EQ(sound.write(2, silence2.data(), 17640), 1);
+    ASSERT_EQ(sound.write(1, silence1, 17640), 1);
+    ASSERT_EQ(sound.write(2, silence2, 17640), 1);
     sound.close();
     EXPECT_EQ(sound.free_slot(), 1);
     EXPECT_FALSE(sound.audio_pending());
+    for (std::uint8_t *silence : {silence1, silence2})
+        if (!sound.kept_by_device(silence)) delete[] silence;
 }
 
 }  // namespace
