@@ -64,7 +64,9 @@ void put(const std::string &s) {
 
 class Painter {
 public:
-    explicit Painter(const StatusLine &line) : line_(line) {}
+    // The text is copied: the run may end, and the record's text be destroyed with the static
+    // objects, while this thread still draws (stop_status_line waits only so long).
+    explicit Painter(const StatusLine &line) : line_(line), text_(line.text) {}
 
     // Redraws for what has been heard; false once playing has ended.
     bool draw() {
@@ -75,11 +77,11 @@ public:
         const std::int64_t heard = line_.start_lba + frames / FRAMES_PER_SECTOR;
         if (heard >= line_.end_lba - END_MARGIN_SECTORS) return false;
         int index = 0;
-        std::string text = status_text(*line_.toc, line_.text, line_.end_lba, static_cast<std::int32_t>(heard),
+        std::string text = status_text(*line_.toc, text_, line_.end_lba, static_cast<std::int32_t>(heard),
                                        COLUMNS, &index);
         if (drawn_index_ >= 0 && index != drawn_index_) {
             // The finished track's line stays in the scrollback, complete.
-            redraw(line_of_track(*line_.toc, line_.text, line_.end_lba, drawn_index_,
+            redraw(line_of_track(*line_.toc, text_, line_.end_lba, drawn_index_,
                                  line_.toc->entries[drawn_index_ + 1].start_lba, COLUMNS));
             put("\n");
             width_ = 0;
@@ -102,6 +104,7 @@ private:
     }
 
     const StatusLine &line_;
+    const CdTextTable text_;
     int drawn_index_ = -1;
     std::size_t width_ = 0;
 };

@@ -50,12 +50,18 @@ struct QueuedBuffer {
 };
 
 // The first message alsa-lib reported since the back end last asked (its most specific reason:
-// later ones describe the same failure from further out). Only one thread at a time uses ALSA
-// here (the driver's while opening, then the device thread), so no lock.
+// later ones describe the same failure from further out). Written and read only by the thread
+// that plays through the PCM (the driver's while opening, then the device thread, which it
+// starts), so no lock.
 char g_alsa_reason[200];
 
+// True on the thread that plays through the PCM. alsa-lib's handler is process-wide: other threads
+// reach it too (the position query of wave_device_frames_heard, on the status line's thread) while
+// the device thread plays, and what they report is no reason for playback to fail, so it is dropped.
+thread_local bool t_keeps_alsa_reasons = false;
+
 void keep_alsa_reason(const char *, int, const char *, int error, const char *format, ...) {
-    if (g_alsa_reason[0] != '\0') return;
+    if (!t_keeps_alsa_reasons || g_alsa_reason[0] != '\0') return;
     va_list args;
     va_start(args, format);
     int n = std::vsnprintf(g_alsa_reason, sizeof g_alsa_reason, format, args);
@@ -216,6 +222,7 @@ void idle_after_failure(WaveDevice *device) {
 }
 
 void device_thread(WaveDevice *device) {
+    t_keeps_alsa_reasons = true;
     while (!device->stopping.load(std::memory_order_acquire)) {
         if (device->failed.load(std::memory_order_relaxed)) {
             idle_after_failure(device);
@@ -276,6 +283,7 @@ snd_pcm_t *open_cd_pcm() {
     // Set on first use, never in a static constructor; alsa-lib's own printing stays off for the
     // process, its reasons are printed by us.
     snd_lib_error_set_handler(keep_alsa_reason);
+    t_keeps_alsa_reasons = true;
     g_alsa_reason[0] = '\0';
     snd_pcm_t *pcm = nullptr;
     int err = snd_pcm_open(&pcm, "default", SND_PCM_STREAM_PLAYBACK, SND_PCM_NONBLOCK);
@@ -313,6 +321,7 @@ WaveDevice *wave_device_open(zrSound *sound) {
     if (!device) return nullptr;
     device->sound = sound;
     device->pcm = open_cd_pcm();
+    t_keeps_alsa_reasons = false;  // from here on the device thread plays
     device->wake_fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (!device->pcm || device->wake_fd < 0) {
         free_device(device);
