@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <ctime>
 #include <iterator>
+#include <mutex>
 #include <new>
 
 namespace platform {
@@ -71,10 +72,19 @@ void *thread_trampoline(void *p) {
 
 }  // namespace
 
+// Held across every dlopen and dlclose of ours. The loader serialises them with a lock of its own,
+// which the thread sanitizer does not see: a library unloaded on one thread and loaded again on
+// another (the pass-through library, bound and released by main and by the playback driver) would
+// have its static objects' destruction and re-initialisation reported as a race.
+namespace {
+std::mutex g_loader_lock;
+}  // namespace
+
 // The program's RUNPATH ($ORIGIN) finds the library beside it. When dlopen is called through an
 // interposer (ThreadSanitizer's, for one) the RUNPATH consulted is the interposer's, so the
 // program's folder is also tried by hand, after everything the loader itself searches.
 LibraryHandle load_library(const char *name) {
+    std::lock_guard<std::mutex> guard(g_loader_lock);
     if (LibraryHandle library = dlopen(name, RTLD_NOW | RTLD_LOCAL)) return library;
     if (std::strchr(name, '/')) return nullptr;
     char path[4096];
@@ -88,9 +98,11 @@ LibraryHandle load_library(const char *name) {
 }
 void *find_entry(LibraryHandle library, const char *name) { return dlsym(library, name); }
 void free_library(LibraryHandle library) {
+    std::lock_guard<std::mutex> guard(g_loader_lock);
     if (library) dlclose(library);
 }
 bool library_is_loaded(const char *name) {
+    std::lock_guard<std::mutex> guard(g_loader_lock);
     void *handle = dlopen(name, RTLD_NOW | RTLD_NOLOAD);
     if (handle) dlclose(handle);
     return handle != nullptr;
