@@ -110,7 +110,8 @@ bool apply_item(std::string_view key, std::optional<std::string_view> value, Fau
     }
     if (key == "stuck") {
         f.stuck = true;
-        return !value;
+        if (value) f.stuck_until_path = std::string(trim(*value));
+        return !value || !f.stuck_until_path.empty();
     }
     if (key == "pending") {
         f.pending = true;

@@ -21,6 +21,8 @@
 //   stuck               a command that hangs ignores aborts and unloads too, as a command blocked
 //                       in the system does (a stalled file, a driver that never answers): only the
 //                       end of the process ends it
+//   stuck=PATH          the same, but the command comes back (timed out) once the file PATH exists,
+//                       as a system call that returns very late: after an abort, or an unload
 //   not_ready           every unit answers NOT READY 02/3A/00 (no medium) to media commands
 //   not_ready=U         only unit U (0-based, in CDDAPLAY_IMAGES order); repeatable
 //   pending             virtual drives answer through the library's worker, pending first, as real
@@ -77,6 +79,7 @@ struct Faults {
     std::vector<int> not_ready_units;
     bool immediate = false;
     bool stuck = false;
+    std::string stuck_until_path;  // empty: a stuck command never comes back
     bool pending = false;
     int adapters = 1;
     bool duplicate_adapters = false;

@@ -3,7 +3,11 @@
 
 #include <dlfcn.h>
 
+#include <cxxabi.h>
+
 #include <atomic>
+#include <cstdlib>
+#include <cstring>
 #include <condition_variable>
 #include <mutex>
 #include <new>
@@ -25,6 +29,27 @@ struct Worker {
 Worker *g_worker = nullptr;  // created under the manager's lock; ended by the unload path
 std::atomic<bool> g_pinned{false};
 
+// Set once exit() has begun, by a handler that belongs to no library, so that it survives an unload
+// and runs before any library's destructors at exit: its code is libc's putenv, its argument a
+// string never freed, and it is registered for an owner no unload names (that string; not null,
+// which some runtimes take for atexit() and then call without the argument). Registered with the
+// first worker; read by the unload path.
+constexpr char kExitMark[] = "CDDAPLAY_WNASPI32_EXITING";
+bool g_watching_exit = false;  // under the manager's lock
+
+void watch_for_exit() {
+    if (g_watching_exit) return;
+    char *setting = new (std::nothrow) char[sizeof kExitMark + 2];
+    if (!setting) return;
+    std::memcpy(setting, kExitMark, sizeof kExitMark - 1);
+    std::memcpy(setting + sizeof kExitMark - 1, "=1", 3);
+    // putenv through a handler's type: its argument and unused result fit the calling convention.
+    auto *handler = reinterpret_cast<void (*)(void *)>(reinterpret_cast<void (*)()>(&putenv));
+    g_watching_exit = abi::__cxa_atexit(handler, setting, setting) == 0;
+}
+
+bool exit_begun() { return std::getenv(kExitMark) != nullptr; }
+
 void run(Worker *worker, void (*loop)()) {
     loop();
     std::lock_guard lock(worker->mutex);
@@ -35,6 +60,7 @@ void run(Worker *worker, void (*loop)()) {
 }  // namespace
 
 bool start_worker_thread(void (*loop)()) {
+    watch_for_exit();
     auto *worker = new (std::nothrow) Worker;
     if (!worker) return false;
     try {
@@ -54,6 +80,14 @@ bool end_worker_thread(std::chrono::milliseconds limit) {
     {
         std::unique_lock lock(worker->mutex);
         left = worker->returned.wait_for(lock, limit, [worker] { return worker->left; });
+        // A dlclose unmaps this code as soon as the destructors have run, whatever they do (the
+        // loader has decided before it runs them, so a pin comes too late): unless the code is
+        // pinned already, or the process is exiting (nothing is unmapped then), the worker is
+        // waited for until it returns, however long its command stays in the system.
+        if (!left && !g_pinned.load() && !exit_begun()) {
+            worker->returned.wait(lock, [worker] { return worker->left; });
+            left = true;
+        }
     }
     g_worker = nullptr;
     if (!left) {

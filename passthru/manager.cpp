@@ -476,7 +476,10 @@ bool shutdown() {
     }
     l.work.notify_all();
     for (const Posting &p : postings) p.run();
-    if (l.worker_started && !end_worker_thread(kUnloadWorkerWait)) return false;
+    if (l.worker_started && !end_worker_thread(kUnloadWorkerWait)) {
+        pin_library();  // the worker may still return into this code, whoever unloads it
+        return false;
+    }
     if (!l.opened) return true;
     const BackendList list = registered_backends();
     for (int b = 0; b < list.count; ++b) list.items[b]->close();

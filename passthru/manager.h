@@ -32,7 +32,8 @@
 //
 // Unload: the host calls on_library_unload(); queued requests complete with SS_ABORTED, the running
 // one is cancelled, the worker is waited for at most 2 s and the back ends are closed. A worker
-// that does not come back is left behind and nothing it can reach is freed. A call still inside
+// that does not come back is left behind, the library's code stays loaded for the rest of the
+// process and nothing the worker can reach is freed (POSIX: see library_host.h). A call still inside
 // an entry point at unload (only possible when the process ends under a live thread, as exit runs
 // the unload) leaves everything as it is; calls arriving after the unload began answer
 // SS_ASPI_IS_SHUTDOWN (GetASPI32SupportInfo: SS_FAILED_INIT) without touching anything.

@@ -1,9 +1,11 @@
 #include "passthru/image/image_backend.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <memory>
 #include <optional>
 #include <random>
@@ -319,9 +321,14 @@ ReadRange read_range_of(const ScsiCommand &c) {
     return {count > 0, lba, count};
 }
 
-// Never returns: nothing the library does can end it, only the end of the process.
-[[noreturn]] void block_like_a_stuck_system_call() {
-    for (;;) std::this_thread::sleep_for(std::chrono::hours(1));
+// Nothing the library does can end it: only the end of the process, or the file `until` appearing
+// (never, when it is empty).
+void block_like_a_stuck_system_call(const std::string &until) {
+    for (;;) {
+        std::error_code error;
+        if (!until.empty() && std::filesystem::exists(until, error)) return;
+        std::this_thread::sleep_for(until.empty() ? std::chrono::milliseconds(3600000) : std::chrono::milliseconds(20));
+    }
 }
 
 // Counts the command and tells whether the configured hang catches it.
@@ -388,7 +395,7 @@ void execute(int adapter, int target, int lun, const ScsiCommand &c, ScsiOutcome
         return;
     }
     if (hang) {
-        if (s.faults.stuck) block_like_a_stuck_system_call();
+        if (s.faults.stuck) block_like_a_stuck_system_call(s.faults.stuck_until_path);
         if (c.cancellable) cancel.wait_until_cancelled();
         o.host_status = HASTAT_COMMAND_TIMEOUT;
         return;

@@ -128,6 +128,29 @@ TEST(PassThruAbort, ACommandStuckInTheSystemHoldsUpNeitherTheAbortNorTheUnload) 
 #endif
 }
 
+TEST(PassThruAbort, AWorkerLeftBehindByAnUnloadWithoutAbortReturnsIntoCodeStillThere) {
+    TempDir dir;
+    const std::string trace = dir.write("trace.txt", "");
+    const std::string wake = (std::filesystem::path(trace).parent_path() / "wake").string();
+    PassThru library("builtin", ("hang=tur;stuck=" + wake + ";trace=" + trace).c_str());
+    ASSERT_TRUE(library.ready());
+    Request stuck(tur_cdb(), 0);
+    ASSERT_EQ(library.send(&stuck.srb), SS_PENDING);
+    while (std::filesystem::file_size(trace) == 0) std::this_thread::yield();
+    // The system call returns at last, normally once the unload has waited for the worker in vain
+    // (sooner only tests less).
+    std::thread waker([&dir] {
+        platform::sleep_ms(3000ms);
+        dir.write("wake", "");
+    });
+    library.unload();  // no abort first
+    waker.join();
+    // The worker finishes the request it held and leaves its loop: all in the library's code, which
+    // would fault here had the unload unmapped it under the worker.
+    EXPECT_TRUE(stuck.wait());
+    platform::sleep_ms(200ms);
+}
+
 // ---- Fault knobs ----
 
 TEST(PassThruFaults, FailReadGivesAnUnrecoveredReadErrorNamingTheFirstBadSector) {
