@@ -6,11 +6,13 @@
 #include <cxxabi.h>
 
 #include <atomic>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <condition_variable>
 #include <mutex>
 #include <new>
+#include <string>
 #include <system_error>
 #include <thread>
 
@@ -31,24 +33,30 @@ std::atomic<bool> g_pinned{false};
 
 // Set once exit() has begun, by a handler that belongs to no library, so that it survives an unload
 // and runs before any library's destructors at exit: its code is libc's putenv, its argument a
-// string never freed, and it is registered for an owner no unload names (that string; not null,
-// which some runtimes take for atexit() and then call without the argument). Registered with the
-// first worker; read by the unload path.
-constexpr char kExitMark[] = "CDDAPLAY_WNASPI32_EXITING";
-bool g_watching_exit = false;  // under the manager's lock
+// setting never freed, and it is registered for an owner no unload names (that setting; not null,
+// which some runtimes take for atexit() and then call without the argument). One per load, each
+// with a name of its own, so none replaces another. Registered with the first worker; read by the
+// unload path.
+constexpr char kExitMark[] = "CDDAPLAY_WNASPI32_EXITING_";
+char *g_exit_setting = nullptr;  // "<mark><address>=1"; under the manager's lock
 
 void watch_for_exit() {
-    if (g_watching_exit) return;
-    char *setting = new (std::nothrow) char[sizeof kExitMark + 2];
+    if (g_exit_setting) return;
+    constexpr std::size_t kSize = sizeof kExitMark + 2 * sizeof(void *) + 3;
+    char *setting = new (std::nothrow) char[kSize];
     if (!setting) return;
-    std::memcpy(setting, kExitMark, sizeof kExitMark - 1);
-    std::memcpy(setting + sizeof kExitMark - 1, "=1", 3);
+    std::snprintf(setting, kSize, "%s%zx=1", kExitMark, reinterpret_cast<std::size_t>(setting));
     // putenv through a handler's type: its argument and unused result fit the calling convention.
     auto *handler = reinterpret_cast<void (*)(void *)>(reinterpret_cast<void (*)()>(&putenv));
-    g_watching_exit = abi::__cxa_atexit(handler, setting, setting) == 0;
+    if (abi::__cxa_atexit(handler, setting, setting) == 0) g_exit_setting = setting;
+    else delete[] setting;
 }
 
-bool exit_begun() { return std::getenv(kExitMark) != nullptr; }
+bool exit_begun() {
+    if (!g_exit_setting) return false;
+    const std::string name(g_exit_setting, std::strchr(g_exit_setting, '='));
+    return std::getenv(name.c_str()) != nullptr;
+}
 
 void run(Worker *worker, void (*loop)()) {
     loop();

@@ -91,6 +91,9 @@ struct WaveDevice {
     std::atomic<bool> holding{false};
     // Device thread -> any thread: frames ALSA has taken since open (release store, acquire load).
     std::atomic<std::int64_t> frames_taken{0};
+    // The most wave_device_frames_heard has answered (any thread raises it; relaxed: it publishes
+    // nothing else).
+    std::atomic<std::int64_t> heard_floor{0};
     // Device thread -> driver's thread: the device stopped working; nothing more is played.
     // Release store (after the failure is reported), acquire load.
     std::atomic<bool> failed{false};
@@ -392,12 +395,17 @@ bool wave_device_playing(WaveDevice *device) { return device->holding.load(std::
 // Frames taken minus what ALSA still holds (its delay: the ring buffer and whatever lies behind it).
 // alsa-lib serialises calls on one PCM, so asking for the delay while the device thread writes is
 // safe. Taken is read first: frames written in between only make the answer smaller, never ahead
-// of what was heard.
+// of what was heard. Smaller than an earlier answer, it would step the time shown back, so the
+// answer is never below the largest one given (each is at most what was heard, so that one is too).
 std::int64_t wave_device_frames_heard(WaveDevice *device) {
     const std::int64_t taken = device->frames_taken.load(std::memory_order_acquire);
     snd_pcm_sframes_t delay = 0;
     if (snd_pcm_delay(device->pcm, &delay) < 0 || delay < 0) delay = 0;
-    return std::max<std::int64_t>(0, taken - delay);
+    const std::int64_t heard = std::max<std::int64_t>(0, taken - delay);
+    std::int64_t floor = device->heard_floor.load(std::memory_order_relaxed);
+    while (heard > floor && !device->heard_floor.compare_exchange_weak(floor, heard, std::memory_order_relaxed)) {
+    }
+    return std::max(heard, floor);
 }
 
 bool wave_device_failed(WaveDevice *device) { return device->failed.load(std::memory_order_acquire); }

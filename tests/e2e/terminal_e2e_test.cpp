@@ -111,6 +111,20 @@ std::vector<std::uint8_t> file_bytes(const fs::path &path) {
     return {std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>()};
 }
 
+// The program's exit status once it has ended (-1 when killed, or when it had to be, after a minute).
+int exit_status_of(pid_t pid) {
+    int status = 0;
+    pid_t reaped = 0;
+    // Its terminal and output have closed: it is on its way out, slowly on a loaded machine.
+    for (int i = 0; i < 6000 && (reaped = waitpid(pid, &status, WNOHANG)) == 0; ++i) usleep(10000);
+    if (reaped != pid) {
+        kill(pid, SIGKILL);
+        waitpid(pid, &status, 0);
+        return -1;
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
 // Something the test does to the terminal while the program plays, once `when` says so (it is
 // given the terminal's output so far and the bytes the listener has taken); `master` is the
 // pseudo-terminal's controlling side.
@@ -173,15 +187,7 @@ TerminalRun run_on_terminal(std::vector<std::string> argv, const std::vector<std
     close(in[1]);
     for (int fd : {master, out_fd, control})
         if (fd >= 0) close(fd);
-    int status = 0;
-    pid_t reaped = 0;
-    for (int i = 0; i < 500 && (reaped = waitpid(pid, &status, WNOHANG)) == 0; ++i) usleep(10000);
-    if (reaped != pid) {
-        kill(pid, SIGKILL);
-        waitpid(pid, &status, 0);
-    } else if (WIFEXITED(status)) {
-        run.exit_status = WEXITSTATUS(status);
-    }
+    run.exit_status = exit_status_of(pid);
     run.heard = file_bytes(capture);
     return run;
 }
@@ -240,15 +246,7 @@ TerminalRun run_with_presses(std::vector<std::string> argv, const std::vector<st
     close(in[1]);
     for (int fd : {master, out_fd})
         if (fd >= 0) close(fd);
-    int status = 0;
-    pid_t reaped = 0;
-    for (int i = 0; i < 500 && (reaped = waitpid(pid, &status, WNOHANG)) == 0; ++i) usleep(10000);
-    if (reaped != pid) {
-        kill(pid, SIGKILL);
-        waitpid(pid, &status, 0);
-    } else if (WIFEXITED(status)) {
-        run.exit_status = WEXITSTATUS(status);
-    }
+    run.exit_status = exit_status_of(pid);
     run.heard = file_bytes(capture);
     return run;
 }
