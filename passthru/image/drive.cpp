@@ -41,7 +41,7 @@ void send(const ScsiCommand &c, ScsiOutcome &o, const std::uint8_t *response, st
 
 void inquiry(Unit &unit, const ScsiCommand &c, ScsiOutcome &o) {
     if ((c.cdb[1] & 0x01) || c.cdb[2] != 0) return check_condition(unit, o, kKeyIllegalRequest, kAscInvalidField);
-    std::uint8_t r[36] = {};
+    std::uint8_t r[56] = {};
     r[0] = 0x05;          // qualifier 0, CD/DVD device
     r[1] = 0x80;          // removable medium
     r[2] = unit.version;
@@ -50,6 +50,8 @@ void inquiry(Unit &unit, const ScsiCommand &c, ScsiOutcome &o) {
     std::memcpy(r + 8, "CDDAPLAY", 8);
     std::memcpy(r + 16, "VIRTUAL CD-ROM  ", 16);
     std::memcpy(r + 32, "1.0 ", 4);
+    std::memset(r + 36, ' ', 20);  // vendor specific: which image this unit holds
+    std::memcpy(r + 36, unit.image_name.data(), std::min<std::size_t>(unit.image_name.size(), 20));
     send(c, o, r, sizeof r, get_be16(c.cdb + 3));
 }
 

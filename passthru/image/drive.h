@@ -1,7 +1,9 @@
 #pragma once
 // The virtual CD-ROM drive: answers one SCSI command for one unit from its Disc.
 //
-//   INQUIRY (0x12)          type 5, RMB, version byte from the unit, vendor "CDDAPLAY", 36 bytes
+//   INQUIRY (0x12)          type 5, RMB, version byte from the unit, vendor "CDDAPLAY", 56 bytes:
+//                           bytes 36..55 (vendor specific) name the image the unit holds (its
+//                           file name, or "builtin"), space-padded, cut at 20 bytes
 //   TEST UNIT READY (0x00)  GOOD, or NOT READY 02/3A/00 (no medium) for a not-ready unit or an
 //                           empty drive (no disc: its image was refused)
 //   READ TOC (0x43)         format 0 in LBA or MSF form (MSF = LBA + 150), ADR 1 + CONTROL per
@@ -31,6 +33,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "passthru/backend.h"
@@ -40,6 +43,7 @@ namespace passthru::image {
 
 struct Unit {
     std::shared_ptr<const Disc> disc;        // null: an empty drive
+    std::string image_name;                  // INQUIRY bytes 36..55: which image the unit holds
     bool not_ready = false;
     std::uint8_t version = 5;                // INQUIRY byte 2
     std::uint8_t last_sense[kSenseBytes] = {};  // for REQUEST SENSE; worker thread only

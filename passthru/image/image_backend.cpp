@@ -14,9 +14,11 @@
 #include "aspi/aspi32.h"
 #include "common/byte_order.h"
 #include "passthru/faults.h"
+#include "passthru/image/byte_order.h"
 #include "passthru/image/cue.h"
 #include "passthru/image/drive.h"
 #include "passthru/image/image_source.h"
+#include "passthru/image/notices.h"
 
 namespace passthru::image {
 namespace {
@@ -168,6 +170,34 @@ bool cdtext_packs(std::vector<std::uint8_t> bytes, std::vector<std::uint8_t> &pa
     return true;
 }
 
+// The kind of audio file `head` (a file's first bytes) begins with, or null for none.
+const char *audio_file_kind(const std::uint8_t *head, std::size_t size) {
+    const auto is = [&](std::size_t at, const char *tag) { return size >= at + 4 && std::memcmp(head + at, tag, 4) == 0; };
+    if (is(0, "RIFF") && is(8, "WAVE")) return "WAV";
+    if (is(0, "fLaC")) return "FLAC";
+    if (is(0, "FORM") && (is(8, "AIFF") || is(8, "AIFC"))) return "AIFF";
+    return nullptr;
+}
+
+// A BINARY or MOTOROLA file: raw sectors, unless it begins with an audio file's header, when its
+// header and samples are read as the audio file it is (played raw it would be full-scale noise).
+bool open_raw_or_audio(const FileQuery &q, FileFound &found, std::string &why) {
+    found.source = open_raw_file(found.path, found.data_bytes, why);
+    if (!found.source) return false;
+    std::uint8_t head[12] = {};
+    std::size_t got = 0;
+    if (!found.source->read(0, head, sizeof head, got, why)) return false;
+    const char *kind = audio_file_kind(head, got);
+    if (!kind) return true;
+    found.source = open_audio_file(found.path, found.data_bytes, why);
+    found.audio = true;
+    if (found.source) {
+        const std::string said = notice::audio_file_typed_raw(std::string(q.name), q.type == FileType::motorola ? "MOTOROLA" : "BINARY", kind);
+        found.note = found.note.empty() ? said : found.note + "; " + said;
+    }
+    return found.source != nullptr;
+}
+
 bool open_named_file(const std::string &folder, const FileQuery &q, FileFound &found, std::string &why) {
     const std::optional<std::string> path = find_named_file(folder, q, found.note);
     if (!path) {
@@ -177,7 +207,7 @@ bool open_named_file(const std::string &folder, const FileQuery &q, FileFound &f
     found.path = *path;
     switch (q.type) {
     case FileType::binary:
-    case FileType::motorola: found.source = open_raw_file(found.path, found.data_bytes, why); break;
+    case FileType::motorola: return open_raw_or_audio(q, found, why);
     case FileType::audio: found.source = open_audio_file(found.path, found.data_bytes, why); break;
     case FileType::cdtext: {
         std::vector<std::uint8_t> bytes;
@@ -208,21 +238,27 @@ std::shared_ptr<const Disc> load_sheet(const std::string &sheet, std::size_t uni
         report("'" + sheet + "', " + error + empty_drive);
         return nullptr;
     }
+    for (int f : read_swapped_files_swapped(*disc)) report("'" + sheet + "', " + notice::byte_swapped(disc->files[f].path));
     return disc;
 }
 
-// One disc per entry, in order; null for an entry that did not load (its unit is an empty drive).
-std::vector<std::shared_ptr<const Disc>> load_images(std::string_view list) {
-    std::vector<std::shared_ptr<const Disc>> discs;
+struct LoadedImage {
+    std::shared_ptr<const Disc> disc;  // null for an entry that did not load (an empty drive)
+    std::string name;                  // the entry's last path component, or "builtin"
+};
+
+// One image per entry, in order.
+std::vector<LoadedImage> load_images(std::string_view list) {
+    std::vector<LoadedImage> images;
     while (!list.empty()) {
         const auto end = list.find(';');
         const std::string entry(trim(list.substr(0, end)));
         list = end == std::string_view::npos ? std::string_view{} : list.substr(end + 1);
         if (entry.empty()) continue;
-        if (entry == "builtin") discs.push_back(std::make_shared<const Disc>(builtin_disc()));
-        else discs.push_back(load_sheet(entry, discs.size()));
+        if (entry == "builtin") images.push_back({std::make_shared<const Disc>(builtin_disc()), entry});
+        else images.push_back({load_sheet(entry, images.size()), file_name_of(entry)});
     }
-    return discs;
+    return images;
 }
 
 bool unit_not_ready(const Faults &f, int unit) {
@@ -250,7 +286,8 @@ void open_backend() {
     }
     for (std::size_t i = 0; i < wanted; ++i) {
         auto unit = std::make_unique<Unit>();
-        unit->disc = discs[i % discs.size()];
+        unit->disc = discs[i % discs.size()].disc;
+        unit->image_name = discs[i % discs.size()].name;
         unit->not_ready = unit_not_ready(state->faults, static_cast<int>(i));
         unit->version = static_cast<std::uint8_t>(state->faults.ansi_version);
         state->units.push_back(std::move(unit));

@@ -194,16 +194,17 @@ TEST_F(BuiltinDisc, InquiryIsAShortTransferOfACdromUnit) {
     EXPECT_EQ(d[0], 0x05);
     EXPECT_EQ(d[1], 0x80);
     EXPECT_EQ(d[2] & 7, 5);
-    EXPECT_EQ(d[4], 31);
+    EXPECT_EQ(d[4], 51);
     EXPECT_EQ(std::string(reinterpret_cast<const char *>(d + 8), 8), "CDDAPLAY");
-    EXPECT_TRUE(request.untouched_from(36));
+    EXPECT_EQ(std::string(reinterpret_cast<const char *>(d + 36), 20), "builtin             ") << "which image it holds";
+    EXPECT_TRUE(request.untouched_from(56));
 }
 
 TEST_F(BuiltinDisc, ResidualCountIsReportedWhenAsked) {
     Request request(inquiry_cdb(), 128);
     request.srb.SRB_Flags |= SRB_ENABLE_RESIDUAL_COUNT;
     EXPECT_EQ(run(library, request), SS_COMP);
-    EXPECT_EQ(request.srb.SRB_BufLen, 128u - 36u);
+    EXPECT_EQ(request.srb.SRB_BufLen, 128u - 56u);
 }
 
 TEST_F(BuiltinDisc, TestUnitReadyIsGood) {
@@ -428,6 +429,25 @@ TEST_F(CueImage, TableOfContentsFollowsFilesIndexesAndGaps) {
         0x00, 0x14, 0xAA, 0x00, 0x00, 0x00, 0x00, 0x7D,  // lead-out at 125
     };
     EXPECT_TRUE(starts_with(request.data(), expected));
+}
+
+// Audio before track 1's INDEX 01 (a hidden track) is read from LBA 0 as on a real disc; the unit
+// names its image in INQUIRY's vendor-specific bytes, cut at 20.
+TEST_F(CueImage, AHiddenTrackBeforeTrackOneIsReadFromTheFirstSector) {
+    const std::string hidden = dir.write("A rather long sheet name.cue",
+                                         "FILE \"audio.bin\" BINARY\n  TRACK 01 AUDIO\n    INDEX 01 00:00:40\n");
+    PassThru library(hidden.c_str());
+    ASSERT_TRUE(library.ready());
+    Request toc(read_toc_cdb(false, 1, 2048), 2048);
+    EXPECT_EQ(run(library, toc), SS_COMP);
+    EXPECT_EQ(toc.data()[11], 40) << "track 1 starts at its INDEX 01";
+    Request first(read_cd_cdb(0, 40), 40 * 2352);
+    EXPECT_EQ(run(library, first), SS_COMP);
+    const auto audio = image_bytes(0xA1, 100);
+    EXPECT_EQ(std::memcmp(first.data(), audio.data(), 40 * 2352), 0);
+    Request inquiry(inquiry_cdb(), 128);
+    EXPECT_EQ(run(library, inquiry), SS_COMP);
+    EXPECT_EQ(std::string(reinterpret_cast<const char *>(inquiry.data() + 36), 20), "A rather long sheet ");
 }
 
 TEST_F(CueImage, ReadCdServesExactlyTheImagesBytes) {
