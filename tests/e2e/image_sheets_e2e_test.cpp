@@ -8,6 +8,7 @@
 #include <sndfile.h>
 #include <sys/stat.h>
 
+#include <cmath>
 #include <cstring>
 
 #include "tests/e2e/e2e_fixture.h"
@@ -18,10 +19,20 @@ using namespace e2e;
 
 constexpr int kSector = 2352;
 
+// Tags from here on make sectors of a tone (music-like audio, which shows its byte order) rather
+// than of noise.
+constexpr int kToneTags = 100000;
+
 // One sector of audio with its tag: a non-silent pattern no other tag repeats.
 void tagged_sector(int tag, std::uint8_t *out) {
     std::uint32_t x = 0x9E3779B9u * static_cast<std::uint32_t>(tag) + 1;
     for (int k = 0; k < kSector / 2; ++k) {
+        if (tag >= kToneTags && k > 0) {  // a 441 Hz tone at -6 dB, whole cycles per sector
+            const auto v = static_cast<std::int16_t>(16000 * std::sin(2 * M_PI * (k / 2) / 100.0));
+            out[2 * k] = static_cast<std::uint8_t>(v);
+            out[2 * k + 1] = static_cast<std::uint8_t>(static_cast<std::uint16_t>(v) >> 8);
+            continue;
+        }
         x ^= x << 13;
         x ^= x >> 17;
         x ^= x << 5;
@@ -44,6 +55,7 @@ struct FileSpec {
     std::string name;  // UTF-8, as on disk
     std::vector<Part> parts;
     int cut_bytes = 0;  // bytes missing at the file's end (a rip not a whole number of sectors)
+    int keep_sectors = 0;  // when not 0: the file is cut after its header and this many sectors
 };
 
 // A stretch of the expected disc: sectors with consecutive tags, or silence (tag 0), or sectors no
@@ -130,6 +142,11 @@ void write_file(const fs::path &folder, const FileSpec &wanted) {
     }
     bytes.resize(bytes.size() - std::size_t(wanted.cut_bytes));
     const fs::path path = folder / fs::path(wanted.name);  // UTF-8 bytes, as the native run wants them
+    if (wanted.keep_sectors) {  // a rip cut short: its header still tells the full length
+        write_file(folder, {wanted.name, wanted.parts});
+        const auto header = fs::file_size(path) - bytes.size();
+        return fs::resize_file(path, header + std::uintmax_t(wanted.keep_sectors) * kSector);
+    }
     switch (wanted.parts.front().store) {
     case Store::wav: return write_wav(path, bytes);
     case Store::wavex: return write_with_sndfile(path, SF_FORMAT_WAVEX, bytes);
@@ -395,6 +412,44 @@ std::vector<SheetCase> sheet_cases() {
          {{1, 450}},
          2,
          {{1, 0}, {2, 150}}},
+        // Audio files typed BINARY in a sheet: read as the audio files they are, never as noise.
+        {"wav_typed_binary",
+         {{"rip.wav", one(Store::wav, 1, 600)}},
+         Encoding::utf8,
+         "FILE \"rip.wav\" BINARY\n  TRACK 01 AUDIO\n    INDEX 01 00:00:00\n  TRACK 02 AUDIO\n    INDEX 01 00:04:00\n",
+         {{1, 600}},
+         2,
+         {{1, 0}, {2, 300}},
+         "line 1: 'rip.wav' is typed BINARY but is a WAV file; it is read as one (type it WAVE in the sheet)"},
+        {"flac_typed_motorola",
+         {{"rip.flac", one(Store::flac, 1, 450)}},
+         Encoding::utf8,
+         "FILE \"rip.flac\" MOTOROLA\n  TRACK 01 AUDIO\n    INDEX 01 00:00:00\n  TRACK 02 AUDIO\n    INDEX 01 00:02:00\n",
+         {{1, 450}},
+         2,
+         {{2, 150}},
+         "line 1: 'rip.flac' is typed MOTOROLA but is a FLAC file; it is read as one (type it WAVE in the sheet)",
+         OnWindows::refused},
+        // Big-endian audio typed BINARY (as toc2cue writes cdrdao's images): read swapped.
+        {"byte_swapped_binary",
+         {{"cdrdao.bin", one(Store::bin_be, kToneTags + 1, 600)}},
+         Encoding::utf8,
+         "FILE \"cdrdao.bin\" BINARY\n  TRACK 01 AUDIO\n    INDEX 01 00:00:00\n  TRACK 02 AUDIO\n    INDEX 01 00:04:00\n",
+         {{kToneTags + 1, 600}},
+         2,
+         {{1, 0}, {2, 300}},
+         "cdrdao.bin' holds byte-swapped (big-endian) audio though it is typed BINARY; it is read swapped (type it "
+         "MOTOROLA in the sheet)"},
+        // A WAV cut short in its second track: the first two play, the third is silence.
+        {"truncated_wav",
+         {{"cut.wav", one(Store::wav, 1, 900), 0, 500}},
+         Encoding::utf8,
+         "FILE \"cut.wav\" WAVE\n  TRACK 01 AUDIO\n    INDEX 01 00:00:00\n  TRACK 02 AUDIO\n    INDEX 01 00:04:00\n"
+         "  TRACK 03 AUDIO\n    INDEX 01 00:08:00\n",
+         {{1, 500}, {0, 400}},
+         3,
+         {{2, 300}, {3, 600}},
+         "line 1: 'cut.wav' ends at 00:06:50, before its INDEX at 00:08:00; the rest of it plays as silence"},
         {"hidden_track_before_index01_of_track_one",
          {{"htoa.bin", one(Store::bin, 1, 900)}},
          Encoding::utf8,
@@ -457,6 +512,35 @@ void Sheets::play_cases(std::size_t first, std::size_t last) {
             }
         }
     }
+}
+
+// A FLAC cut short at 80 % still says in its header how long it was: a track that starts before
+// the cut plays every sample the file holds (a seek that fails must not silence it) and silence
+// after, and one line says where the file ends.
+TEST_F(Sheets, AFlacCutShortPlaysEverySampleItHoldsFromAnyTrack) {
+    if (under_wine()) GTEST_SKIP() << "this build reads plain WAV only";
+    write_file(dir, {"cut.flac", one(Store::flac, 1, 900)});
+    fs::resize_file(dir / "cut.flac", fs::file_size(dir / "cut.flac") * 8 / 10);
+    std::ofstream(dir / "cut.cue") << "FILE \"cut.flac\" WAVE\n  TRACK 01 AUDIO\n    INDEX 01 00:00:00\n"
+                                      "  TRACK 02 AUDIO\n    INDEX 01 00:04:00\n  TRACK 03 AUDIO\n    INDEX 01 00:08:00\n";
+    env["CDDAPLAY_IMAGES"] = (dir / "cut.cue").string();
+    std::optional<std::size_t> ends[2];
+    for (int i = 0; i < 2; ++i) {
+        const int track = 2 + i, start = 300 * (1 + i);
+        fs::remove(capture);
+        ProgramRun r = run({"-t" + std::to_string(track)});
+        EXPECT_EQ(r.out, printed("cdrom_device is 0/1 now.\nstart " + std::to_string(track) +
+                                 "/3 cdrom_track.\nnow playing...\nFinished.\n"));
+        ends[i] = heard(expected_audio({{1, 900}}, start));
+        ASSERT_TRUE(ends[i].has_value()) << "the file's audio, then silence only";
+        *ends[i] += std::size_t(start) * kSector;
+        const std::string said = "cut.flac' ends at ";
+        EXPECT_NE(r.err.find(said), std::string::npos) << r.err;
+        EXPECT_EQ(r.err.find(said), r.err.rfind(said)) << "said once";
+    }
+    EXPECT_EQ(ends[0], ends[1]) << "the same samples, whichever track playing starts from";
+    EXPECT_GT(*ends[1], std::size_t(680) * kSector) << "all but the last, broken block of the file";
+    EXPECT_LE(*ends[1], std::size_t(720) * kSector);
 }
 
 TEST_F(Sheets, ARefusedEntryKeepsItsUnitNumber) {

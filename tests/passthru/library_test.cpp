@@ -450,6 +450,41 @@ TEST_F(CueImage, AHiddenTrackBeforeTrackOneIsReadFromTheFirstSector) {
     EXPECT_EQ(std::string(reinterpret_cast<const char *>(inquiry.data() + 36), 20), "A rather long sheet ");
 }
 
+// CD-Text is served in ISO 8859-1 as a drive serves it, whatever the sheet was written in: each
+// character converted on its own, '?' where ISO 8859-1 has none.
+TEST_F(CueImage, CdTextIsLatin1WithAQuestionMarkForWhatItCannotHold) {
+    struct Sheet {
+        const char *name;
+        std::string text;
+        std::string titles;  // the title packs' text: the disc's, then track 1's, each with its NUL
+    };
+    const Sheet sheets[] = {
+        {"utf8.cue",
+         "TITLE \"Caf\xC3\xA9 D\xC3\xA9j\xC3\xA0 Vu \xE2\x80\x94 \xC5\x92uvres\"\nFILE \"audio.bin\" BINARY\n"
+         "  TRACK 01 AUDIO\n    TITLE \"\xCE\x95\xCE\xBB\xCE\xBB\xCE\xAC\xCE\xB4\xCE\xB1 \xF0\x9F\x8E\xB5\"\n"
+         "    INDEX 01 00:00:00\n",
+         std::string("Caf\xE9 D\xE9j\xE0 Vu ? ?uvres\0?????? ?\0", 31)},
+        {"cp1252.cue",
+         "TITLE \"\x80uro \x93quoted\x94 Caf\xE9\"\nFILE \"audio.bin\" BINARY\n  TRACK 01 AUDIO\n    TITLE \"Na\xEFve\"\n"
+         "    INDEX 01 00:00:00\n",
+         std::string("?uro ?quoted? Caf\xE9\0Na\xEFve\0", 25)},
+    };
+    for (const Sheet &sheet : sheets) {
+        SCOPED_TRACE(sheet.name);
+        PassThru library(dir.write(sheet.name, sheet.text).c_str());
+        ASSERT_TRUE(library.ready());
+        Cdb cdtext = read_toc_cdb(false, 0, 2048);
+        cdtext.bytes[2] = 5;
+        Request request(cdtext, 2048);
+        ASSERT_EQ(run(library, request), SS_COMP);
+        const std::uint8_t *d = request.data();
+        std::string titles;
+        for (std::size_t at = 4; at + 18 <= std::size_t(d[0] << 8 | d[1]) + 2; at += 18)
+            if (d[at] == 0x80) titles.append(reinterpret_cast<const char *>(d + at + 4), 12);
+        EXPECT_EQ(titles.substr(0, sheet.titles.size()), sheet.titles);
+    }
+}
+
 TEST_F(CueImage, ReadCdServesExactlyTheImagesBytes) {
     PassThru library(sheet.c_str());
     ASSERT_TRUE(library.ready());
