@@ -17,6 +17,7 @@
 #include "passthru/image/byte_order.h"
 #include "passthru/image/cue.h"
 #include "passthru/image/drive.h"
+#include "passthru/image/flac_sheet.h"
 #include "passthru/image/image_source.h"
 #include "passthru/image/notices.h"
 
@@ -217,18 +218,70 @@ bool open_named_file(const std::string &folder, const FileQuery &q, FileFound &f
     return found.source != nullptr;
 }
 
+// The metadata blocks of a FLAC file that make its sheet: false when it is not a FLAC file.
+bool read_flac_sheet_blocks(const ImageSource &file, std::vector<std::uint8_t> &cuesheet,
+                            std::vector<std::uint8_t> &comments) {
+    std::uint8_t head[4];
+    std::size_t got = 0;
+    std::string why;
+    if (!file.read(0, head, 4, got, why) || got < 4 || std::memcmp(head, "fLaC", 4) != 0) return false;
+    std::uint64_t at = 4;
+    for (int block = 0; block < 1000; ++block) {  // a damaged file cannot keep us here
+        if (!file.read(at, head, 4, got, why) || got < 4) break;
+        const std::uint8_t type = head[0] & 0x7F;
+        const std::uint32_t length = std::uint32_t{head[1]} << 16 | head[2] << 8 | head[3];
+        std::vector<std::uint8_t> *wanted = type == kFlacCuesheet ? &cuesheet : type == kFlacVorbisComment ? &comments : nullptr;
+        if (wanted && wanted->empty()) {
+            wanted->resize(length);
+            if (!file.read(at + 4, wanted->data(), length, got, why)) wanted->clear();
+            wanted->resize(got);
+        }
+        at += 4 + std::uint64_t{length};
+        if (head[0] & 0x80) break;  // the last metadata block
+    }
+    return true;
+}
+
+// `entry` when it names a FLAC file: the sheet its metadata carries, every FILE of it the FLAC
+// itself. False when it is not a FLAC file.
+bool flac_image_sheet(const std::string &entry, std::vector<std::uint8_t> &bytes, FileLookup &lookup, std::string &why) {
+    std::uint64_t size = 0;
+    const auto file = open_raw_file(entry, size, why);
+    std::vector<std::uint8_t> cuesheet, comments;
+    if (!file || !read_flac_sheet_blocks(*file, cuesheet, comments)) return false;
+    std::string sheet;
+    if (!flac_sheet(cuesheet, comments, file_name_of(entry), sheet, why)) {
+        bytes.clear();
+        return true;
+    }
+    bytes.assign(sheet.begin(), sheet.end());
+    lookup = [entry](const FileQuery &q, FileFound &found, std::string &reason) {
+        if (q.type == FileType::cdtext) return false;
+        found.path = entry;
+        found.audio = true;
+        found.source = open_audio_file(entry, found.data_bytes, reason);
+        return found.source != nullptr;
+    };
+    return true;
+}
+
 std::shared_ptr<const Disc> load_sheet(const std::string &sheet, std::size_t unit) {
     const std::string empty_drive = "; unit " + std::to_string(unit) + " is an empty drive";
     std::vector<std::uint8_t> bytes;
     std::string why;
-    if (!read_whole(sheet, kMaxSheetBytes, bytes, why)) {
+    const std::string folder = parent_of(sheet);
+    FileLookup lookup = [&folder](const FileQuery &q, FileFound &found, std::string &reason) {
+        return open_named_file(folder, q, found, reason);
+    };
+    if (flac_image_sheet(sheet, bytes, lookup, why)) {
+        if (bytes.empty()) {
+            report("'" + sheet + "': " + why + empty_drive);
+            return nullptr;
+        }
+    } else if (!read_whole(sheet, kMaxSheetBytes, bytes, why)) {
         report("cannot read the CUE sheet '" + sheet + "': " + why + empty_drive);
         return nullptr;
     }
-    const std::string folder = parent_of(sheet);
-    const FileLookup lookup = [&folder](const FileQuery &q, FileFound &found, std::string &reason) {
-        return open_named_file(folder, q, found, reason);
-    };
     auto disc = std::make_shared<Disc>();
     std::string error;
     std::vector<std::string> notes;

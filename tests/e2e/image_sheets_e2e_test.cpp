@@ -543,6 +543,90 @@ TEST_F(Sheets, AFlacCutShortPlaysEverySampleItHoldsFromAnyTrack) {
     EXPECT_LE(*ends[1], std::size_t(720) * kSector);
 }
 
+// ---- A FLAC image that carries its own sheet, named directly as the entry ----
+
+std::string be(std::uint64_t v, int bytes) {
+    std::string out;
+    for (int i = bytes - 1; i >= 0; --i) out += static_cast<char>(v >> (8 * i));
+    return out;
+}
+
+// A CUESHEET metadata block: tracks as (number, first sector, {index number, sectors after it}).
+std::string cuesheet_block(const std::vector<std::pair<int, std::vector<std::pair<int, int>>>> &tracks, int starts[],
+                           int lead_out) {
+    std::string body(128, '\0');
+    body += be(88200, 8) + '\x80' + std::string(258, '\0') + static_cast<char>(tracks.size() + 1);
+    for (std::size_t t = 0; t < tracks.size(); ++t) {
+        body += be(std::uint64_t(starts[t]) * 588, 8) + static_cast<char>(tracks[t].first) + std::string(26, '\0') +
+                static_cast<char>(tracks[t].second.size());
+        for (const auto &[number, offset] : tracks[t].second)
+            body += be(std::uint64_t(offset) * 588, 8) + static_cast<char>(number) + std::string(3, '\0');
+    }
+    body += be(std::uint64_t(lead_out) * 588, 8) + '\xAA' + std::string(27, '\0');
+    return body;
+}
+
+std::string vorbis_comments(const std::vector<std::string> &entries) {
+    std::string body;
+    put_le(body, 4, 4);
+    body += "test";
+    put_le(body, static_cast<std::uint32_t>(entries.size()), 4);
+    for (const std::string &e : entries) {
+        put_le(body, static_cast<std::uint32_t>(e.size()), 4);
+        body += e;
+    }
+    return body;
+}
+
+// Puts metadata blocks (type, body) right after the FLAC file's STREAMINFO block.
+void add_flac_blocks(const fs::path &path, const std::vector<std::pair<int, std::string>> &blocks) {
+    std::ifstream in(path, std::ios::binary);
+    std::string file{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    in.close();
+    ASSERT_EQ(file.substr(0, 4), "fLaC");
+    const bool streaminfo_last = (file[4] & 0x80) != 0;
+    file[4] = static_cast<char>(file[4] & 0x7F);
+    std::string added;
+    for (std::size_t i = 0; i < blocks.size(); ++i) {
+        const bool last = streaminfo_last && i + 1 == blocks.size();
+        added += static_cast<char>(blocks[i].first | (last ? 0x80 : 0)) + be(blocks[i].second.size(), 3) + blocks[i].second;
+    }
+    file.insert(8 + 34, added);  // "fLaC", STREAMINFO's header and its 34 bytes
+    std::ofstream(path, std::ios::binary).write(file.data(), std::streamsize(file.size()));
+}
+
+TEST_F(Sheets, AFlacWithItsOwnSheetPlaysAsADiscBitExact) {
+    if (under_wine()) GTEST_SKIP() << "this build reads plain WAV only";
+    int starts[] = {0, 250, 600};
+    const std::string block = cuesheet_block({{1, {{1, 0}}}, {2, {{0, 0}, {1, 50}}}, {3, {{1, 0}}}}, starts, 900);
+    const std::string tag_sheet = "CUESHEET=TITLE \"From the tag\"\nFILE \"Album.wav\" WAVE\n  TRACK 01 AUDIO\n"
+                                  "    INDEX 01 00:00:00\n  TRACK 02 AUDIO\n    INDEX 01 00:02:00\n";
+    struct Image {
+        const char *name;
+        std::vector<std::pair<int, std::string>> blocks;
+        std::vector<std::pair<int, int>> plays;  // track, its start LBA
+        int tracks;
+    };
+    const Image images[] = {
+        {"block.flac", {{4, vorbis_comments({"ALBUM=Caf\xC3\xA9", "ARTIST=Band"})}, {5, block}}, {{2, 300}, {3, 600}}, 3},
+        {"tag.flac", {{4, vorbis_comments({"TITLE=Album", tag_sheet})}, {5, block}}, {{2, 150}}, 2},
+    };
+    for (const Image &image : images) {
+        SCOPED_TRACE(image.name);
+        write_file(dir, {image.name, one(Store::flac, 1, 900)});
+        add_flac_blocks(dir / image.name, image.blocks);
+        env["CDDAPLAY_IMAGES"] = (dir / image.name).string();
+        for (const auto &[track, start] : image.plays) {
+            fs::remove(capture);
+            ProgramRun r = run({"-t" + std::to_string(track)});
+            EXPECT_EQ(r.out, printed("cdrom_device is 0/1 now.\nstart " + std::to_string(track) + "/" +
+                                     std::to_string(image.tracks) + " cdrom_track.\nnow playing...\nFinished.\n"))
+                << r.err;
+            expect_audio(expected_audio({{1, 900}}, start));
+        }
+    }
+}
+
 TEST_F(Sheets, ARefusedEntryKeepsItsUnitNumber) {
     fs::create_directories(dir / "good");
     write_file(dir / "good", {"good.bin", one(Store::bin, 1, 300)});
