@@ -19,6 +19,7 @@
 #include "passthru/image/drive.h"
 #include "passthru/image/flac_sheet.h"
 #include "passthru/image/image_source.h"
+#include "passthru/image/toc_sheet.h"
 #include "passthru/image/notices.h"
 
 namespace passthru::image {
@@ -281,6 +282,14 @@ std::shared_ptr<const Disc> load_sheet(const std::string &sheet, std::size_t uni
     } else if (!read_whole(sheet, kMaxSheetBytes, bytes, why)) {
         report("cannot read the CUE sheet '" + sheet + "': " + why + empty_drive);
         return nullptr;
+    } else if (same_ignoring_case(extension_of(file_name_of(sheet)), ".toc")) {
+        // cdrdao's table of contents: read as the CUE sheet that says the same.
+        std::string cue;
+        if (!toc_to_cue(bytes.data(), bytes.size(), cue, why)) {
+            report("'" + sheet + "', " + why + empty_drive);
+            return nullptr;
+        }
+        bytes.assign(cue.begin(), cue.end());
     }
     auto disc = std::make_shared<Disc>();
     std::string error;

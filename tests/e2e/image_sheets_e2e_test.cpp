@@ -627,6 +627,31 @@ TEST_F(Sheets, AFlacWithItsOwnSheetPlaysAsADiscBitExact) {
     }
 }
 
+// cdrdao's own table of contents: raw big-endian audio in one file with lengths, a PREGAP of
+// silence, a START inside the file, and a little-endian (SWAP) file of its own.
+TEST_F(Sheets, ACdrdaoTocPlaysAsADiscBitExact) {
+    write_file(dir, {"image.bin", one(Store::bin_be, 1, 900)});
+    write_file(dir, {"le.bin", one(Store::bin, 5000, 300)});
+    std::ofstream(dir / "album.toc") << "CD_DA\n\nCD_TEXT {\n  LANGUAGE_MAP {\n    0 : EN\n  }\n  LANGUAGE 0 {\n"
+                                        "    TITLE \"Caf\\351\"\n    PERFORMER \"Band\"\n  }\n}\n\n"
+                                        "// Track 1\nTRACK AUDIO\nNO COPY\nNO PRE_EMPHASIS\nTWO_CHANNEL_AUDIO\n"
+                                        "CD_TEXT {\n  LANGUAGE 0 {\n    TITLE \"One\"\n  }\n}\n"
+                                        "AUDIOFILE \"image.bin\" 0 0:4:0\n\nTRACK AUDIO\nPREGAP 0:1:0\n"
+                                        "AUDIOFILE \"image.bin\" 0:4:0 0:4:0\n\nTRACK AUDIO\nISRC \"GBAYE0100001\"\n"
+                                        "FILE \"image.bin\" 0:8:0\nSTART 0:0:50\n\nTRACK AUDIO\nSWAP\n"
+                                        "AUDIOFILE \"le.bin\" 0\n";
+    env["CDDAPLAY_IMAGES"] = (dir / "album.toc").string();
+    for (const auto &[track, start] : {std::pair{2, 375}, std::pair{3, 725}, std::pair{4, 975}}) {
+        SCOPED_TRACE("from track " + std::to_string(track));
+        fs::remove(capture);
+        ProgramRun r = run({"-t" + std::to_string(track)});
+        EXPECT_EQ(r.out, printed("cdrom_device is 0/1 now.\nstart " + std::to_string(track) +
+                                 "/4 cdrom_track.\nnow playing...\nFinished.\n"))
+            << r.err;
+        expect_audio(expected_audio({{1, 300}, {0, 75}, {301, 600}, {5000, 300}}, start));
+    }
+}
+
 TEST_F(Sheets, ARefusedEntryKeepsItsUnitNumber) {
     fs::create_directories(dir / "good");
     write_file(dir / "good", {"good.bin", one(Store::bin, 1, 300)});
