@@ -12,6 +12,7 @@
 #include "passthru/faults.h"
 #include "passthru/image/builtin_disc.h"
 #include "passthru/image/cue.h"
+#include "passthru/image/toc_sheet.h"
 #include "passthru/image/wav_format.h"
 
 namespace {
@@ -529,6 +530,29 @@ TEST(CueSheet, AFileShorterThanItsIndexesPlaysWhatIsThereAndSilenceAfter) {
     EXPECT_EQ(disc.files[0].data_bytes, 100 * kSector + 1000) << "reads past it give silence";
     ASSERT_EQ(notes.size(), 2u);
     EXPECT_EQ(notes[1], "line 1: 'a.bin' ends at 00:01:26, before its INDEX at 00:02:00; the rest of it plays as silence");
+}
+
+}  // namespace
+
+namespace {
+
+// cdrdao's raw audio is big-endian unless SWAP: MOTOROLA in the sheet; a .wav file is WAVE. A
+// track that would skip part of a file cannot be said in a CUE sheet and is refused.
+TEST(TocFile, BecomesTheCueSheetThatSaysTheSame) {
+    const std::string toc = "CD_DA\nTRACK AUDIO\nCOPY\nAUDIOFILE \"a.bin\" 0 1:0:0\nTRACK AUDIO\nSILENCE 0:2:0\n"
+                            "FILE \"a.bin\" 1:0:0\nSTART 0:3:0\nINDEX 0:10:0\nTRACK AUDIO\nAUDIOFILE \"b.WAV\" 0\n";
+    std::string cue, error;
+    ASSERT_TRUE(passthru::image::toc_to_cue(reinterpret_cast<const std::uint8_t *>(toc.data()), toc.size(), cue, error))
+        << error;
+    EXPECT_EQ(cue, "FILE \"a.bin\" MOTOROLA\n  TRACK 01 AUDIO\n    FLAGS DCP\n    INDEX 01 00:00:00\n  TRACK 02 AUDIO\n"
+                   "    PREGAP 00:02:00\n    INDEX 00 01:00:00\n    INDEX 01 01:01:00\n    INDEX 02 01:11:00\n"
+                   "FILE \"b.WAV\" WAVE\n  TRACK 03 AUDIO\n    INDEX 01 00:00:00\n");
+
+    const std::string skipping = "TRACK AUDIO\nAUDIOFILE \"a.bin\" 0 1:0:0\nTRACK AUDIO\nAUDIOFILE \"a.bin\" 2:0:0\n";
+    EXPECT_FALSE(passthru::image::toc_to_cue(reinterpret_cast<const std::uint8_t *>(skipping.data()), skipping.size(), cue,
+                                             error));
+    EXPECT_EQ(error, "line 4: 'a.bin' at 02:00:00 does not follow on from the track before (at 01:00:00); a CUE sheet "
+                     "cannot skip part of a file");
 }
 
 }  // namespace
