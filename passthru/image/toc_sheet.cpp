@@ -245,7 +245,7 @@ private:
     }
 
     bool cd_text() {
-        if (at_ >= t_.size() || t_[at_].text != "{") return fail(t_[at_ - 1], "CD_TEXT needs a block { ... }");
+        if (at_ >= t_.size() || t_[at_].text != "{") return fail(here(), "CD_TEXT needs a block { ... }");
         ++at_;
         while (at_ < t_.size() && t_[at_].text != "}") {
             const Token &k = t_[at_++];
@@ -253,7 +253,7 @@ private:
                 if (!skip_value()) return false;
             } else if (k.text == "LANGUAGE") {
                 const bool first = at_ < t_.size() && t_[at_].text == "0";
-                ++at_;
+                if (at_ < t_.size()) ++at_;
                 if (!language(first)) return false;
             } else {
                 return fail(k, "unknown word '" + k.text + "' in CD_TEXT (expected LANGUAGE_MAP or LANGUAGE)");
@@ -265,7 +265,7 @@ private:
     }
 
     bool language(bool keep) {
-        if (at_ >= t_.size() || t_[at_].text != "{") return fail(t_[at_ - 1], "LANGUAGE needs a block { ... }");
+        if (at_ >= t_.size() || t_[at_].text != "{") return fail(here(), "LANGUAGE needs a block { ... }");
         ++at_;
         while (at_ < t_.size() && t_[at_].text != "}") {
             const std::string key = t_[at_++].text;
@@ -334,6 +334,9 @@ private:
         }
         return true;
     }
+
+    // The token being read, or the last one at the end (for the line of a message).
+    const Token &here() const { return at_ < t_.size() ? t_[at_] : t_.back(); }
 
     bool fail(const Token &k, const std::string &why) {
         error_ = "line " + std::to_string(k.line) + ": " + why;
