@@ -8,7 +8,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds="${1:-30}"
 build=build/fuzz
-targets=(${FUZZ_TARGETS:-fuzz_cue fuzz_toc fuzz_inquiry fuzz_drive fuzz_sg_result fuzz_cdtext fuzz_wav_header fuzz_spti_descriptors fuzz_spti_read_only})
+targets=(${FUZZ_TARGETS:-fuzz_cue fuzz_toc fuzz_inquiry fuzz_drive fuzz_sg_result fuzz_cdtext fuzz_wav_header fuzz_flac_sheet fuzz_toc_sheet fuzz_spti_descriptors fuzz_spti_read_only})
 mkdir -p "$build/artifacts"
 status=0
 for t in "${targets[@]}"; do

@@ -9,10 +9,13 @@
 
 #include <algorithm>
 #include <bit>
+#include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <mutex>
 
 #include "passthru/image/image_source.h"
+#include "passthru/image/notices.h"
 #include "platform/platform.h"
 
 namespace passthru::image {
@@ -119,27 +122,55 @@ bool is_cd_audio(const SF_INFO &info) {
     return info.samplerate == 44100 && info.channels == 2 && (info.format & SF_FORMAT_SUBMASK) == SF_FORMAT_PCM_16;
 }
 
+std::string time_of(sf_count_t frame) {
+    const sf_count_t sector = frame / 588;
+    auto two = [](sf_count_t v) { return (v < 10 ? "0" : "") + std::to_string(v); };
+    return two(sector / (60 * 75)) + ":" + two(sector / 75 % 60) + ":" + two(sector % 75);
+}
+
 class SndFile final : public ImageSource {
 public:
-    SndFile(const SndfileApi &api, std::unique_ptr<VirtualFile> file, SNDFILE *sf)
-        : api_(api), file_(std::move(file)), sf_(sf) {}
-    ~SndFile() override { api_.close(sf_); }
+    SndFile(const SndfileApi &api, std::string path, std::unique_ptr<VirtualFile> file, SNDFILE *sf, sf_count_t frames)
+        : api_(api), path_(std::move(path)), file_(std::move(file)), frames_(frames), sf_(sf) {}
+    ~SndFile() override {
+        if (sf_) api_.close(sf_);
+    }
     SndFile(const SndFile &) = delete;
     SndFile &operator=(const SndFile &) = delete;
 
+    // A file that holds fewer samples than its header says (cut short) gives what it holds and
+    // nothing after it: `got` ends where the samples end, and one line says where that is.
     bool read(std::uint64_t offset, std::uint8_t *out, std::size_t bytes, std::size_t &got,
               std::string &why) const override {
         std::lock_guard lock(mutex_);
         got = 0;
         const auto frame = static_cast<sf_count_t>(offset / 4);
+        if (frame >= decodable_end_) return true;
         // Playing goes forward: seek only when the request does not continue the last one, so a
         // compressed file is not searched again for every READ CD.
-        if (frame != next_frame_ && api_.seek(sf_, frame, SEEK_SET) != frame) return fail(why);
-        next_frame_ = frame;
+        if (frame != next_frame_ && !seek_to(frame, why)) return false;
+        if (next_frame_ < frame) return true;  // the samples end before `frame`
         const auto frames = static_cast<sf_count_t>(bytes / 4);
+        const sf_count_t n = decode(out, frames);
+        next_frame_ += n;
+        got = static_cast<std::size_t>(n) * 4;
+        if (!file_->error.empty()) {  // libsndfile took the failed read for the end of the file
+            why = file_->error;
+            file_->error.clear();
+            next_frame_ = -1;
+            return false;
+        }
+        if (n < frames) ends_at(next_frame_);
+        return true;
+    }
+
+private:
+    // Decodes up to `frames` frames into `out`; fewer where the samples end (or the decoder cannot
+    // go on: what it gave is all there is).
+    sf_count_t decode(std::uint8_t *out, sf_count_t frames) const {
         sf_count_t n = 0;
         if (reinterpret_cast<std::uintptr_t>(out) % alignof(short) == 0) {
-            n = api_.readf_short(sf_, reinterpret_cast<short *>(out), frames);
+            n = std::max<sf_count_t>(api_.readf_short(sf_, reinterpret_cast<short *>(out), frames), 0);
         } else {
             short part[2 * 588];
             while (n < frames) {
@@ -150,34 +181,57 @@ public:
                 n += r;
             }
         }
-        if (n < 0 || api_.error(sf_) != SF_ERR_NO_ERROR) {
-            next_frame_ = -1;
-            return fail(why);
+        return n;
+    }
+
+    // Puts the decoder at `frame`. A compressed file cut short (or damaged) may not seek: then it is
+    // opened again and decoded from its start up to `frame`, so that no sample that can be decoded
+    // is lost; next_frame_ then tells where the decoder stands (before `frame` if the samples end).
+    bool seek_to(sf_count_t frame, std::string &why) const {
+        if (sf_ && api_.seek(sf_, frame, SEEK_SET) == frame) {
+            next_frame_ = frame;
+            return true;
         }
-        next_frame_ += n;
-        got = static_cast<std::size_t>(n) * 4;
-        if (!file_->error.empty()) {  // libsndfile took the failed read for the end of the file
-            why = file_->error;
-            file_->error.clear();
+        if (sf_) api_.close(sf_);
+        file_->position = 0;
+        file_->error.clear();
+        SF_INFO info{};
+        sf_ = api_.open_virtual(&g_io, SFM_READ, &info, file_.get());
+        next_frame_ = 0;
+        if (!sf_) {
+            why = std::string("cannot decode it again (") + api_.strerror(nullptr) + ")";
             next_frame_ = -1;
             return false;
+        }
+        short skipped[2 * 4096];
+        while (next_frame_ < frame) {
+            const sf_count_t r = api_.readf_short(sf_, skipped, std::min<sf_count_t>(frame - next_frame_, 4096));
+            if (r <= 0) {
+                ends_at(next_frame_);
+                break;
+            }
+            next_frame_ += r;
         }
         return true;
     }
 
-private:
-    bool fail(std::string &why) const {
-        const char *text = api_.strerror(sf_);
-        why = text && *text ? text : "cannot decode";
-        next_frame_ = -1;
-        return false;
+    void ends_at(sf_count_t frame) const {
+        if (frame >= decodable_end_ || frame >= frames_) return;
+        decodable_end_ = frame;
+        if (!reported_)
+            std::fprintf(stderr, "wnaspi32: %s\n", notice::audio_ends_early(path_, time_of(frame), time_of(frames_)).c_str());
+        reported_ = true;
     }
 
     const SndfileApi &api_;
+    const std::string path_;
     std::unique_ptr<VirtualFile> file_;
-    SNDFILE *sf_;
-    mutable std::mutex mutex_;          // one decode at a time: the decoder has a position
-    mutable sf_count_t next_frame_ = 0;  // guarded by mutex_
+    const sf_count_t frames_;               // what the header says the file holds
+    mutable std::mutex mutex_;              // one decode at a time: the decoder has a position
+    mutable SNDFILE *sf_;                   // guarded by mutex_ (reopened after a failed seek)
+    mutable sf_count_t next_frame_ = 0;     // guarded by mutex_
+    mutable sf_count_t decodable_end_ = INT64_MAX;  // guarded by mutex_: where the samples end
+    mutable bool reported_ = false;         // guarded by mutex_
 };
 
 }  // namespace
@@ -211,7 +265,7 @@ std::shared_ptr<ImageSource> open_audio_file(const std::string &path, std::uint6
         return nullptr;
     }
     data_bytes = static_cast<std::uint64_t>(info.frames) * 4;
-    return std::make_shared<SndFile>(*api, std::move(file), sf);
+    return std::make_shared<SndFile>(*api, path, std::move(file), sf, info.frames);
 }
 
 const char *audio_formats_read() { return "WAV, FLAC, AIFF, W64, RF64 and the other formats of libsndfile"; }

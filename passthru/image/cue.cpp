@@ -3,10 +3,13 @@
 #include <algorithm>
 #include <optional>
 
+#include "passthru/image/notices.h"
+
 namespace passthru::image {
 namespace {
 
 constexpr std::int64_t kFramesPerSecond = 75;
+constexpr std::int64_t kShortestTrack = 4 * kFramesPerSecond;
 
 // ---- The sheet's text ----
 
@@ -87,14 +90,22 @@ std::string cp1252_to_utf8(std::string_view s) {
     return out;
 }
 
-// CD-Text is ISO 8859-1: UTF-8 text that fits is converted; other text stays as it is.
+// CD-Text is ISO 8859-1, as a drive serves it: every character the sheet holds is converted on its
+// own, and one that ISO 8859-1 cannot hold becomes '?' (so "Œuvres" is "?uvres", never mojibake).
 std::string to_latin1(std::string_view s, Encoding encoding) {
-    if (encoding == Encoding::eight_bit) return std::string(s);
     std::string out;
     for (std::size_t i = 0; i < s.size();) {
-        const auto cp = utf8_at(s, i);
-        if (!cp || *cp > 0xFF) return std::string(s);
-        out += static_cast<char>(*cp);
+        std::uint32_t cp = static_cast<std::uint8_t>(s[i]);
+        if (encoding == Encoding::eight_bit) {
+            if (cp >= 0x80 && cp < 0xA0) cp = kCp1252High[cp - 0x80];
+            ++i;
+        } else if (const auto decoded = utf8_at(s, i)) {
+            cp = *decoded;
+        } else {
+            cp = 0xFFFD;  // not UTF-8 (cannot happen in a sheet read as UTF-8, but never loop)
+            ++i;
+        }
+        out += cp <= 0xFF ? static_cast<char>(cp) : '?';
     }
     return out;
 }
@@ -480,9 +491,12 @@ private:
         if (bytes % sector != 0)
             note(f.line, "'" + f.name + "' ends " + std::to_string(bytes % sector) + " bytes into a " +
                              std::to_string(sector) + "-byte sector; the rest of that sector is silence");
-        if (f.last_position >= f.sectors)
-            return fail_at(f.line, "an INDEX at " + time_text(f.last_position) + " lies beyond the end of '" + f.name +
-                                       "' (it lasts " + time_text(f.sectors) + ")");
+        if (f.last_position >= f.sectors) {
+            // A rip cut short: what is there plays, and the tracks the file no longer holds keep their
+            // places as silence (the last of them the shortest track a CD may hold).
+            note(f.line, notice::file_ends_before_index(f.name, time_text(f.sectors), time_text(f.last_position)));
+            f.sectors = f.last_position + kShortestTrack;
+        }
         return true;
     }
 
@@ -495,8 +509,10 @@ private:
         for (const CueFile &f : files_) {
             base.push_back(total);
             total += f.sectors;
-            out.files.push_back({f.found.path.empty() ? f.name : f.found.path, f.type == FileType::motorola,
-                                 f.type == FileType::audio, f.found.data_bytes, f.found.source});
+            // A file typed BINARY or MOTOROLA that is an audio file after all was opened as one.
+            const bool audio = f.type == FileType::audio || f.found.audio;
+            out.files.push_back({f.found.path.empty() ? f.name : f.found.path, f.type == FileType::motorola && !audio,
+                                 audio, f.found.data_bytes, f.found.source});
         }
         std::int64_t lba = 0, at = 0;
         bool too_long = false;

@@ -31,7 +31,12 @@
 // Addresses follow MMC: the first sector of the first file is LBA 0; a track starts at
 //   (sectors of earlier files) + (its INDEX 01 position) + (all PREGAP/POSTGAP silence before it);
 // the lead-out follows the last file's last sector and the last POSTGAP. A file that is not a whole
-// number of sectors is padded with silence to the next one (a note says so).
+// number of sectors is padded with silence to the next one (a note says so). A file shorter than its
+// last INDEX (a rip cut short) is played as far as it goes and silence after, its last track 4 seconds
+// long (a note says where it ends).
+//
+// Text (TITLE, PERFORMER, SONGWRITER) is kept in ISO 8859-1, as CD-Text holds it: each character of
+// the sheet converted on its own, '?' for one ISO 8859-1 does not have.
 //
 // Anything else is refused with the line and what was expected there. The parser takes any bytes
 // (it never reads outside the buffer) and learns about files only through the lookup, so a fuzzer
@@ -65,6 +70,7 @@ struct FileFound {
     std::shared_ptr<ImageSource> source;    // the open file, if the lookup opened it
     std::vector<std::uint8_t> packs;        // FileType::cdtext: the packs
     std::string note;                       // said to the user when not empty (a name was adjusted)
+    bool audio = false;                     // a BINARY/MOTOROLA file that is an audio file, opened as one
 };
 
 // Finds and checks a file the sheet names. False with the reason in `why` when it cannot be used.

@@ -33,8 +33,7 @@ inline constexpr std::int32_t kLaterSessionGap = 2250 + 4500 + 150;
 // How a track's sectors are recorded; the data modes name the bytes per sector in the image file.
 enum class TrackMode : std::uint8_t { audio, mode1_2352, mode1_2048, mode2_2352, mode2_2336 };
 
-// CD-Text of the disc or of one track: the sheet's bytes, in ISO 8859-1 when the sheet was
-// UTF-8 or UTF-16 and the text fits it.
+// CD-Text of the disc or of one track, in ISO 8859-1 ('?' for a character it does not have).
 struct CdText {
     std::string title, performer, songwriter;
 };

@@ -1,7 +1,10 @@
 #pragma once
 // The virtual CD-ROM drive: answers one SCSI command for one unit from its Disc.
 //
-//   INQUIRY (0x12)          type 5, RMB, version byte from the unit, vendor "CDDAPLAY", 36 bytes
+//   INQUIRY (0x12)          type 5, RMB, version byte from the unit, vendor "CDDAPLAY", 56 bytes:
+//                           bytes 36..55 (vendor specific) name the image the unit holds (its
+//                           file name without extension, or "builtin"), space-padded, cut at
+//                           20 bytes
 //   TEST UNIT READY (0x00)  GOOD, or NOT READY 02/3A/00 (no medium) for a not-ready unit or an
 //                           empty drive (no disc: its image was refused)
 //   READ TOC (0x43)         format 0 in LBA or MSF form (MSF = LBA + 150), ADR 1 + CONTROL per

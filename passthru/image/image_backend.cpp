@@ -16,9 +16,13 @@
 #include "aspi/aspi32.h"
 #include "common/byte_order.h"
 #include "passthru/faults.h"
+#include "passthru/image/byte_order.h"
 #include "passthru/image/cue.h"
 #include "passthru/image/drive.h"
+#include "passthru/image/flac_sheet.h"
 #include "passthru/image/image_source.h"
+#include "passthru/image/notices.h"
+#include "passthru/image/toc_sheet.h"
 #include "platform/platform.h"
 
 namespace passthru::image {
@@ -171,6 +175,34 @@ bool cdtext_packs(std::vector<std::uint8_t> bytes, std::vector<std::uint8_t> &pa
     return true;
 }
 
+// The kind of audio file `head` (a file's first bytes) begins with, or null for none.
+const char *audio_file_kind(const std::uint8_t *head, std::size_t size) {
+    const auto is = [&](std::size_t at, const char *tag) { return size >= at + 4 && std::memcmp(head + at, tag, 4) == 0; };
+    if (is(0, "RIFF") && is(8, "WAVE")) return "WAV";
+    if (is(0, "fLaC")) return "FLAC";
+    if (is(0, "FORM") && (is(8, "AIFF") || is(8, "AIFC"))) return "AIFF";
+    return nullptr;
+}
+
+// A BINARY or MOTOROLA file: raw sectors, unless it begins with an audio file's header, when its
+// header and samples are read as the audio file it is (played raw it would be full-scale noise).
+bool open_raw_or_audio(const FileQuery &q, FileFound &found, std::string &why) {
+    found.source = open_raw_file(found.path, found.data_bytes, why);
+    if (!found.source) return false;
+    std::uint8_t head[12] = {};
+    std::size_t got = 0;
+    if (!found.source->read(0, head, sizeof head, got, why)) return false;
+    const char *kind = audio_file_kind(head, got);
+    if (!kind) return true;
+    found.source = open_audio_file(found.path, found.data_bytes, why);
+    found.audio = true;
+    if (found.source) {
+        const std::string said = notice::audio_file_typed_raw(std::string(q.name), q.type == FileType::motorola ? "MOTOROLA" : "BINARY", kind);
+        found.note = found.note.empty() ? said : found.note + "; " + said;
+    }
+    return found.source != nullptr;
+}
+
 bool open_named_file(const std::string &folder, const FileQuery &q, FileFound &found, std::string &why) {
     const std::optional<std::string> path = find_named_file(folder, q, found.note);
     if (!path) {
@@ -180,7 +212,7 @@ bool open_named_file(const std::string &folder, const FileQuery &q, FileFound &f
     found.path = *path;
     switch (q.type) {
     case FileType::binary:
-    case FileType::motorola: found.source = open_raw_file(found.path, found.data_bytes, why); break;
+    case FileType::motorola: return open_raw_or_audio(q, found, why);
     case FileType::audio: found.source = open_audio_file(found.path, found.data_bytes, why); break;
     case FileType::cdtext: {
         std::vector<std::uint8_t> bytes;
@@ -190,18 +222,78 @@ bool open_named_file(const std::string &folder, const FileQuery &q, FileFound &f
     return found.source != nullptr;
 }
 
+// The metadata blocks of a FLAC file that make its sheet: false when it is not a FLAC file.
+bool read_flac_sheet_blocks(const ImageSource &file, std::vector<std::uint8_t> &cuesheet,
+                            std::vector<std::uint8_t> &comments) {
+    std::uint8_t head[4];
+    std::size_t got = 0;
+    std::string why;
+    if (!file.read(0, head, 4, got, why) || got < 4 || std::memcmp(head, "fLaC", 4) != 0) return false;
+    std::uint64_t at = 4;
+    for (int block = 0; block < 1000; ++block) {  // a damaged file cannot keep us here
+        if (!file.read(at, head, 4, got, why) || got < 4) break;
+        const std::uint8_t type = head[0] & 0x7F;
+        const std::uint32_t length = std::uint32_t{head[1]} << 16 | head[2] << 8 | head[3];
+        std::vector<std::uint8_t> *wanted = type == kFlacCuesheet ? &cuesheet : type == kFlacVorbisComment ? &comments : nullptr;
+        if (wanted && wanted->empty()) {
+            wanted->resize(length);
+            if (!file.read(at + 4, wanted->data(), length, got, why)) wanted->clear();
+            wanted->resize(got);
+        }
+        at += 4 + std::uint64_t{length};
+        if (head[0] & 0x80) break;  // the last metadata block
+    }
+    return true;
+}
+
+// `entry` when it names a FLAC file: the sheet its metadata carries, every FILE of it the FLAC
+// itself. False when it is not a FLAC file.
+bool flac_image_sheet(const std::string &entry, std::vector<std::uint8_t> &bytes, FileLookup &lookup, std::string &why) {
+    std::uint64_t size = 0;
+    const auto file = open_raw_file(entry, size, why);
+    std::vector<std::uint8_t> cuesheet, comments;
+    if (!file || !read_flac_sheet_blocks(*file, cuesheet, comments)) return false;
+    std::string sheet;
+    if (!flac_sheet(cuesheet, comments, file_name_of(entry), sheet, why)) {
+        bytes.clear();
+        return true;
+    }
+    bytes.assign(sheet.begin(), sheet.end());
+    lookup = [entry](const FileQuery &q, FileFound &found, std::string &reason) {
+        if (q.type == FileType::cdtext) return false;
+        found.path = entry;
+        found.audio = true;
+        found.source = open_audio_file(entry, found.data_bytes, reason);
+        return found.source != nullptr;
+    };
+    return true;
+}
+
 std::shared_ptr<const Disc> load_sheet(const std::string &sheet, std::size_t unit) {
     const std::string empty_drive = "; unit " + std::to_string(unit) + " is an empty drive";
     std::vector<std::uint8_t> bytes;
     std::string why;
-    if (!read_whole(sheet, kMaxSheetBytes, bytes, why)) {
-        report("cannot read the CUE sheet '" + sheet + "': " + why + empty_drive);
-        return nullptr;
-    }
     const std::string folder = parent_of(sheet);
-    const FileLookup lookup = [&folder](const FileQuery &q, FileFound &found, std::string &reason) {
+    FileLookup lookup = [&folder](const FileQuery &q, FileFound &found, std::string &reason) {
         return open_named_file(folder, q, found, reason);
     };
+    if (flac_image_sheet(sheet, bytes, lookup, why)) {
+        if (bytes.empty()) {
+            report("'" + sheet + "': " + why + empty_drive);
+            return nullptr;
+        }
+    } else if (!read_whole(sheet, kMaxSheetBytes, bytes, why)) {
+        report("cannot read the CUE sheet '" + sheet + "': " + why + empty_drive);
+        return nullptr;
+    } else if (same_ignoring_case(extension_of(file_name_of(sheet)), ".toc")) {
+        // cdrdao's table of contents: read as the CUE sheet that says the same.
+        std::string cue;
+        if (!toc_to_cue(bytes.data(), bytes.size(), cue, why)) {
+            report("'" + sheet + "', " + why + empty_drive);
+            return nullptr;
+        }
+        bytes.assign(cue.begin(), cue.end());
+    }
     auto disc = std::make_shared<Disc>();
     std::string error;
     std::vector<std::string> notes;
@@ -211,30 +303,35 @@ std::shared_ptr<const Disc> load_sheet(const std::string &sheet, std::size_t uni
         report("'" + sheet + "', " + error + empty_drive);
         return nullptr;
     }
+    for (int f : read_swapped_files_swapped(*disc)) report("'" + sheet + "', " + notice::byte_swapped(disc->files[f].path));
     return disc;
 }
 
-// One disc per entry, in order; null for an entry that did not load (its unit is an empty drive).
+struct LoadedImage {
+    std::shared_ptr<const Disc> disc;  // null for an entry that did not load (an empty drive)
+    std::string name;                  // what the unit's INQUIRY data names (image_name_of)
+};
+
 // The name a unit gives in its INQUIRY data: the entry's file name without folder and extension.
 std::string image_name_of(const std::string &entry) {
-    std::string name = entry.substr(entry.find_last_of("/\\") + 1);
+    std::string name = file_name_of(entry);
     const auto dot = name.rfind('.');
     if (dot != std::string::npos && dot > 0) name.resize(dot);
     return name;
 }
 
-std::vector<std::shared_ptr<const Disc>> load_images(std::string_view list, std::vector<std::string> &names) {
-    std::vector<std::shared_ptr<const Disc>> discs;
+// One image per entry, in order.
+std::vector<LoadedImage> load_images(std::string_view list) {
+    std::vector<LoadedImage> images;
     while (!list.empty()) {
         const auto end = list.find(';');
         const std::string entry(trim(list.substr(0, end)));
         list = end == std::string_view::npos ? std::string_view{} : list.substr(end + 1);
         if (entry.empty()) continue;
-        names.push_back(image_name_of(entry));
-        if (entry == "builtin") discs.push_back(std::make_shared<const Disc>(builtin_disc()));
-        else discs.push_back(load_sheet(entry, discs.size()));
+        if (entry == "builtin") images.push_back({std::make_shared<const Disc>(builtin_disc()), entry});
+        else images.push_back({load_sheet(entry, images.size()), image_name_of(entry)});
     }
-    return discs;
+    return images;
 }
 
 bool unit_not_ready(const Faults &f, int unit) {
@@ -254,8 +351,7 @@ void open_backend() {
     state->latency_draw.seed(state->faults.seed);
     std::vector<std::string> messages;
     g_messages = &messages;
-    std::vector<std::string> names;
-    const auto discs = load_images(images, names);
+    const auto discs = load_images(images);
     std::size_t wanted = state->faults.units > 0 && !discs.empty() ? std::size_t(state->faults.units) : discs.size();
     if (wanted > kMaxUnits) {
         report("CDDAPLAY_IMAGES: only the first 15 units are served");
@@ -263,8 +359,8 @@ void open_backend() {
     }
     for (std::size_t i = 0; i < wanted; ++i) {
         auto unit = std::make_unique<Unit>();
-        unit->disc = discs[i % discs.size()];
-        unit->image_name = names[i % names.size()];
+        unit->disc = discs[i % discs.size()].disc;
+        unit->image_name = discs[i % discs.size()].name;
         unit->not_ready = unit_not_ready(state->faults, static_cast<int>(i));
         unit->version = static_cast<std::uint8_t>(state->faults.ansi_version);
         state->units.push_back(std::move(unit));

@@ -3,7 +3,8 @@
 //
 // Configured when the library loads, from the environment:
 //   CDDAPLAY_IMAGES  a list separated by ';' of CUE sheet paths (FILE names relative to the sheet's
-//                    folder) or the word `builtin` (the synthesized disc of builtin_disc.h). Each
+//                    folder), cdrdao .toc files (toc_sheet.h), FLAC files carrying their own sheet
+//                    (flac_sheet.h) or the word `builtin` (the synthesized disc of builtin_disc.h). Each
 //                    entry becomes one unit of the virtual adapter, in order: targets 0, 1, ...
 //                    skipping 7 (the adapter's own id), LUN 0; at most 15 units. An entry that does
 //                    not load keeps its unit as an empty drive (INQUIRY answers, media commands get

@@ -28,7 +28,10 @@ public:
     // Copies `bytes` bytes of sector data starting `offset` bytes into the file's data. Raw files:
     // the file's own bytes (fewer at its end: the rest of `out` is left alone and `got` says how
     // many came). Audio files: CD frames, 16-bit little-endian samples, left then right; `offset`
-    // and `bytes` are multiples of 4. False with the reason when the file cannot be read.
+    // and `bytes` are multiples of 4; fewer where the samples end, also when a file cut short ends
+    // before its header says (a line on standard error says where, once), and a compressed file
+    // that cannot seek is decoded from its start rather than left silent. False with the reason
+    // when the file cannot be read.
     virtual bool read(std::uint64_t offset, std::uint8_t *out, std::size_t bytes, std::size_t &got,
                       std::string &why) const = 0;
 };

@@ -8,6 +8,7 @@
 #include <sndfile.h>
 #include <sys/stat.h>
 
+#include <cmath>
 #include <cstring>
 
 #include "tests/e2e/e2e_fixture.h"
@@ -18,10 +19,20 @@ using namespace e2e;
 
 constexpr int kSector = 2352;
 
+// Tags from here on make sectors of a tone (music-like audio, which shows its byte order) rather
+// than of noise.
+constexpr int kToneTags = 100000;
+
 // One sector of audio with its tag: a non-silent pattern no other tag repeats.
 void tagged_sector(int tag, std::uint8_t *out) {
     std::uint32_t x = 0x9E3779B9u * static_cast<std::uint32_t>(tag) + 1;
     for (int k = 0; k < kSector / 2; ++k) {
+        if (tag >= kToneTags && k > 0) {  // a 441 Hz tone at -6 dB, whole cycles per sector
+            const auto v = static_cast<std::int16_t>(16000 * std::sin(2 * M_PI * (k / 2) / 100.0));
+            out[2 * k] = static_cast<std::uint8_t>(v);
+            out[2 * k + 1] = static_cast<std::uint8_t>(static_cast<std::uint16_t>(v) >> 8);
+            continue;
+        }
         x ^= x << 13;
         x ^= x >> 17;
         x ^= x << 5;
@@ -44,6 +55,7 @@ struct FileSpec {
     std::string name;  // UTF-8, as on disk
     std::vector<Part> parts;
     int cut_bytes = 0;  // bytes missing at the file's end (a rip not a whole number of sectors)
+    int keep_sectors = 0;  // when not 0: the file is cut after its header and this many sectors
 };
 
 // A stretch of the expected disc: sectors with consecutive tags, or silence (tag 0), or sectors no
@@ -130,6 +142,11 @@ void write_file(const fs::path &folder, const FileSpec &wanted) {
     }
     bytes.resize(bytes.size() - std::size_t(wanted.cut_bytes));
     const fs::path path = folder / fs::path(wanted.name);  // UTF-8 bytes, as the native run wants them
+    if (wanted.keep_sectors) {  // a rip cut short: its header still tells the full length
+        write_file(folder, {wanted.name, wanted.parts});
+        const auto header = fs::file_size(path) - bytes.size();
+        return fs::resize_file(path, header + std::uintmax_t(wanted.keep_sectors) * kSector);
+    }
     switch (wanted.parts.front().store) {
     case Store::wav: return write_wav(path, bytes);
     case Store::wavex: return write_with_sndfile(path, SF_FORMAT_WAVEX, bytes);
@@ -395,6 +412,44 @@ std::vector<SheetCase> sheet_cases() {
          {{1, 450}},
          2,
          {{1, 0}, {2, 150}}},
+        // Audio files typed BINARY in a sheet: read as the audio files they are, never as noise.
+        {"wav_typed_binary",
+         {{"rip.wav", one(Store::wav, 1, 600)}},
+         Encoding::utf8,
+         "FILE \"rip.wav\" BINARY\n  TRACK 01 AUDIO\n    INDEX 01 00:00:00\n  TRACK 02 AUDIO\n    INDEX 01 00:04:00\n",
+         {{1, 600}},
+         2,
+         {{1, 0}, {2, 300}},
+         "line 1: 'rip.wav' is typed BINARY but is a WAV file; it is read as one (type it WAVE in the sheet)"},
+        {"flac_typed_motorola",
+         {{"rip.flac", one(Store::flac, 1, 450)}},
+         Encoding::utf8,
+         "FILE \"rip.flac\" MOTOROLA\n  TRACK 01 AUDIO\n    INDEX 01 00:00:00\n  TRACK 02 AUDIO\n    INDEX 01 00:02:00\n",
+         {{1, 450}},
+         2,
+         {{2, 150}},
+         "line 1: 'rip.flac' is typed MOTOROLA but is a FLAC file; it is read as one (type it WAVE in the sheet)",
+         OnWindows::refused},
+        // Big-endian audio typed BINARY (as toc2cue writes cdrdao's images): read swapped.
+        {"byte_swapped_binary",
+         {{"cdrdao.bin", one(Store::bin_be, kToneTags + 1, 600)}},
+         Encoding::utf8,
+         "FILE \"cdrdao.bin\" BINARY\n  TRACK 01 AUDIO\n    INDEX 01 00:00:00\n  TRACK 02 AUDIO\n    INDEX 01 00:04:00\n",
+         {{kToneTags + 1, 600}},
+         2,
+         {{1, 0}, {2, 300}},
+         "cdrdao.bin' holds byte-swapped (big-endian) audio though it is typed BINARY; it is read swapped (type it "
+         "MOTOROLA in the sheet)"},
+        // A WAV cut short in its second track: the first two play, the third is silence.
+        {"truncated_wav",
+         {{"cut.wav", one(Store::wav, 1, 900), 0, 500}},
+         Encoding::utf8,
+         "FILE \"cut.wav\" WAVE\n  TRACK 01 AUDIO\n    INDEX 01 00:00:00\n  TRACK 02 AUDIO\n    INDEX 01 00:04:00\n"
+         "  TRACK 03 AUDIO\n    INDEX 01 00:08:00\n",
+         {{1, 500}, {0, 400}},
+         3,
+         {{2, 300}, {3, 600}},
+         "line 1: 'cut.wav' ends at 00:06:50, before its INDEX at 00:08:00; the rest of it plays as silence"},
         {"hidden_track_before_index01_of_track_one",
          {{"htoa.bin", one(Store::bin, 1, 900)}},
          Encoding::utf8,
@@ -456,6 +511,144 @@ void Sheets::play_cases(std::size_t first, std::size_t last) {
                 EXPECT_EQ(at, r.err.rfind(c.note)) << "said once in a run, though the library is loaded three times";
             }
         }
+    }
+}
+
+// A FLAC cut short at 80 % still says in its header how long it was: a track that starts before
+// the cut plays every sample the file holds (a seek that fails must not silence it) and silence
+// after, and one line says where the file ends.
+TEST_F(Sheets, AFlacCutShortPlaysEverySampleItHoldsFromAnyTrack) {
+    if (under_wine()) GTEST_SKIP() << "this build reads plain WAV only";
+    write_file(dir, {"cut.flac", one(Store::flac, 1, 900)});
+    fs::resize_file(dir / "cut.flac", fs::file_size(dir / "cut.flac") * 8 / 10);
+    std::ofstream(dir / "cut.cue") << "FILE \"cut.flac\" WAVE\n  TRACK 01 AUDIO\n    INDEX 01 00:00:00\n"
+                                      "  TRACK 02 AUDIO\n    INDEX 01 00:04:00\n  TRACK 03 AUDIO\n    INDEX 01 00:08:00\n";
+    env["CDDAPLAY_IMAGES"] = (dir / "cut.cue").string();
+    std::optional<std::size_t> ends[2];
+    for (int i = 0; i < 2; ++i) {
+        const int track = 2 + i, start = 300 * (1 + i);
+        fs::remove(capture);
+        ProgramRun r = run({"-t" + std::to_string(track)});
+        EXPECT_EQ(r.out, printed("cdrom_device is 0/1 now.\nstart " + std::to_string(track) +
+                                 "/3 cdrom_track.\nnow playing...\nFinished.\n"));
+        ends[i] = heard(expected_audio({{1, 900}}, start));
+        ASSERT_TRUE(ends[i].has_value()) << "the file's audio, then silence only";
+        *ends[i] += std::size_t(start) * kSector;
+        const std::string said = "cut.flac' ends at ";
+        EXPECT_NE(r.err.find(said), std::string::npos) << r.err;
+        EXPECT_EQ(r.err.find(said), r.err.rfind(said)) << "said once";
+    }
+    EXPECT_EQ(ends[0], ends[1]) << "the same samples, whichever track playing starts from";
+    EXPECT_GT(*ends[1], std::size_t(680) * kSector) << "all but the last, broken block of the file";
+    EXPECT_LE(*ends[1], std::size_t(720) * kSector);
+}
+
+// ---- A FLAC image that carries its own sheet, named directly as the entry ----
+
+std::string be(std::uint64_t v, int bytes) {
+    std::string out;
+    for (int i = bytes - 1; i >= 0; --i) out += static_cast<char>(v >> (8 * i));
+    return out;
+}
+
+// A CUESHEET metadata block: tracks as (number, first sector, {index number, sectors after it}).
+std::string cuesheet_block(const std::vector<std::pair<int, std::vector<std::pair<int, int>>>> &tracks, int starts[],
+                           int lead_out) {
+    std::string body(128, '\0');
+    body += be(88200, 8) + '\x80' + std::string(258, '\0') + static_cast<char>(tracks.size() + 1);
+    for (std::size_t t = 0; t < tracks.size(); ++t) {
+        body += be(std::uint64_t(starts[t]) * 588, 8) + static_cast<char>(tracks[t].first) + std::string(26, '\0') +
+                static_cast<char>(tracks[t].second.size());
+        for (const auto &[number, offset] : tracks[t].second)
+            body += be(std::uint64_t(offset) * 588, 8) + static_cast<char>(number) + std::string(3, '\0');
+    }
+    body += be(std::uint64_t(lead_out) * 588, 8) + '\xAA' + std::string(27, '\0');
+    return body;
+}
+
+std::string vorbis_comments(const std::vector<std::string> &entries) {
+    std::string body;
+    put_le(body, 4, 4);
+    body += "test";
+    put_le(body, static_cast<std::uint32_t>(entries.size()), 4);
+    for (const std::string &e : entries) {
+        put_le(body, static_cast<std::uint32_t>(e.size()), 4);
+        body += e;
+    }
+    return body;
+}
+
+// Puts metadata blocks (type, body) right after the FLAC file's STREAMINFO block.
+void add_flac_blocks(const fs::path &path, const std::vector<std::pair<int, std::string>> &blocks) {
+    std::ifstream in(path, std::ios::binary);
+    std::string file{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    in.close();
+    ASSERT_EQ(file.substr(0, 4), "fLaC");
+    const bool streaminfo_last = (file[4] & 0x80) != 0;
+    file[4] = static_cast<char>(file[4] & 0x7F);
+    std::string added;
+    for (std::size_t i = 0; i < blocks.size(); ++i) {
+        const bool last = streaminfo_last && i + 1 == blocks.size();
+        added += static_cast<char>(blocks[i].first | (last ? 0x80 : 0)) + be(blocks[i].second.size(), 3) + blocks[i].second;
+    }
+    file.insert(8 + 34, added);  // "fLaC", STREAMINFO's header and its 34 bytes
+    std::ofstream(path, std::ios::binary).write(file.data(), std::streamsize(file.size()));
+}
+
+TEST_F(Sheets, AFlacWithItsOwnSheetPlaysAsADiscBitExact) {
+    if (under_wine()) GTEST_SKIP() << "this build reads plain WAV only";
+    int starts[] = {0, 250, 600};
+    const std::string block = cuesheet_block({{1, {{1, 0}}}, {2, {{0, 0}, {1, 50}}}, {3, {{1, 0}}}}, starts, 900);
+    const std::string tag_sheet = "CUESHEET=TITLE \"From the tag\"\nFILE \"Album.wav\" WAVE\n  TRACK 01 AUDIO\n"
+                                  "    INDEX 01 00:00:00\n  TRACK 02 AUDIO\n    INDEX 01 00:02:00\n";
+    struct Image {
+        const char *name;
+        std::vector<std::pair<int, std::string>> blocks;
+        std::vector<std::pair<int, int>> plays;  // track, its start LBA
+        int tracks;
+    };
+    const Image images[] = {
+        {"block.flac", {{4, vorbis_comments({"ALBUM=Caf\xC3\xA9", "ARTIST=Band"})}, {5, block}}, {{2, 300}, {3, 600}}, 3},
+        {"tag.flac", {{4, vorbis_comments({"TITLE=Album", tag_sheet})}, {5, block}}, {{2, 150}}, 2},
+    };
+    for (const Image &image : images) {
+        SCOPED_TRACE(image.name);
+        write_file(dir, {image.name, one(Store::flac, 1, 900)});
+        add_flac_blocks(dir / image.name, image.blocks);
+        env["CDDAPLAY_IMAGES"] = (dir / image.name).string();
+        for (const auto &[track, start] : image.plays) {
+            fs::remove(capture);
+            ProgramRun r = run({"-t" + std::to_string(track)});
+            EXPECT_EQ(r.out, printed("cdrom_device is 0/1 now.\nstart " + std::to_string(track) + "/" +
+                                     std::to_string(image.tracks) + " cdrom_track.\nnow playing...\nFinished.\n"))
+                << r.err;
+            expect_audio(expected_audio({{1, 900}}, start));
+        }
+    }
+}
+
+// cdrdao's own table of contents: raw big-endian audio in one file with lengths, a PREGAP of
+// silence, a START inside the file, and a little-endian (SWAP) file of its own.
+TEST_F(Sheets, ACdrdaoTocPlaysAsADiscBitExact) {
+    write_file(dir, {"image.bin", one(Store::bin_be, 1, 900)});
+    write_file(dir, {"le.bin", one(Store::bin, 5000, 300)});
+    std::ofstream(dir / "album.toc") << "CD_DA\n\nCD_TEXT {\n  LANGUAGE_MAP {\n    0 : EN\n  }\n  LANGUAGE 0 {\n"
+                                        "    TITLE \"Caf\\351\"\n    PERFORMER \"Band\"\n  }\n}\n\n"
+                                        "// Track 1\nTRACK AUDIO\nNO COPY\nNO PRE_EMPHASIS\nTWO_CHANNEL_AUDIO\n"
+                                        "CD_TEXT {\n  LANGUAGE 0 {\n    TITLE \"One\"\n  }\n}\n"
+                                        "AUDIOFILE \"image.bin\" 0 0:4:0\n\nTRACK AUDIO\nPREGAP 0:1:0\n"
+                                        "AUDIOFILE \"image.bin\" 0:4:0 0:4:0\n\nTRACK AUDIO\nISRC \"GBAYE0100001\"\n"
+                                        "FILE \"image.bin\" 0:8:0\nSTART 0:0:50\n\nTRACK AUDIO\nSWAP\n"
+                                        "AUDIOFILE \"le.bin\" 0\n";
+    env["CDDAPLAY_IMAGES"] = (dir / "album.toc").string();
+    for (const auto &[track, start] : {std::pair{2, 375}, std::pair{3, 725}, std::pair{4, 975}}) {
+        SCOPED_TRACE("from track " + std::to_string(track));
+        fs::remove(capture);
+        ProgramRun r = run({"-t" + std::to_string(track)});
+        EXPECT_EQ(r.out, printed("cdrom_device is 0/1 now.\nstart " + std::to_string(track) +
+                                 "/4 cdrom_track.\nnow playing...\nFinished.\n"))
+            << r.err;
+        expect_audio(expected_audio({{1, 300}, {0, 75}, {301, 600}, {5000, 300}}, start));
     }
 }
 

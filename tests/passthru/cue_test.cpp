@@ -12,6 +12,7 @@
 #include "passthru/faults.h"
 #include "passthru/image/builtin_disc.h"
 #include "passthru/image/cue.h"
+#include "passthru/image/toc_sheet.h"
 #include "passthru/image/wav_format.h"
 
 namespace {
@@ -228,8 +229,6 @@ TEST(CueSheet, MalformedSheetsAreRejectedWithTheirReason) {
         {"index going backwards", head + "    INDEX 01 00:10:00\n  TRACK 02 AUDIO\n    INDEX 01 00:05:00\n",
          "goes backwards"},
         {"indexes out of order", head + "    INDEX 01 00:00:00\n    INDEX 00 00:00:00\n", "out of order"},
-        {"index beyond the file", head + "    INDEX 01 00:00:00\n  TRACK 02 AUDIO\n    INDEX 01 10:00:00\n",
-         "beyond the end"},
         {"empty track", head + "    INDEX 01 00:00:00\n  TRACK 02 AUDIO\n    INDEX 01 00:00:00\n", "track 1 is empty"},
         {"TRACK before FILE", "TRACK 01 AUDIO\n", "TRACK before FILE"},
         {"INDEX outside a track", "FILE \"a.bin\" BINARY\n    INDEX 01 00:00:00\n", "INDEX outside a TRACK"},
@@ -314,7 +313,7 @@ TEST(CueSheet, ArbitraryBytesNeverCrashTheParser) {
 
 // ---- What rippers write beyond raw BINARY ----
 
-TEST(CueSheet, TextGoesToTheDiscOrItsTrackInLatin1WhenItFits) {
+TEST(CueSheet, TextGoesToTheDiscOrItsTrackInLatin1WithAQuestionMarkWhereItEnds) {
     const std::string sheet = "PERFORMER \"Motörhead\"\nTITLE Unquoted Album Title\nSONGWRITER \"Ünknown – Writer\"\n"
                               "FILE \"a.bin\" BINARY\n  TRACK 01 AUDIO\n    TITLE \"Ace of \"Spades\"\"\n"
                               "    PERFORMER \"Lemmy\"\n    INDEX 01 00:00:00\n";
@@ -322,7 +321,7 @@ TEST(CueSheet, TextGoesToTheDiscOrItsTrackInLatin1WhenItFits) {
     ASSERT_TRUE(p.ok) << p.error;
     EXPECT_EQ(p.disc.text.performer, "Mot\xF6rhead");
     EXPECT_EQ(p.disc.text.title, "Unquoted Album Title");
-    EXPECT_EQ(p.disc.text.songwriter, "Ünknown – Writer") << "an en dash is not Latin-1: kept as written";
+    EXPECT_EQ(p.disc.text.songwriter, "\xDCnknown ? Writer") << "an en dash is not Latin-1: '?' in its place";
     EXPECT_EQ(p.disc.tracks[0].text.title, "Ace of \"Spades\"");
     EXPECT_EQ(p.disc.tracks[0].text.performer, "Lemmy");
     EXPECT_EQ(p.disc.tracks[0].text.songwriter, "");
@@ -392,8 +391,6 @@ TEST(CueSheet, RefusalsOfRipperLayoutsSayWhatWasExpected) {
         {"FILE \"a.bin\" BINARY\n TRACK 01 AUDIO\n  INDEX 01 00:00:00\n SHOUT\n",
          "line 4: unknown keyword 'SHOUT' (expected FILE, TRACK, INDEX, PREGAP, POSTGAP, FLAGS, TITLE, PERFORMER, "
          "SONGWRITER, ISRC, CATALOG, CDTEXTFILE or REM)"},
-        {"FILE \"a.bin\" BINARY\n TRACK 01 AUDIO\n  INDEX 01 00:00:00\n TRACK 02 AUDIO\n  INDEX 01 00:01:40\n",
-         "line 1: an INDEX at 00:01:40 lies beyond the end of 'a.bin' (it lasts 00:01:25)"},
     };
     for (const Case &c : cases) {
         const auto p = parse(c.sheet, {{"a.bin", 100}, {"b.bin", 100}, {"1.wav", 100}, {"2.wav", 100}});
@@ -506,6 +503,56 @@ TEST(BuiltinDisc, NoTwoSectorsAreEqualAndTracksDifferInPitch) {
     }
     EXPECT_EQ(builtin::kTrackStart[0], 0);
     EXPECT_EQ(builtin::kLeadOut, 30 * 75);
+}
+
+}  // namespace
+
+namespace {
+
+// A rip cut short: the tracks it still holds play, those after its end keep their places as
+// silence (the last one 4 seconds long), and a note says where the file ends.
+TEST(CueSheet, AFileShorterThanItsIndexesPlaysWhatIsThereAndSilenceAfter) {
+    const std::string sheet = "FILE \"a.bin\" BINARY\n TRACK 01 AUDIO\n  INDEX 01 00:00:00\n TRACK 02 AUDIO\n"
+                              "  INDEX 01 00:01:00\n TRACK 03 AUDIO\n  INDEX 01 00:02:00\n";
+    Disc disc;
+    std::string error;
+    std::vector<std::string> notes;
+    const passthru::image::FileLookup lookup = [](const passthru::image::FileQuery &, passthru::image::FileFound &found,
+                                                  std::string &) {
+        found.data_bytes = 100 * kSector + 1000;
+        return true;
+    };
+    ASSERT_TRUE(passthru::image::parse_cue(reinterpret_cast<const std::uint8_t *>(sheet.data()), sheet.size(), lookup,
+                                           disc, error, &notes))
+        << error;
+    expect_tracks(disc, {{1, 0, 0}, {2, 75, 0}, {3, 150, 0}}, 150 + 300);
+    ASSERT_EQ(disc.files.size(), 1u);
+    EXPECT_EQ(disc.files[0].data_bytes, 100 * kSector + 1000) << "reads past it give silence";
+    ASSERT_EQ(notes.size(), 2u);
+    EXPECT_EQ(notes[1], "line 1: 'a.bin' ends at 00:01:26, before its INDEX at 00:02:00; the rest of it plays as silence");
+}
+
+}  // namespace
+
+namespace {
+
+// cdrdao's raw audio is big-endian unless SWAP: MOTOROLA in the sheet; a .wav file is WAVE. A
+// track that would skip part of a file cannot be said in a CUE sheet and is refused.
+TEST(TocFile, BecomesTheCueSheetThatSaysTheSame) {
+    const std::string toc = "CD_DA\nTRACK AUDIO\nCOPY\nAUDIOFILE \"a.bin\" 0 1:0:0\nTRACK AUDIO\nSILENCE 0:2:0\n"
+                            "FILE \"a.bin\" 1:0:0\nSTART 0:3:0\nINDEX 0:10:0\nTRACK AUDIO\nAUDIOFILE \"b.WAV\" 0\n";
+    std::string cue, error;
+    ASSERT_TRUE(passthru::image::toc_to_cue(reinterpret_cast<const std::uint8_t *>(toc.data()), toc.size(), cue, error))
+        << error;
+    EXPECT_EQ(cue, "FILE \"a.bin\" MOTOROLA\n  TRACK 01 AUDIO\n    FLAGS DCP\n    INDEX 01 00:00:00\n  TRACK 02 AUDIO\n"
+                   "    PREGAP 00:02:00\n    INDEX 00 01:00:00\n    INDEX 01 01:01:00\n    INDEX 02 01:11:00\n"
+                   "FILE \"b.WAV\" WAVE\n  TRACK 03 AUDIO\n    INDEX 01 00:00:00\n");
+
+    const std::string skipping = "TRACK AUDIO\nAUDIOFILE \"a.bin\" 0 1:0:0\nTRACK AUDIO\nAUDIOFILE \"a.bin\" 2:0:0\n";
+    EXPECT_FALSE(passthru::image::toc_to_cue(reinterpret_cast<const std::uint8_t *>(skipping.data()), skipping.size(), cue,
+                                             error));
+    EXPECT_EQ(error, "line 4: 'a.bin' at 02:00:00 does not follow on from the track before (at 01:00:00); a CUE sheet "
+                     "cannot skip part of a file");
 }
 
 }  // namespace

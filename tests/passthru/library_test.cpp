@@ -432,6 +432,60 @@ TEST_F(CueImage, TableOfContentsFollowsFilesIndexesAndGaps) {
     EXPECT_TRUE(starts_with(request.data(), expected));
 }
 
+// Audio before track 1's INDEX 01 (a hidden track) is read from LBA 0 as on a real disc; the unit
+// names its image in INQUIRY's vendor-specific bytes, cut at 20.
+TEST_F(CueImage, AHiddenTrackBeforeTrackOneIsReadFromTheFirstSector) {
+    const std::string hidden = dir.write("A rather long sheet name.cue",
+                                         "FILE \"audio.bin\" BINARY\n  TRACK 01 AUDIO\n    INDEX 01 00:00:40\n");
+    PassThru library(hidden.c_str());
+    ASSERT_TRUE(library.ready());
+    Request toc(read_toc_cdb(false, 1, 2048), 2048);
+    EXPECT_EQ(run(library, toc), SS_COMP);
+    EXPECT_EQ(toc.data()[11], 40) << "track 1 starts at its INDEX 01";
+    Request first(read_cd_cdb(0, 40), 40 * 2352);
+    EXPECT_EQ(run(library, first), SS_COMP);
+    const auto audio = image_bytes(0xA1, 100);
+    EXPECT_EQ(std::memcmp(first.data(), audio.data(), 40 * 2352), 0);
+    Request inquiry(inquiry_cdb(), 128);
+    EXPECT_EQ(run(library, inquiry), SS_COMP);
+    EXPECT_EQ(std::string(reinterpret_cast<const char *>(inquiry.data() + 36), 20), "A rather long sheet ");
+}
+
+// CD-Text is served in ISO 8859-1 as a drive serves it, whatever the sheet was written in: each
+// character converted on its own, '?' where ISO 8859-1 has none.
+TEST_F(CueImage, CdTextIsLatin1WithAQuestionMarkForWhatItCannotHold) {
+    struct Sheet {
+        const char *name;
+        std::string text;
+        std::string titles;  // the title packs' text: the disc's, then track 1's, each with its NUL
+    };
+    const Sheet sheets[] = {
+        {"utf8.cue",
+         "TITLE \"Caf\xC3\xA9 D\xC3\xA9j\xC3\xA0 Vu \xE2\x80\x94 \xC5\x92uvres\"\nFILE \"audio.bin\" BINARY\n"
+         "  TRACK 01 AUDIO\n    TITLE \"\xCE\x95\xCE\xBB\xCE\xBB\xCE\xAC\xCE\xB4\xCE\xB1 \xF0\x9F\x8E\xB5\"\n"
+         "    INDEX 01 00:00:00\n",
+         std::string("Caf\xE9 D\xE9j\xE0 Vu ? ?uvres\0?????? ?\0", 31)},
+        {"cp1252.cue",
+         "TITLE \"\x80uro \x93quoted\x94 Caf\xE9\"\nFILE \"audio.bin\" BINARY\n  TRACK 01 AUDIO\n    TITLE \"Na\xEFve\"\n"
+         "    INDEX 01 00:00:00\n",
+         std::string("?uro ?quoted? Caf\xE9\0Na\xEFve\0", 25)},
+    };
+    for (const Sheet &sheet : sheets) {
+        SCOPED_TRACE(sheet.name);
+        PassThru library(dir.write(sheet.name, sheet.text).c_str());
+        ASSERT_TRUE(library.ready());
+        Cdb cdtext = read_toc_cdb(false, 0, 2048);
+        cdtext.bytes[2] = 5;
+        Request request(cdtext, 2048);
+        ASSERT_EQ(run(library, request), SS_COMP);
+        const std::uint8_t *d = request.data();
+        std::string titles;
+        for (std::size_t at = 4; at + 18 <= std::size_t(d[0] << 8 | d[1]) + 2; at += 18)
+            if (d[at] == 0x80) titles.append(reinterpret_cast<const char *>(d + at + 4), 12);
+        EXPECT_EQ(titles.substr(0, sheet.titles.size()), sheet.titles);
+    }
+}
+
 TEST_F(CueImage, ReadCdServesExactlyTheImagesBytes) {
     PassThru library(sheet.c_str());
     ASSERT_TRUE(library.ready());
