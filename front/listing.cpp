@@ -76,14 +76,17 @@ void list_disc(std::int32_t number, const CdromToc &toc, const CdTextTable &text
 
 // The range the same options would play (the track falls back to track 1 as when playing).
 void list_would_play(const CdromToc &toc, const Selection &selection) {
-    const std::int32_t chosen = selection.track_index >= 0 && selection.track_index < toc.track_count ? selection.track_index : 0;
-    const std::optional<AudioRange> range = audio_range(toc, chosen);
+    const bool hidden = hidden_track_chosen(selection, toc);
+    const std::int32_t chosen =
+        !hidden && selection.track_index >= 0 && selection.track_index < toc.track_count ? selection.track_index : 0;
+    std::optional<AudioRange> range = audio_range(toc, chosen);
     if (!range) return;
+    if (hidden) range->start_lba = 0;
     const std::int32_t end = end_of_tracks(toc, *range, selection.track_limit);
     std::int32_t last = range->track_index;
     while (last + 1 < toc.track_count && toc.entries[last + 1].start_lba < end) ++last;
-    std::printf(msg::would_play, range->track_index + 1, last + 1, minutes_seconds(end - range->start_lba).c_str(),
-                selection.repeat ? msg::would_play_repeated : "");
+    std::printf(msg::would_play, hidden ? 0 : range->track_index + 1, last + 1,
+                minutes_seconds(end - range->start_lba).c_str(), selection.repeat ? msg::would_play_repeated : "");
 }
 
 }  // namespace
@@ -91,6 +94,11 @@ void list_would_play(const CdromToc &toc, const Selection &selection) {
 std::int32_t hidden_track_sectors(const CdromToc &toc) {
     if (toc.track_count < 1 || !toc.entries[0].is_audio || toc.entries[0].start_lba <= 0) return 0;
     return toc.entries[0].start_lba;
+}
+
+bool hidden_track_chosen(const Selection &selection, const CdromToc &toc) {
+    return selection.track_index == -1 && selection.track_value && selection.track_value[0] == '0' &&
+           hidden_track_sectors(toc) > 0;
 }
 
 int list_units(const CdromDeviceList &devices, std::int32_t unit, const Selection &selection) {

@@ -21,3 +21,6 @@ int list_units(const CdromDeviceList &devices, std::int32_t unit, const Selectio
 // The sectors of audio before track 1: track 1 is audio and starts after LBA 0, its pregap holding
 // a hidden track that -t0 plays. 0 when there is none.
 std::int32_t hidden_track_sectors(const CdromToc &toc);
+
+// -t0 (or -t00) on a disc with a hidden track: play from LBA 0, as "track 0".
+bool hidden_track_chosen(const Selection &selection, const CdromToc &toc);

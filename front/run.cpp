@@ -33,12 +33,6 @@ std::int32_t chosen_unit(const Selection &selection, std::int32_t count) {
                            "cddaplay: there is no unit \"%s\" (%d found, numbered from 0); using unit 0 instead\n");
 }
 
-// -t0 (or -t00) on a disc with audio before track 1.
-bool hidden_track_chosen(const Selection &selection, const CdromToc &toc) {
-    return selection.track_index == -1 && selection.track_value && selection.track_value[0] == '0' &&
-           hidden_track_sectors(toc) > 0;
-}
-
 std::int32_t chosen_track(const Selection &selection, std::int32_t count) {
     return chosen_or_first(selection.track_index, selection.track_value, count,
                            "cddaplay: there is no track \"%s\" on this disc (%d tracks); playing from track 1 instead\n");

@@ -285,7 +285,7 @@ TEST_F(Cddaplay, EnhancedCdStopsAtTheEndOfItsLastAudioTrack) {
     // The listing measures track 2 to the end of its audio (125 sectors), not to the data track
     // 11,400 sectors further on.
     const std::string listed = run({"-l"}).out;
-    EXPECT_NE(listed.find("    2  audio  00:03:00  00:01:50\n"), std::string::npos) << listed;
+    EXPECT_NE(listed.find("    2  audio  00:03:00    0:01\n"), std::string::npos) << listed;
 }
 
 TEST_F(Cddaplay, DiscWithoutAudioSaysSoAndPlaysNothing) {

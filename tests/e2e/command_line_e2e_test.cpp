@@ -108,8 +108,12 @@ TEST_F(CommandLine, AHiddenTrackIsListedAndPlaysFromTheFirstSectorWithT0) {
               "track  type   start     length  (start: disc address mm:ss:ff; length: m:ss)\n"
               "    0  audio  00:02:00    0:05  hidden track before track 1: play it with -t0\n"
               "    1  audio  00:07:00    0:04  Song 1\n"
-              "    2  audio  00:11:00    0:03  Song 2\n");
+              "    2  audio  00:11:00    0:03  Song 2\n"
+              "\n"
+              "would play: track 1 to track 2, 0:07\n");
     EXPECT_EQ(listed.exit_status, 0);
+    const std::string with_hidden = run({"-l", "-t0", d.sheet}).out;
+    EXPECT_EQ(with_hidden.substr(with_hidden.rfind("\n\n")), "\n\nwould play: track 0 to track 2, 0:12\n");
 
     ProgramRun r = run({"-t0", d.sheet});
     EXPECT_EQ(r.out, "cdrom_device is 0/1 now.\nstart 0/2 cdrom_track.\nnow playing...\nFinished.\n");
