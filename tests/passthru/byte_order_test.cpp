@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdio>
 #include <functional>
+#include <numbers>
 #include <random>
 #include <vector>
 
@@ -39,7 +40,7 @@ bool judged_swapped(const std::vector<std::uint8_t> &pcm) {
     return passthru::image::looks_byte_swapped(r);
 }
 
-double tone(double hz, int n) { return std::sin(2 * M_PI * hz * n / kRate); }
+double tone(double hz, int n) { return std::sin(2 * std::numbers::pi * hz * n / kRate); }
 
 struct Signal {
     const char *name;
@@ -115,7 +116,7 @@ TEST(ByteOrderJudge, FalsePositiveRateOnRandomMusicLikeSignals) {
         std::uniform_real_distribution<double> h(-1, 1);
         const auto signal = [&](int n, int c) {
             double v = 0;
-            for (const Partial &p : partials) v += p.level * std::sin(2 * M_PI * p.hz * n / kRate + c);
+            for (const Partial &p : partials) v += p.level * std::sin(2 * std::numbers::pi * p.hz * n / kRate + c);
             return gain * std::min(1.0, n / attack) * (v / double(partials.size()) + noise * h(hiss));
         };
         std::vector<double> samples(std::size_t(kHalfSecond) * 2);
