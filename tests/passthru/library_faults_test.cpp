@@ -128,6 +128,8 @@ TEST(PassThruAbort, ACommandStuckInTheSystemHoldsUpNeitherTheAbortNorTheUnload) 
 #endif
 }
 
+// On Windows the library stays pinned in this process afterwards: the test runs in a process of
+// its own (see ALONE in the build).
 TEST(PassThruAbort, AWorkerLeftBehindByAnUnloadWithoutAbortReturnsIntoCodeStillThere) {
     TempDir dir;
     const std::string trace = dir.write("trace.txt", "");
