@@ -284,7 +284,8 @@ TEST_F(Cddaplay, EnhancedCdStopsAtTheEndOfItsLastAudioTrack) {
 
     // The listing measures track 2 to the end of its audio (125 sectors), not to the data track
     // 11,400 sectors further on.
-    const std::string listed = run({"-l"}).out;
+    std::string listed = run({"-l"}).out;
+    std::erase(listed, '\r');  // the Windows program's lines end in CR LF
     EXPECT_NE(listed.find("    2  audio  00:03:00    0:01\n"), std::string::npos) << listed;
 }
 
