@@ -1,0 +1,43 @@
+# The 64-bit Windows build under wine64, through Wine's own SCSI pass-through: drive D: of the
+# prefix is a CD-ROM on /dev/sr0 (dosdevices/d:: -> /dev/sr0), which Wine also names \\.\CdRom0
+# (a name that refuses the address query). The program lists the drive once and plays track 2 to
+# the end bit-exact through winealsa into ALSA's file sink. Opt-in: RIG_WINE=1 (see run.sh).
+. /rig/lib.sh
+. /rig/wine.env
+[ -z "$WINE_SKIP" ] || skip "$WINE_SKIP"
+now() { cut -d' ' -f1 /proc/uptime; }
+since() { awk -v a="$1" -v b="$(now)" 'BEGIN { printf "%.1f", b - a }'; }
+
+# This machine's / (read-only) with the guest's /dev, /proc, /sys and /tmp, and the prefix.
+mkdir -p /host
+mount -t 9p -o trans=virtio,version=9p2000.L,ro,cache=loose,msize=512000 host /host || fail "cannot mount the host's /"
+mount -t 9p -o trans=virtio,version=9p2000.L,msize=512000 wineprefix "/host$WINE_PREFIX" || fail "cannot mount the prefix"
+for d in dev proc sys tmp; do mount --bind "/$d" "/host/$d" || fail "cannot bind /$d"; done
+wine() {  # NAME ARGS...: wine64 ARGS, sound into ./NAME (ALSA's file sink of ./NAME.conf)
+  conf=$PWD/$1.conf; shift
+  chroot /host /usr/bin/env -i PATH=/usr/bin:/bin HOME=/tmp WINEPREFIX="$WINE_PREFIX" WINEDEBUG=-all \
+    WINEDLLOVERRIDES='wnaspi32=n;mscoree,mshtml=' ALSA_CONFIG_PATH="$conf" /usr/lib/wine/wine64 "$@"
+}
+ended() { chroot /host /usr/bin/env WINEPREFIX="$WINE_PREFIX" /usr/lib/wine/wineserver -k 2> /dev/null; }
+trap ended EXIT
+for name in start list out; do
+  printf '</usr/share/alsa/alsa.conf>\npcm.!default { type file slave.pcm "null" file "%s" format "raw" }\n' \
+    "$PWD/$name" > $name.conf
+done
+
+started=$(now)
+wine start cmd /c exit < /dev/null > start.out 2>&1 || fail "wine does not start: $(tail -3 start.out)"
+echo "wine started in $(since "$started") s"
+
+started=$(now)
+wine list "$WIN64_BIN/cddaplay.exe" -l < /dev/null > list.out 2> list.err || fail "cddaplay.exe -l failed: $(cat list.err)"
+echo "listed in $(since "$started") s"
+cat list.out list.err
+units=$(grep -c 'CDDAPLAY VIRTUAL CD-ROM 1.0' list.out)
+[ "$units" = 1 ] || fail "$units units listed, expected the one drive once"
+
+started=$(now)
+wine out "$WIN64_BIN/cddaplay.exe" -d0 -t2 < /dev/null > out.out 2> out.err || fail "cddaplay.exe failed: $(cat out.err)"
+echo "played in $(since "$started") s"
+cat out.out out.err
+same_prefix /rig/images/builtin-from-2.raw out
