@@ -16,7 +16,7 @@ for d in dev proc sys tmp; do mount --bind "/$d" "/host/$d" || fail "cannot bind
 wine() {  # NAME ARGS...: wine64 ARGS, sound into ./NAME (ALSA's file sink of ./NAME.conf)
   conf=$PWD/$1.conf; shift
   chroot /host /usr/bin/env -i PATH=/usr/bin:/bin HOME=/tmp WINEPREFIX="$WINE_PREFIX" WINEDEBUG=-all \
-    WINEDLLOVERRIDES='wnaspi32=n;mscoree,mshtml=' ALSA_CONFIG_PATH="$conf" /usr/lib/wine/wine64 "$@"
+    WINEDLLOVERRIDES='wnaspi32=n;mscoree,mshtml=' CDDAPLAY_DESCRIBE=1 ALSA_CONFIG_PATH="$conf" /usr/lib/wine/wine64 "$@"
 }
 ended() { chroot /host /usr/bin/env WINEPREFIX="$WINE_PREFIX" /usr/lib/wine/wineserver -k 2> /dev/null; }
 trap ended EXIT
@@ -40,4 +40,22 @@ started=$(now)
 wine out "$WIN64_BIN/cddaplay.exe" -d0 -t2 < /dev/null > out.out 2> out.err || fail "cddaplay.exe failed: $(cat out.err)"
 echo "played in $(since "$started") s"
 cat out.out out.err
-same_prefix /rig/images/builtin-from-2.raw out
+[ "$(grep -c 'now playing' out.out)" = 1 ] && grep -q '^Finished.$' out.out || fail "not played to the end"
+# Emulated, Wine's mixer runs slower than the music and fills the device with silence when the
+# program's blocks come late: compare the audio with silent frames taken out of both (any lost,
+# repeated or altered sample still fails), and say how much silence came in between.
+cp /rig/images/builtin-from-2.raw disc.raw
+chroot /host /usr/bin/python3 - "$PWD/disc.raw" "$PWD/out" <<'PY' || fail "the audio is not the disc's"
+import array, sys
+def frames(path):
+    with open(path, 'rb') as f:
+        return array.array('I', f.read())
+reference, captured = frames(sys.argv[1]), frames(sys.argv[2])
+sound = lambda a: array.array('I', [x for x in a if x])
+expected, got = sound(reference), sound(captured)
+print(f"{len(captured) - len(reference)} frames more than the disc, "
+      f"{(len(captured) - len(got)) - (len(reference) - len(expected))} of them silence put in between")
+if got[:len(expected)] != expected:
+    at = next((i for i, (a, b) in enumerate(zip(expected, got)) if a != b), min(len(expected), len(got)))
+    sys.exit(f"the audio differs from the disc's at its frame {at} of {len(expected)} (silence taken out)")
+PY
