@@ -106,14 +106,14 @@ printf '%s\n' 'FILE "mixed.bin" BINARY' '  TRACK 01 MODE1/2352' '    INDEX 01 00
   '    INDEX 01 00:04:00' '  TRACK 03 AUDIO' '    INDEX 01 00:12:00' > "$stage/rig/images/mixed.cue"
 head -c $((1200 * 2352)) /dev/urandom > "$stage/rig/images/mixed.bin"
 echo 300 > "$stage/rig/images/mixed.data-sectors"
-# The 64-bit Windows build under Wine (opt-in, RIG_WINE=1: Wine takes minutes to start in the guest).
+# The 64-bit Windows build under Wine (opt-in, RIG_WINE=1: 1.5 to 6 min, Wine starts slowly emulated).
 # The guest sees this machine's / read-only (Wine and its libraries) and a Wine prefix made here,
 # writable, whose drive D: is a CD-ROM on the guest's /dev/sr0.
 qemu_wine=()
 memory=512
 win64=${RIG_WIN64_BUILD:-$root/build/win64}
 if [ "${RIG_WINE:-0}" != 1 ]; then
-  echo "WINE_SKIP='opt-in: RIG_WINE=1 tests/rig/run.sh wine (Wine takes minutes to start in the guest)'" > "$stage/rig/wine.env"
+  echo "WINE_SKIP='opt-in: RIG_WINE=1 tests/rig/run.sh wine (1.5 to 6 min: Wine is slow to start in the guest)'" > "$stage/rig/wine.env"
 elif [ ! -x /usr/lib/wine/wine64 ]; then
   echo "WINE_SKIP='wine64 is missing (scripts/setup.sh --windows-tests)'" > "$stage/rig/wine.env"
 elif [ ! -e "$win64/bin/cddaplay.exe" ] || [ ! -e "$win64/bin/WNASPI32.DLL" ]; then
