@@ -1,7 +1,9 @@
 # The 64-bit Windows build under wine64, through Wine's own SCSI pass-through: drive D: of the
 # prefix is a CD-ROM on /dev/sr0 (dosdevices/d:: -> /dev/sr0), which Wine also names \\.\CdRom0
-# (a name that refuses the address query). The program lists the drive once and plays track 2 to
-# the end bit-exact through winealsa into ALSA's file sink. Opt-in: RIG_WINE=1 (see run.sh).
+# (a name that refuses the address query; D: calls itself "disk 1" when asked its device number,
+# and is \Device\CdRom0 to QueryDosDevice, which is how the two names meet). The program lists the
+# drive once, sends its commands to D: (the name that told an address: Wine's SG_IO) and plays
+# track 2 to the end bit-exact through winealsa into ALSA's file sink. Opt-in: RIG_WINE=1.
 . /rig/lib.sh
 . /rig/wine.env
 [ -z "$WINE_SKIP" ] || skip "$WINE_SKIP"
