@@ -89,7 +89,7 @@ std::vector<Candidate> list_candidates(const SgSystem &system) {
         found.push_back(std::move(c));
     }
     std::sort(found.begin(), found.end(), [](const Candidate &a, const Candidate &b) {
-        return a.is_sr != b.is_sr ? a.is_sr : a.number < b.number;
+        return a.is_sr != b.is_sr ? !a.is_sr : a.number < b.number;
     });
     return found;
 }
@@ -177,7 +177,15 @@ Unit describe_unit(const SgSystem &system, const Candidate &chosen, int fd) {
     return u;
 }
 
-// One unit per kernel address, opened through its first node that opens (sr before sg).
+// The node to name to the user for a unit: its sr node, the one people know, when it has one.
+const std::string &known_name(const std::vector<Candidate> &candidates, std::size_t first, std::size_t end) {
+    for (std::size_t i = first; i < end; ++i)
+        if (candidates[i].is_sr) return candidates[i].name;
+    return candidates[first].name;
+}
+
+// One unit per kernel address, opened through its first node that opens (sg before sr, see
+// enumerate.h).
 std::vector<Unit> open_units(const SgSystem &system, std::vector<Candidate> candidates) {
     std::stable_sort(candidates.begin(), candidates.end(),
                      [](const Candidate &a, const Candidate &b) { return *a.kernel < *b.kernel; });
@@ -188,6 +196,7 @@ std::vector<Unit> open_units(const SgSystem &system, std::vector<Candidate> cand
         while (end < candidates.size() && *candidates[end].kernel == *candidates[first].kernel) ++end;
         int chosen = -1;
         int first_error = 0;
+        std::size_t failed = first;  // the node that gave first_error
         for (std::size_t i = first; i < end; ++i) {
             Candidate &c = candidates[i];
             if (chosen >= 0) {
@@ -197,7 +206,10 @@ std::vector<Unit> open_units(const SgSystem &system, std::vector<Candidate> cand
             if (c.fd < 0) {
                 const int fd = open_unit_node(system, "/dev/" + c.name, c.writable);
                 if (fd < 0) {
-                    if (first_error == 0) first_error = -fd;
+                    if (first_error == 0) {
+                        first_error = -fd;
+                        failed = i;
+                    }
                     continue;
                 }
                 c.fd = fd;
@@ -205,8 +217,8 @@ std::vector<Unit> open_units(const SgSystem &system, std::vector<Candidate> cand
             chosen = static_cast<int>(i);
         }
         if (chosen >= 0) units.push_back(describe_unit(system, candidates[chosen], candidates[chosen].fd));
-        else if (is_permission_error(first_error)) denied.push_back("/dev/" + candidates[first].name);
-        else report_open_failure(system, "/dev/" + candidates[first].name, first_error);
+        else if (is_permission_error(first_error)) denied.push_back("/dev/" + known_name(candidates, first, end));
+        else report_open_failure(system, "/dev/" + candidates[failed].name, first_error);
         first = end;
     }
     if (!denied.empty()) report_permission_denied(system, denied);

@@ -6,11 +6,14 @@
 // sysfs (/sys/block/srN/device, /sys/class/scsi_generic/sgN/device link to the device directory
 // named H:C:T:L) or, for an sr node sysfs does not describe, from SCSI_IOCTL_GET_IDLUN. An sg node
 // counts only when sysfs says its device is a CD-ROM (type 5) or WORM (type 4) unit.
-// Each unit is opened through its sr node, or through its sg node when the sr node cannot be
-// opened; for reading and writing where the node's permissions allow (the kernel passes SET CD
-// SPEED only then), else for reading only. A unit that cannot be opened at all is left out, with
-// one line on standard error (through SgSystem::report) naming the node and the reason; the units
-// left out for want of permission share one line naming the group to join.
+// Each unit is opened through its sg node, or through its sr node when there is no sg node or it
+// cannot be opened: a thread waiting in SG_IO on an sg node gives way to a fatal signal, on an sr
+// node it does not (the block layer waits uninterruptibly), so a command the drive never answers
+// would hold the whole process at its exit until the kernel lets go of it (30 s and more). Nodes
+// open for reading and writing where the node's permissions allow (the kernel passes SET CD SPEED
+// only then), else for reading only. A unit that cannot be opened at all is left out, with one
+// line on standard error (through SgSystem::report) naming the node and the reason; the units left
+// out for want of permission share one line naming the group to join and their sr nodes.
 //
 // Largest transfer: what SG_IO takes on the unit's queue, max_sectors_kb and no more than
 // max_segments pages (max_hw_sectors_kb, the hardware's limit, when the queue does not say).
@@ -49,7 +52,7 @@ struct Unit {
     int target = 0;                 // ASPI target on its adapter
     int lun = 0;                    // ASPI LUN
     int device_type = 5;            // peripheral device type from sysfs (5 CD-ROM, 4 WORM)
-    std::string node;               // the node commands go to, e.g. "/dev/sr0"
+    std::string node;               // the node commands go to, e.g. "/dev/sg0"
     std::string vendor;             // from sysfs, trimmed; empty when unknown
     std::string model;
     std::uint32_t max_transfer = kDefaultMaxTransfer;  // largest SG_IO data transfer, bytes

@@ -42,30 +42,30 @@ TEST(SgEnumeration, NoNodesNoAdaptersAndNothingSaid) {
     EXPECT_TRUE(machine.opens.empty()) << "a disk's sg node must not even be opened";
 }
 
-TEST(SgEnumeration, OneUnitSeenThroughSrAndSgIsListedOnceThroughSr) {
+TEST(SgEnumeration, OneUnitSeenThroughSrAndSgIsListedOnceThroughSg) {
     FakeMachine machine;
     machine.add(cd_unit({2, 0, 0, 0}, 0, 1));
     auto adapters = enumerate(machine);
     ASSERT_EQ(adapters.size(), 1u);
     ASSERT_EQ(adapters[0].units.size(), 1u);
     const Unit &u = adapters[0].units[0];
-    EXPECT_EQ(u.node, "/dev/sr0");
+    EXPECT_EQ(u.node, "/dev/sg1") << "a hung command on an sr node would hold the process at its exit";
     EXPECT_EQ(u.vendor, "HL-DT-ST");
     EXPECT_EQ(u.model, "DVDRAM GH24NSD1");
     EXPECT_EQ(u.device_type, 5);
     EXPECT_EQ(u.max_transfer, 512u * 1024);
-    EXPECT_EQ(machine.opens, std::vector<std::string>{"/dev/sr0"});
+    EXPECT_EQ(machine.opens, std::vector<std::string>{"/dev/sg1"});
     close_adapters(FakeMachine::system(), adapters);
     EXPECT_TRUE(machine.open_fds.empty());
 }
 
-TEST(SgEnumeration, UnitWhoseSrNodeIsRefusedIsReachedThroughItsSgNode) {
+TEST(SgEnumeration, UnitWhoseSgNodeIsRefusedIsReachedThroughItsSrNode) {
     FakeMachine machine;
     machine.add(cd_unit({1, 0, 0, 0}, 0, 0));
-    machine.open_errors["/dev/sr0"] = EACCES;
+    machine.open_errors["/dev/sg0"] = EACCES;
     auto adapters = enumerate(machine);
     ASSERT_EQ(adapters.size(), 1u);
-    EXPECT_EQ(adapters[0].units[0].node, "/dev/sg0");
+    EXPECT_EQ(adapters[0].units[0].node, "/dev/sr0");
     EXPECT_TRUE(machine.reports.empty()) << "no unit was left out";
     close_adapters(FakeMachine::system(), adapters);
 }
@@ -130,7 +130,7 @@ TEST(SgEnumeration, AdaptersFollowHostThenChannelAndUnitsKeepTheirKernelTargetAn
     ASSERT_EQ(adapters[0].units.size(), 2u);
     EXPECT_EQ(adapters[0].units[0].node, "/dev/sg3");
     EXPECT_EQ(std::pair(adapters[0].units[0].target, adapters[0].units[0].lun), std::pair(0, 1));
-    EXPECT_EQ(adapters[0].units[1].node, "/dev/sr2");
+    EXPECT_EQ(adapters[0].units[1].node, "/dev/sg4");
     EXPECT_EQ(std::pair(adapters[0].units[1].target, adapters[0].units[1].lun), std::pair(0, 2));
     EXPECT_EQ(adapters[1].units[0].target, 3);
     for (const auto &a : adapters) EXPECT_EQ(a.own_scsi_id, 7);
@@ -240,7 +240,7 @@ TEST(SgBackend, DescribesEachUnitOnRequestNumberedAfterTheVirtualAdapters) {
         OpenBackend open;
         EXPECT_EQ(machine.reports,
                   (std::vector<std::string>{
-                      "cddaplay: adapter 1 target 0 lun 0: /dev/sr0 HL-DT-ST DVDRAM GH24NSD1 (scsi 2:0:0:0), open for "
+                      "cddaplay: adapter 1 target 0 lun 0: /dev/sg0 HL-DT-ST DVDRAM GH24NSD1 (scsi 2:0:0:0), open for "
                       "reading and writing",
                       "cddaplay: adapter 2 target 0 lun 1: /dev/sg5 TSSTcorp CDDVDW SE-208GB (scsi 4:0:0:1), open for "
                       "reading only (the drive takes no reading speed)"}));

@@ -29,7 +29,7 @@ using sg_test::FakeMachine;
 constexpr std::uint8_t kCheckCondition = 0x02;
 constexpr std::uint16_t kDidError = 0x07, kDidTransportDisrupted = 0x0E, kDriverError = 0x04;
 
-// One CD drive at 2:0:0:0 (/dev/sr0, 120 KiB queue limit), the back end open over it.
+// One CD drive at 2:0:0:0 (/dev/sg0 and /dev/sr0, 120 KiB queue limit), the back end open over it.
 class SgExecute : public ::testing::Test {
 protected:
     SgExecute() {
@@ -75,7 +75,7 @@ TEST_F(SgExecute, HeaderCarriesTheCommandTheBufferAndAnEightSecondTimeOut) {
     read_cd(10);
     ASSERT_EQ(machine.calls.size(), 1u);
     const IoCall &call = machine.calls[0];
-    EXPECT_EQ(call.node, "/dev/sr0");
+    EXPECT_EQ(call.node, "/dev/sg0");
     EXPECT_EQ(call.header.interface_id, 'S');
     EXPECT_EQ(call.header.dxfer_direction, SG_DXFER_FROM_DEV);
     EXPECT_EQ(call.header.dxfer_len, 23520u);
@@ -292,11 +292,11 @@ TEST_F(SgExecute, UnitThatVanishesAnswersNoDeviceUntilItsNodeOpensAgain) {
     EXPECT_EQ(read_cd(1).aspi_status, SS_NO_DEVICE);
     EXPECT_TRUE(machine.open_fds.empty()) << "the dead node is closed";
 
-    machine.open_errors["/dev/sr0"] = ENOENT;  // and gone from /dev
+    machine.open_errors["/dev/sg0"] = ENOENT;  // and gone from /dev
     EXPECT_EQ(read_cd(1).aspi_status, SS_NO_DEVICE);
-    machine.open_errors["/dev/sr0"] = ENXIO;
+    machine.open_errors["/dev/sg0"] = ENXIO;
     EXPECT_EQ(read_cd(1).aspi_status, SS_NO_DEVICE);
-    machine.open_errors["/dev/sr0"] = EACCES;
+    machine.open_errors["/dev/sg0"] = EACCES;
     EXPECT_EQ(read_cd(1).aspi_status, SS_INVALID_SRB);
     EXPECT_EQ(machine.calls.size(), 1u) << "no SG_IO without a node";
 
@@ -306,7 +306,7 @@ TEST_F(SgExecute, UnitThatVanishesAnswersNoDeviceUntilItsNodeOpensAgain) {
     EXPECT_EQ(o.aspi_status, 0);
     EXPECT_EQ(o.transferred, 2352u);
     EXPECT_EQ(machine.open_fds.size(), 1u);
-    EXPECT_EQ(machine.calls.back().node, "/dev/sr0");
+    EXPECT_EQ(machine.calls.back().node, "/dev/sg0");
 
     machine.respond = fail_with(ENXIO);
     EXPECT_EQ(read_cd(1).aspi_status, SS_NO_DEVICE);

@@ -126,6 +126,7 @@ TEST(SptiEnumeration, NamesOfOneDriveMeetThroughTheDeviceNumberWhenOneOfThemTell
     FakeMachine machine;
     machine.add(drive('D', 0, {1, 0, 0, 0}));
     machine.address_errors["\\\\.\\D:"] = ERROR_NOT_SUPPORTED;  // a letter that refuses; its \\.\CdRom0 tells
+    machine.disk_numbers["\\\\.\\D:"] = 9;  // and, as Wine's letters do, calls itself a disk: not a CD's number
     machine.add(drive('E', 1, {2, 0, 3, 0}));
     machine.address_errors["\\\\.\\CdRom1"] = ERROR_NOT_SUPPORTED;  // as Wine's \\.\CdRomN always does,
     machine.number_errors["\\\\.\\E:"] = ERROR_NOT_SUPPORTED;       // and the letter only says it is \Device\CdRom1

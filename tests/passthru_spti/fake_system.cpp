@@ -127,8 +127,12 @@ struct FakeCalls {
         }
         if (code == IOCTL_STORAGE_GET_DEVICE_NUMBER) {
             if (const auto it = g_machine->number_errors.find(name); it != g_machine->number_errors.end()) return it->second;
-            if (!d->device_number) return ERROR_INVALID_FUNCTION;
-            const STORAGE_DEVICE_NUMBER n{FILE_DEVICE_CD_ROM, static_cast<DWORD>(*d->device_number), 0xFFFFFFFF};
+            const auto disk = g_machine->disk_numbers.find(name);
+            const bool as_disk = disk != g_machine->disk_numbers.end();
+            if (!d->device_number && !as_disk) return ERROR_INVALID_FUNCTION;
+            const STORAGE_DEVICE_NUMBER n =
+                as_disk ? STORAGE_DEVICE_NUMBER{FILE_DEVICE_DISK, disk->second, 1}
+                        : STORAGE_DEVICE_NUMBER{FILE_DEVICE_CD_ROM, static_cast<DWORD>(*d->device_number), 0xFFFFFFFF};
             if (out_size < sizeof n) return ERROR_INSUFFICIENT_BUFFER;
             std::memcpy(out, &n, sizeof n);
             *returned = sizeof n;

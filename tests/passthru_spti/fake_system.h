@@ -92,6 +92,7 @@ public:
     std::map<std::string, DWORD> query_open_errors;  // name -> error of an open for queries
     std::map<std::string, DWORD> address_errors;     // name -> error of its IOCTL_SCSI_GET_ADDRESS
     std::map<std::string, DWORD> number_errors;      // name -> error of its IOCTL_STORAGE_GET_DEVICE_NUMBER
+    std::map<std::string, DWORD> disk_numbers;  // name -> a disk's device number it answers (Wine's letters: 1)
     // A letter of a drive with a CdRom number stands for "\Device\CdRomN" (QueryDosDevice).
     Responder respond;                              // unset: GOOD, everything transferred (0x5A)
     DriverResponder driver;                         // unset: ERROR_INVALID_FUNCTION

@@ -1,7 +1,8 @@
 #!/bin/busybox sh
 # The rig guest's /init: loads the SCSI target modules, turns each disc image into a CD-ROM served
 # by the drive server, runs the scenarios named on the kernel command line (rig.scenarios=a,b; all
-# when empty) and reports each on the console as "rig: PASS name (N.N s)" or "rig: FAIL ...".
+# when empty) and reports each on the console as "rig: PASS name (N.N s)", "rig: FAIL ..." or, for a
+# scenario that exits 77, "rig: SKIP name: why".
 /bin/busybox --install -s /bin
 export PATH=/bin:/rig/bin
 mount -t proc proc /proc
@@ -24,7 +25,8 @@ DRIVES='0 builtin               trace=/tmp/trace0
 1 /rig/images/mixed.cue ;
 2 builtin               fail_read=1000
 3 builtin               not_ready
-4 builtin               hang=readcd#5'
+4 builtin               hang=readcd#5
+5 builtin               hang=readcd#5'
 
 attach() {  # number entry faults
   core=/sys/kernel/config/target/core/user_0/cd$1
@@ -47,7 +49,7 @@ say "guest ready after $(uptime_s) s (kernel start to every drive attached)"
 
 wanted=$(sed -n 's/.*rig\.scenarios=\([^ ]*\).*/\1/p' /proc/cmdline | tr ',' ' ')
 if [ "$wanted" = shell ]; then
-  say "the drives are /dev/sr0../dev/sr4 (see /init); scenarios in /rig/scenarios; exit to power off"
+  say "the drives are /dev/sr0../dev/sr5 (see /init); scenarios in /rig/scenarios; exit to power off"
   setsid cttyhack sh
 else
   for file in /rig/scenarios/*.sh; do
@@ -60,10 +62,12 @@ else
     took=$(awk -v a="$start" -v b="$(uptime_s)" 'BEGIN { printf "%.1f", b - a }')
     if [ $result = 0 ]; then
       say "PASS $name ($took s)"
+    elif [ $result = 77 ]; then
+      say "SKIP $name: $(tail -1 "/tmp/$name.log")"
     else
       say "FAIL $name ($took s): $(tail -1 "/tmp/$name.log")"
       sed 's/^/rig-log: /' "/tmp/$name.log" | tail -40 > /dev/console
-      for n in 0 1 2 3 4; do sed "s/^/rig-log: server$n: /" "/tmp/server$n.log" | tail -5 > /dev/console; done
+      for n in 0 1 2 3 4 5; do sed "s/^/rig-log: server$n: /" "/tmp/server$n.log" | tail -5 > /dev/console; done
     fi
   done
 fi

@@ -1,9 +1,10 @@
 # Helpers the scenarios share (sourced; each scenario runs in its own folder under /tmp).
 # Units as the program numbers them, in the order /init attaches the drives.
-UNIT_PLAIN=0 UNIT_MIXED=1 UNIT_DAMAGED=2 UNIT_EMPTY=3 UNIT_HANG=4
+UNIT_PLAIN=0 UNIT_MIXED=1 UNIT_DAMAGED=2 UNIT_EMPTY=3 UNIT_HANG=4 UNIT_HANG_ENTER=5
 SECTOR=2352
 
 fail() { echo "$*"; exit 1; }
+skip() { echo "$*"; exit 77; }
 
 # ALSA's file plugin: what the program plays lands in ./$1, unpaced.
 capture_conf() {

@@ -36,8 +36,11 @@ if [ -z "$version" ] || { [ ! -d "$cache/kernel-$version" ] && ! apt-cache show 
 fi
 kernel=$cache/kernel-$version
 modules=(cdrom scsi_common scsi_mod sr_mod sg configfs crct10dif_common crct10dif_generic crc-t10dif
-         target_core_mod uio target_core_user tcm_loop)
-if [ ! -e "$kernel/vmlinuz" ]; then
+         target_core_mod uio target_core_user tcm_loop
+         virtio_ring virtio virtio_pci_legacy_dev virtio_pci_modern_dev virtio_pci netfs fscache 9pnet
+         9pnet_virtio 9p)
+# A cache made for fewer modules is made again.
+if [ ! -e "$kernel/vmlinuz" ] || [ "$(cat "$kernel/modules/order" 2>/dev/null)" != "${modules[*]}" ]; then
   echo "rig: fetching linux-image-$version-amd64"
   scratch=$(mktemp -d)
   trap 'rm -rf "$scratch"' EXIT
@@ -49,6 +52,7 @@ if [ ! -e "$kernel/vmlinuz" ]; then
   for m in "${modules[@]}"; do
     cp "$(find "$scratch/x/lib/modules" -name "$m.ko" | head -1)" "$kernel.part/modules/" || die "no module $m.ko"
   done
+  echo "${modules[*]}" > "$kernel.part/modules/order"
   rm -rf "$scratch" "$kernel"
   mv "$kernel.part" "$kernel"
   trap - EXIT
@@ -102,6 +106,35 @@ printf '%s\n' 'FILE "mixed.bin" BINARY' '  TRACK 01 MODE1/2352' '    INDEX 01 00
   '    INDEX 01 00:04:00' '  TRACK 03 AUDIO' '    INDEX 01 00:12:00' > "$stage/rig/images/mixed.cue"
 head -c $((1200 * 2352)) /dev/urandom > "$stage/rig/images/mixed.bin"
 echo 300 > "$stage/rig/images/mixed.data-sectors"
+# The 64-bit Windows build under Wine (opt-in, RIG_WINE=1: 1.5 to 6 min, Wine starts slowly emulated).
+# The guest sees this machine's / read-only (Wine and its libraries) and a Wine prefix made here,
+# writable, whose drive D: is a CD-ROM on the guest's /dev/sr0.
+qemu_wine=()
+memory=512
+win64=${RIG_WIN64_BUILD:-$root/build/win64}
+if [ "${RIG_WINE:-0}" != 1 ]; then
+  echo "WINE_SKIP='opt-in: RIG_WINE=1 tests/rig/run.sh wine (1.5 to 6 min: Wine is slow to start in the guest)'" > "$stage/rig/wine.env"
+elif [ ! -x /usr/lib/wine/wine64 ]; then
+  echo "WINE_SKIP='wine64 is missing (scripts/setup.sh --windows-tests)'" > "$stage/rig/wine.env"
+elif [ ! -e "$win64/bin/cddaplay.exe" ] || [ ! -e "$win64/bin/WNASPI32.DLL" ]; then
+  echo "WINE_SKIP='the win64 build is absent (cmake --preset win64 && cmake --build --preset win64)'" > "$stage/rig/wine.env"
+else
+  prefix=$cache/wineprefix
+  if [ ! -e "$prefix/system.reg" ]; then
+    echo "rig: making the Wine prefix $prefix"
+    rm -rf "$prefix" && mkdir -p "$prefix"
+    WINEPREFIX=$prefix WINEDEBUG=-all WINEDLLOVERRIDES='mscoree,mshtml=' /usr/lib/wine/wine64 wineboot --init </dev/null >/dev/null 2>&1
+    WINEPREFIX=$prefix WINEDEBUG=-all /usr/lib/wine/wine64 reg add 'HKLM\Software\Wine\Drives' /v d: /d cdrom /f </dev/null >/dev/null 2>&1
+    WINEPREFIX=$prefix /usr/lib/wine/wineserver -w
+    mkdir -p "$prefix/cdrom-d"
+    ln -sfn ../cdrom-d "$prefix/dosdevices/d:"
+    ln -sfn /dev/sr0 "$prefix/dosdevices/d::"
+  fi
+  printf 'WINE_SKIP=\nWINE_PREFIX=%s\nWIN64_BIN=%s\n' "$prefix" "$(cd "$win64/bin" && pwd)" > "$stage/rig/wine.env"
+  memory=1024
+  qemu_wine=(-virtfs "local,path=/,mount_tag=host,security_model=none,readonly=on,multidevs=remap"
+             -virtfs "local,path=$prefix,mount_tag=wineprefix,security_model=none,multidevs=remap")
+fi
 (cd "$stage" && find . | LC_ALL=C sort | /bin/busybox cpio -o -H newc 2>/dev/null) > "$stage/../rig-programs.$$.cpio"
 initrd=$cache/guest.cpio
 cat "$base" "$stage/../rig-programs.$$.cpio" > "$initrd"
@@ -112,8 +145,8 @@ interactive=0
 wanted=$*
 [ "$wanted" = shell ] && interactive=1
 append="console=ttyS0 quiet panic=-1 rig.scenarios=${wanted// /,}"
-qemu=(qemu-system-x86_64 -machine accel=tcg -m 512 -smp 1 -nic none -nographic -no-reboot
-      -kernel "$kernel/vmlinuz" -initrd "$initrd" -append "$append")
+qemu=(qemu-system-x86_64 -machine accel=tcg -m $memory -smp 1 -nic none -nographic -no-reboot
+      -kernel "$kernel/vmlinuz" -initrd "$initrd" -append "$append" "${qemu_wine[@]}")
 if [ $interactive = 1 ]; then exec "${qemu[@]}"; fi
 
 log=$cache/last-run.log
