@@ -275,8 +275,10 @@ void read_cd(Unit &unit, const ScsiCommand &c, ScsiOutcome &o) {
     const int expected = (c.cdb[1] >> 2) & 0x07;
     const auto lba = static_cast<std::int32_t>(get_be32(c.cdb + 2));
     const std::int64_t count = (std::int64_t{c.cdb[6]} << 16) | (c.cdb[7] << 8) | c.cdb[8];
-    const bool whole_sectors = c.cdb[9] == 0xF8;
-    const bool main_channel_ok = c.cdb[9] == 0x10 || whole_sectors;
+    // Main channel: user data with any sync, header and EDC fields (of an audio sector they are all
+    // its 2352 bytes of user data); no C2 error flags.
+    const std::uint8_t fields = c.cdb[9];
+    const bool main_channel_ok = (fields & 0x10) && !(fields & 0x06);
     if (expected > 5 || !main_channel_ok || (c.cdb[10] & 0x07) != 0)
         return check_condition(unit, o, kKeyIllegalRequest, kAscInvalidField);
     if (count == 0) return;
@@ -289,6 +291,7 @@ void read_cd(Unit &unit, const ScsiCommand &c, ScsiOutcome &o) {
 
     const std::uint32_t capacity = data_in_capacity(c);
     ReadFailure failure;
+    const bool whole_sectors = (fields & 0xF8) == 0xF8;
     const bool ok = whole_sectors || all_audio(disc, lba, sectors)
                         ? read_whole_sectors(disc, lba, sectors, c.data, capacity, o, failure)
                         : read_user_data(unit, disc, lba, sectors, c.data, capacity, o, failure);

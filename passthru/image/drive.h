@@ -17,7 +17,9 @@
 //                           byte 9 = 0x10 (user data): 2352 bytes per audio sector, but only the
 //                           user data of a data sector (2048 for Mode 1 and Mode 2 Form 1, 2324 for
 //                           Form 2), so a read that spans data comes back short yet GOOD, as on a
-//                           real drive. Expected sector type 0 any, 1 CD-DA (audio tracks only,
+//                           real drive. Other selections with user data (sync, header, EDC bits,
+//                           e.g. 0x78) read as 0x10 (audio sectors: their 2352 bytes); C2 error
+//                           flags or no user data: 05/24/00. Expected sector type 0 any, 1 CD-DA (audio tracks only,
 //                           else 05/64/00), 2..5 data tracks only. The gap between two sessions
 //                           cannot be read: 05/21/00.
 //   SET CD SPEED (0xBB)     GOOD, with or without a medium; the read speed is kept in the Unit

@@ -89,11 +89,12 @@ int device_type(int adapter, int target, int lun) {
 }
 
 // One SG_IO on a thread of its own. The ioctl returns only when the device lets go of the command,
-// which for a drive that never answers is long after the header's time-out (the kernel aborts, then
-// waits for the device). So the worker waits only until the manager gives the command up or the
-// time-out and a grace have passed, and then leaves the thread behind with its own copies of the
-// data and sense buffers: the commands after it go to the drive at once instead of queueing behind
-// the stuck one. The submission is shared by the two threads; the mutex guards `finished` and, once
+// which for a drive that never answers is long after the header's time-out (the kernel aborts at
+// once, then waits for the device, 30 s with the kernel's SCSI target). Nothing comes of that
+// wait, so the worker waits only until the manager gives the command up or the kernel's time-out
+// and a grace have passed, and then leaves the thread behind with its own copies of the data and
+// sense buffers: the commands queued after it reach the drive before the program's own wait for
+// them (10 s) runs out, instead of each timing out behind the stuck one. The submission is shared by the two threads; the mutex guards `finished` and, once
 // set, the ioctl's results.
 struct Submission {
     std::mutex mutex;
@@ -106,7 +107,7 @@ struct Submission {
 };
 
 // A command the kernel still holds after this much is left to itself.
-constexpr std::chrono::milliseconds kAbandonAfter = kCommandTimeout + std::chrono::seconds{4};
+constexpr std::chrono::milliseconds kAbandonAfter = kCommandTimeout + std::chrono::milliseconds{500};
 constexpr std::chrono::milliseconds kCancelPoll{50};
 
 // True when the ioctl finished (its results are in `s`); false when it was left behind. A thread

@@ -116,7 +116,8 @@ bool hangs(Hangs &h, const std::uint8_t *cdb) {
 // bytes of user data a sector.
 std::uint64_t read_cd_bytes(const std::uint8_t *cdb) {
     const std::uint64_t count = (std::uint64_t{cdb[6]} << 16) | (cdb[7] << 8) | cdb[8];
-    return cdb[9] == 0xF8 ? count * passthru::image::kSectorBytes : cdb[9] == 0x10 ? count * 2048 : 0;
+    if ((cdb[9] & 0xF8) == 0xF8) return count * passthru::image::kSectorBytes;
+    return (cdb[9] & 0x10) ? count * 2048 : 0;
 }
 
 bool is_data_out(std::uint8_t op) { return op == 0x15 || op == 0x55 || op == 0x2A || op == 0xAA || op == 0x3B; }
@@ -188,6 +189,8 @@ void serve(Server &s, tcmu_cmd_entry *e) {
     } else {
         passthru::CancelToken never;
         passthru::image::image_backend().execute(0, 0, 0, c, o, never);
+        if (o.target_status == 0x02 && o.sense[2] == 0x05 && o.sense[12] == 0x20)
+            std::fprintf(stderr, "drive server: unknown command %02X\n", cdb[0]);
     }
     // What the data phase carried back: the bytes the drive produced, iovec by iovec.
     std::uint64_t left = o.target_status == 0 ? o.transferred : 0;

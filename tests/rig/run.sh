@@ -62,6 +62,7 @@ fi
 base=$kernel/base.cpio
 if [ ! -e "$base" ]; then
   stage=$(mktemp -d)
+  chmod 755 "$stage"
   mkdir -p "$stage"/{bin,lib/modules,dev,proc,sys,tmp,etc,root,home/listener,home/member}
   cp /bin/busybox "$stage/bin/"
   cp "$kernel"/modules/*.ko "$stage/lib/modules/"
@@ -72,6 +73,7 @@ if [ ! -e "$base" ]; then
 fi
 
 stage=$(mktemp -d)
+chmod 755 "$stage"
 trap 'rm -rf "$stage"' EXIT
 mkdir -p "$stage/rig/bin" "$stage/rig/images" "$stage/etc"
 programs=("$build/bin/cddaplay" "$build/bin/libwnaspi32.so" "$build/bin/cddaplay_drive_server")
