@@ -65,9 +65,6 @@ inline constexpr char image_name_has_separator[] =
 inline constexpr char image_refused[] = "the pass-through library could not load it as a disc image (see above)";
 inline constexpr char hint_image[] =
     "cddaplay: no CD-ROM unit found; to play a disc image, name its CUE sheet: cddaplay album.cue\n";
-inline constexpr char hint_permission[] =
-    "cddaplay: no CD-ROM unit found; %s cannot be opened: add yourself to group %s "
-    "(sudo adduser $USER %s) and log in again\n";
 // Standard error (fprintf), additions to the described program
 inline constexpr char usage_more[] =
     "  -d<unit> -t<track>  the unit (from 0) and the track to start at\n"

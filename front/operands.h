@@ -11,6 +11,7 @@
 // `image` is then the path, as it is when the file was taken, and null when no operand names a file.
 bool take_image_operand(const Selection &selection, const char **image);
 
-// One line on standard error after the described message when no unit was found: which CD-ROM
-// device this user may not open and how to be allowed, or else how to play an image.
+// One line on standard error after the described message when no unit was found: how to play an
+// image; nothing when a CD-ROM device exists that this user may not open (the pass-through library
+// has said which, and the group to join).
 void hint_no_unit();

@@ -10,12 +10,11 @@ namespace platform {
 // SetEnvironmentVariableA and the C library's copy on Windows). False when it could not be set.
 bool set_environment(const char *name, const char *value);
 
-// A CD-ROM device node that exists but that this user may not open, with the group that may:
-// Linux's /dev/sr*, the first by name. Empty `node` when there is none (always on Windows, where drives
-// need no permission of their own).
+// A CD-ROM device node that exists but that this user may not open: Linux's /dev/sr*, the first
+// by name. Empty `node` when there is none (always on Windows, where drives need no permission of
+// their own).
 struct BlockedDrive {
     std::string node;
-    std::string group;
 };
 BlockedDrive blocked_drive();
 

@@ -1,9 +1,8 @@
-// POSIX: setenv; the CD-ROM device nodes /dev/sr<N> with access(2) and their group. (/dev/sg<N>
-// nodes are left alone: most of them are disks, whose group no user should be told to join.)
+// POSIX: setenv; the CD-ROM device nodes /dev/sr<N> with access(2). (/dev/sg<N> nodes are left
+// alone: most of them are disks.)
 #include "platform/user_setup.h"
 
 #include <dirent.h>
-#include <grp.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -21,11 +20,6 @@ bool is_drive_node(const char *name) {
     return true;
 }
 
-std::string group_name(gid_t gid) {
-    const group *g = getgrgid(gid);
-    return g ? g->gr_name : std::to_string(gid);
-}
-
 }  // namespace
 
 bool set_environment(const char *name, const char *value) { return setenv(name, value, 1) == 0; }
@@ -39,10 +33,7 @@ BlockedDrive blocked_drive() {
         const std::string node = std::string("/dev/") + entry->d_name;
         struct stat info{};
         if (stat(node.c_str(), &info) != 0 || access(node.c_str(), R_OK | W_OK) == 0) continue;
-        if (blocked.node.empty() || node < blocked.node) {
-            blocked.node = node;
-            blocked.group = group_name(info.st_gid);
-        }
+        if (blocked.node.empty() || node < blocked.node) blocked.node = node;
     }
     closedir(dev);
     return blocked;
