@@ -35,9 +35,6 @@ void close_event(EventHandle event);
 void signal_event(EventHandle event);
 // Drops a pending signal without waiting.
 void reset_event(EventHandle event);
-// A second handle to the same event, closed on its own: a given-up request can keep the event
-// alive after its owner has closed its handle.
-EventHandle duplicate_event(EventHandle event);
 
 enum class WaitResult { signalled, timed_out, failed };
 // Waits at most `timeout` for the event; a signal that is seen is consumed.

@@ -136,15 +136,6 @@ void reset_event(EventHandle event) {
     }
 }
 
-EventHandle duplicate_event(EventHandle event) {
-    // dup (not fcntl) so that sanitizers know the copy is the same eventfd.
-    int fd = dup(fd_of(event));
-    if (fd < 0) return nullptr;
-    fcntl(fd, F_SETFD, FD_CLOEXEC);
-    fd = away_from_zero(fd);
-    return fd < 0 ? nullptr : event_of(fd);
-}
-
 WaitResult wait_event(EventHandle event, std::chrono::milliseconds timeout) {
     pollfd p{fd_of(event), POLLIN, 0};
     timespec deadline;

@@ -40,13 +40,6 @@ void close_event(EventHandle event) {
 void signal_event(EventHandle event) { SetEvent(event); }
 void reset_event(EventHandle event) { ResetEvent(event); }
 
-EventHandle duplicate_event(EventHandle event) {
-    HANDLE copy = nullptr;
-    HANDLE self = GetCurrentProcess();
-    if (!DuplicateHandle(self, event, self, &copy, 0, FALSE, DUPLICATE_SAME_ACCESS)) return nullptr;
-    return copy;
-}
-
 WaitResult wait_event(EventHandle event, std::chrono::milliseconds timeout) {
     switch (WaitForSingleObject(event, static_cast<DWORD>(timeout.count()))) {
     case WAIT_OBJECT_0: return WaitResult::signalled;
