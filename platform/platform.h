@@ -19,8 +19,6 @@ LibraryHandle load_library(const char *name);
 // GetProcAddress / dlsym. Null when the entry point is missing.
 void *find_entry(LibraryHandle library, const char *name);
 void free_library(LibraryHandle library);
-// Whether a library of that name is loaded in this process now (without loading it).
-bool library_is_loaded(const char *name);
 // The file name of the pass-through library on this platform: "WNASPI32.DLL" on Windows,
 // "libwnaspi32.so" on POSIX (found beside the program through its RUNPATH).
 const char *aspi_library_name();

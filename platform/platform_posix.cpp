@@ -102,12 +102,6 @@ void free_library(LibraryHandle library) {
     std::lock_guard<std::mutex> guard(g_loader_lock);
     if (library) dlclose(library);
 }
-bool library_is_loaded(const char *name) {
-    std::lock_guard<std::mutex> guard(g_loader_lock);
-    void *handle = dlopen(name, RTLD_NOW | RTLD_NOLOAD);
-    if (handle) dlclose(handle);
-    return handle != nullptr;
-}
 const char *aspi_library_name() { return "libwnaspi32.so"; }
 
 EventHandle create_event() {

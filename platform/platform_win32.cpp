@@ -30,7 +30,6 @@ void *find_entry(LibraryHandle library, const char *name) {
 void free_library(LibraryHandle library) {
     if (library) FreeLibrary(static_cast<HMODULE>(library));
 }
-bool library_is_loaded(const char *name) { return GetModuleHandleA(name) != nullptr; }
 const char *aspi_library_name() { return "WNASPI32.DLL"; }
 
 EventHandle create_event() { return CreateEventA(nullptr, FALSE, FALSE, nullptr); }
