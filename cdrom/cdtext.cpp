@@ -8,6 +8,7 @@
 #include "cdrom/commands.h"
 #include "common/byte_order.h"
 #include "common/cdtext_crc.h"
+#include "common/utf8.h"
 
 namespace {
 
@@ -92,15 +93,6 @@ std::uint8_t character_code(const std::vector<Pack> &packs) {
     for (const Pack &pack : packs)
         if (pack.type() == PACK_SIZE_INFO && pack.track() == 0) return pack.text()[0];
     return CHARSET_ISO_8859_1;
-}
-
-void append_utf8(std::string &out, unsigned code) {
-    if (code < 0x80) {
-        out.push_back(static_cast<char>(code));
-    } else {
-        out.push_back(static_cast<char>(0xC0 | (code >> 6)));
-        out.push_back(static_cast<char>(0x80 | (code & 0x3F)));
-    }
 }
 
 // A character a terminal would take as a command (C0, DEL, C1), or one outside the code, is '?'.

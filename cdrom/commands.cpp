@@ -70,7 +70,7 @@ void build_set_cd_speed(SRB_ExecSCSICmd *srb, std::int32_t ha_id, std::int32_t t
     fill_exec(srb, ha_id, target, lun, nullptr, 0, 12, event);
     srb->CDBByte[0] = 0xBB;
     put_be16(&srb->CDBByte[2], read_kbs);
-    put_be16(&srb->CDBByte[4], SPEED_MAXIMUM);  // write speed: unchanged
+    put_be16(&srb->CDBByte[4], SPEED_MAXIMUM_KBS);  // write speed: unchanged
 }
 
 void build_read_cdtext(SRB_ExecSCSICmd *srb, std::int32_t ha_id, std::int32_t target, std::int32_t lun,

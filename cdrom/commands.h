@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "aspi/aspi32.h"
+#include "common/cd_speed.h"
 #include "platform/platform.h"
 
 inline constexpr std::uint32_t INQUIRY_BYTES = 128;
@@ -36,7 +37,6 @@ void build_read_session_info(SRB_ExecSCSICmd *srb, std::int32_t ha_id, std::int3
 
 // SET CD SPEED (0xBB), no data: read speed `read_kbs` kB/s (0xFFFF: the drive's maximum), write
 // speed left at the maximum.
-inline constexpr std::uint16_t SPEED_MAXIMUM = 0xFFFF;
 void build_set_cd_speed(SRB_ExecSCSICmd *srb, std::int32_t ha_id, std::int32_t target, std::int32_t lun,
                         std::uint16_t read_kbs, platform::EventHandle event);
 

@@ -3,8 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "common/messages.h"
-
+#include "common/cd_speed.h"
 #include "common/messages.h"
 
 namespace {
@@ -36,7 +35,6 @@ const char *option_value(int argc, const char *const *argv, int &i) {
 
 constexpr std::int32_t KBS_PER_SPEED = 176;  // 1x: 75 sectors of 2352 bytes a second, in kB/s
 constexpr std::int32_t MAX_SPEED = 372;
-constexpr std::int32_t SPEED_MAXIMUM_KBS = 0xFFFF;
 constexpr std::int32_t MAX_TRACK_LIMIT = 99;
 
 }  // namespace

@@ -6,15 +6,10 @@
 #include <cstdlib>
 #include <optional>
 
+#include "passthru/text.h"
+
 namespace passthru {
 namespace {
-
-std::string_view trim(std::string_view s) {
-    while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
-    while (!s.empty() && (s.back() == ' ' || s.back() == '\t' || s.back() == '\r' || s.back() == '\n'))
-        s.remove_suffix(1);
-    return s;
-}
 
 std::optional<std::int64_t> number(std::string_view s, std::int64_t low, std::int64_t high) {
     s = trim(s);

@@ -19,8 +19,6 @@ LibraryHandle load_library(const char *name);
 // GetProcAddress / dlsym. Null when the entry point is missing.
 void *find_entry(LibraryHandle library, const char *name);
 void free_library(LibraryHandle library);
-// Whether a library of that name is loaded in this process now (without loading it).
-bool library_is_loaded(const char *name);
 // The file name of the pass-through library on this platform: "WNASPI32.DLL" on Windows,
 // "libwnaspi32.so" on POSIX (found beside the program through its RUNPATH).
 const char *aspi_library_name();
@@ -35,9 +33,6 @@ void close_event(EventHandle event);
 void signal_event(EventHandle event);
 // Drops a pending signal without waiting.
 void reset_event(EventHandle event);
-// A second handle to the same event, closed on its own: a given-up request can keep the event
-// alive after its owner has closed its handle.
-EventHandle duplicate_event(EventHandle event);
 
 enum class WaitResult { signalled, timed_out, failed };
 // Waits at most `timeout` for the event; a signal that is seen is consumed.

@@ -102,12 +102,6 @@ void free_library(LibraryHandle library) {
     std::lock_guard<std::mutex> guard(g_loader_lock);
     if (library) dlclose(library);
 }
-bool library_is_loaded(const char *name) {
-    std::lock_guard<std::mutex> guard(g_loader_lock);
-    void *handle = dlopen(name, RTLD_NOW | RTLD_NOLOAD);
-    if (handle) dlclose(handle);
-    return handle != nullptr;
-}
 const char *aspi_library_name() { return "libwnaspi32.so"; }
 
 EventHandle create_event() {
@@ -134,15 +128,6 @@ void reset_event(EventHandle event) {
         std::uint64_t value;
         (void)!read(fd_of(event), &value, sizeof value);
     }
-}
-
-EventHandle duplicate_event(EventHandle event) {
-    // dup (not fcntl) so that sanitizers know the copy is the same eventfd.
-    int fd = dup(fd_of(event));
-    if (fd < 0) return nullptr;
-    fcntl(fd, F_SETFD, FD_CLOEXEC);
-    fd = away_from_zero(fd);
-    return fd < 0 ? nullptr : event_of(fd);
 }
 
 WaitResult wait_event(EventHandle event, std::chrono::milliseconds timeout) {

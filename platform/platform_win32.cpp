@@ -30,7 +30,6 @@ void *find_entry(LibraryHandle library, const char *name) {
 void free_library(LibraryHandle library) {
     if (library) FreeLibrary(static_cast<HMODULE>(library));
 }
-bool library_is_loaded(const char *name) { return GetModuleHandleA(name) != nullptr; }
 const char *aspi_library_name() { return "WNASPI32.DLL"; }
 
 EventHandle create_event() { return CreateEventA(nullptr, FALSE, FALSE, nullptr); }
@@ -39,13 +38,6 @@ void close_event(EventHandle event) {
 }
 void signal_event(EventHandle event) { SetEvent(event); }
 void reset_event(EventHandle event) { ResetEvent(event); }
-
-EventHandle duplicate_event(EventHandle event) {
-    HANDLE copy = nullptr;
-    HANDLE self = GetCurrentProcess();
-    if (!DuplicateHandle(self, event, self, &copy, 0, FALSE, DUPLICATE_SAME_ACCESS)) return nullptr;
-    return copy;
-}
 
 WaitResult wait_event(EventHandle event, std::chrono::milliseconds timeout) {
     switch (WaitForSingleObject(event, static_cast<DWORD>(timeout.count()))) {

@@ -8,6 +8,7 @@
 
 #include "cdrom/cdrom_types.h"
 #include "cdrom/reader.h"
+#include "common/cd_speed.h"
 #include "common/messages.h"
 #include "platform/platform.h"
 #include "playback/wave_out.h"
@@ -17,7 +18,6 @@ std::atomic<std::int32_t> fetch_running{0};
 
 namespace {
 
-constexpr std::uint16_t SPEED_MAXIMUM_KBS = 0xFFFF;
 constexpr std::chrono::milliseconds GUARD_WAIT{1};
 constexpr std::chrono::milliseconds FETCH_FIRST_LOOK_MS{10};
 
@@ -196,12 +196,11 @@ void play_range(PlayRequest &request, zrSound &wave, Buffers &buffers) {
 
 }  // namespace
 
-std::int32_t copy_frames(const std::uint8_t *raw, std::int32_t raw_size, std::uint8_t *out, std::int32_t) {
+void copy_frames(const std::uint8_t *raw, std::int32_t raw_size, std::uint8_t *out) {
     // A CD-DA frame (left, right, 16-bit little-endian) is already a wave frame: whole frames are
     // copied as they are, in one go.
     const std::int32_t frames = raw_size / 4;
     if (frames > 0) std::memcpy(out, raw, static_cast<std::size_t>(frames) * 4);
-    return 1;
 }
 
 std::uint32_t fetch_thread(void *arg) {
@@ -210,7 +209,6 @@ std::uint32_t fetch_thread(void *arg) {
     const ChunkRead chunk{job->ha_id, job->target, job->lun, job->stop};
     std::uint8_t *raw = job->raw_buffer;
     std::uint8_t *const out = job->out_buffer;
-    const std::int32_t out_size = job->out_size;
     const std::int32_t lba = job->lba;
     const std::int32_t sectors = job->sectors;
 
@@ -232,7 +230,7 @@ std::uint32_t fetch_thread(void *arg) {
         }
         if (group > 0) {
             const std::int32_t offset = first * SECTOR_BYTES;
-            copy_frames(raw, group * SECTOR_BYTES, out + offset, out_size - offset);
+            copy_frames(raw, group * SECTOR_BYTES, out + offset);
         }
         if (group < MAX_READ_SECTORS) break;
     }

@@ -108,9 +108,8 @@ std::uint32_t play_thread(void *request);
 std::uint32_t fetch_thread(void *job);
 
 // Copies the stereo frames of `raw` into `out` unchanged (CD-DA and the wave format share the
-// layout); `out` holds at least raw_size bytes. Always 1.
-std::int32_t copy_frames(const std::uint8_t *raw, std::int32_t raw_size, std::uint8_t *out,
-                         std::int32_t out_size);
+// layout); `out` holds at least raw_size bytes.
+void copy_frames(const std::uint8_t *raw, std::int32_t raw_size, std::uint8_t *out);
 
 // One-instance guards, process-wide, 0 at start. play_running: 1 while a driver runs (tested and
 // set on entry by one compare-and-swap, cleared at its end). fetch_running: 1 while a fetch worker reads; a worker that

@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <optional>
 
+#include "common/utf8.h"
 #include "passthru/image/notices.h"
+#include "passthru/text.h"
 
 namespace passthru::image {
 namespace {
@@ -14,24 +16,6 @@ constexpr std::int64_t kShortestTrack = 4 * kFramesPerSecond;
 // ---- The sheet's text ----
 
 enum class Encoding : std::uint8_t { utf8, eight_bit };
-
-void append_utf8(std::string &out, std::uint32_t cp) {
-    if (cp < 0x80) {
-        out += static_cast<char>(cp);
-    } else if (cp < 0x800) {
-        out += static_cast<char>(0xC0 | (cp >> 6));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else if (cp < 0x10000) {
-        out += static_cast<char>(0xE0 | (cp >> 12));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | (cp >> 18));
-        out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    }
-}
 
 std::string utf16_to_utf8(std::string_view bytes, bool big_endian) {
     std::string out;
@@ -132,12 +116,6 @@ bool same_word(std::string_view a, std::string_view b) {
 }
 
 bool is_blank(char c) { return c == ' ' || c == '\t'; }
-
-std::string_view trim(std::string_view s) {
-    while (!s.empty() && is_blank(s.front())) s.remove_prefix(1);
-    while (!s.empty() && is_blank(s.back())) s.remove_suffix(1);
-    return s;
-}
 
 bool all_digits(std::string_view s) {
     if (s.empty()) return false;

@@ -320,7 +320,7 @@ void mode_sense(Unit &unit, const ScsiCommand &c, ScsiOutcome &o) {
         p[6] = 0x29;     // tray loading, eject, lock
         put_be16(p + 8, 7056);   // 40x
         put_be16(p + 12, 256);   // buffer KiB
-        put_be16(p + 14, unit.read_speed == 0xFFFF ? 7056 : unit.read_speed);
+        put_be16(p + 14, unit.read_speed == SPEED_MAXIMUM_KBS ? 7056 : unit.read_speed);
     }
     const std::size_t size = header + 22;
     if (ten) put_be16(r, static_cast<std::uint16_t>(size - 2));

@@ -51,6 +51,7 @@
 #include <string>
 #include <vector>
 
+#include "common/cd_speed.h"
 #include "passthru/backend.h"
 #include "passthru/image/disc.h"
 
@@ -63,7 +64,7 @@ struct Unit {
     std::uint8_t version = 5;                // INQUIRY byte 2
     std::uint8_t last_sense[kSenseBytes] = {};  // for REQUEST SENSE
     bool has_sense = false;
-    std::uint16_t read_speed = 0xFFFF;          // kB/s from the last SET CD SPEED; 0xFFFF: maximum
+    std::uint16_t read_speed = SPEED_MAXIMUM_KBS;  // kB/s from the last SET CD SPEED
     std::vector<std::uint8_t> staging;          // READ CD's sectors before they are sliced
     std::vector<int> files_reported;         // files whose read failure was told
 };

@@ -23,6 +23,7 @@
 #include "passthru/image/image_source.h"
 #include "passthru/image/notices.h"
 #include "passthru/image/toc_sheet.h"
+#include "passthru/text.h"
 #include "platform/platform.h"
 
 namespace passthru::image {
@@ -52,12 +53,6 @@ std::vector<std::string> *g_messages = nullptr;
 void report(const std::string &line) {
     if (g_messages) g_messages->push_back("wnaspi32: " + line + "\n");
     else platform::write_text(stderr, "wnaspi32: " + line + "\n");
-}
-
-std::string_view trim(std::string_view s) {
-    while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
-    while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) s.remove_suffix(1);
-    return s;
 }
 
 bool read_whole(const std::string &path, std::uint64_t limit, std::vector<std::uint8_t> &bytes, std::string &why) {

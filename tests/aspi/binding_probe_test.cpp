@@ -7,6 +7,7 @@
 #include <string>
 
 #include "aspi/binding.h"
+#include "tests/support/loaded_library.h"
 
 namespace {
 
@@ -37,14 +38,14 @@ TEST(BindingWithLibraryFile, PrintsExactlyItsMessageAndLeavesNothingLoaded) {
     EXPECT_EQ(::testing::internal::GetCapturedStdout(), e.printed);
     EXPECT_EQ(result, e.result);
     if (result == 1) {
-        EXPECT_TRUE(platform::library_is_loaded(platform::aspi_library_name()));
+        EXPECT_TRUE(test_support::library_is_loaded(platform::aspi_library_name()));
         EXPECT_EQ(binding.lpGetASPI32SupportInfo(), 0x0101u);
         release_aspi(&binding);
     }
     EXPECT_EQ(binding.library, nullptr);
     EXPECT_EQ(binding.lpGetASPI32SupportInfo, nullptr);
     EXPECT_EQ(binding.lpSendASPI32Command, nullptr);
-    EXPECT_FALSE(platform::library_is_loaded(platform::aspi_library_name()));
+    EXPECT_FALSE(test_support::library_is_loaded(platform::aspi_library_name()));
     release_aspi(&binding);  // releasing an empty binding is harmless
 }
 

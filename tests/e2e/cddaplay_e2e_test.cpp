@@ -38,11 +38,7 @@ TEST_F(Cddaplay, PlaysFromTheChosenTrackToTheEndOfTheDisc) {
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.track_line);
-        fs::remove(capture);
-        ProgramRun r = run(c.args);
-        EXPECT_EQ(r.out, printed(std::string("cdrom_device is 0/1 now.\n") + c.track_line + "now playing...\nFinished.\n"));
-        EXPECT_EQ(r.exit_status, 0);
-        expect_audio(disc(builtin::kTrackStart[c.first_track], builtin::kLeadOut));
+        expect_played_to_the_end(c.args, c.track_line, disc(builtin::kTrackStart[c.first_track], builtin::kLeadOut));
     }
 }
 
@@ -246,11 +242,7 @@ TEST_F(Cddaplay, MixedModeDiscPlaysItsAudioAndNeverItsDataTrack) {
                           {{"-t3"}, "start 3/3 cdrom_track.\n", 150}};
     for (const Case &c : cases) {
         SCOPED_TRACE(c.track_line);
-        fs::remove(capture);
-        ProgramRun r = run(c.args);
-        EXPECT_EQ(r.out, printed(std::string("cdrom_device is 0/1 now.\n") + c.track_line + "now playing...\nFinished.\n"));
-        EXPECT_EQ(r.exit_status, 0);
-        expect_audio({audio.begin() + c.from * 2352, audio.end()});
+        expect_played_to_the_end(c.args, c.track_line, {audio.begin() + c.from * 2352, audio.end()});
     }
 }
 

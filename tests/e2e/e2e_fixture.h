@@ -170,6 +170,17 @@ protected:
             << "the capture is not the expected audio followed by silence";
     }
 
+    // A run with `args` that chooses unit 0, announces `track_line`, plays to the end of its range
+    // and is heard as `expected`.
+    void expect_played_to_the_end(const std::vector<std::string> &args, const std::string &track_line,
+                                  const std::vector<std::uint8_t> &expected) {
+        fs::remove(capture);
+        const ProgramRun r = run(args);
+        EXPECT_EQ(r.out, printed("cdrom_device is 0/1 now.\n" + track_line + "now playing...\nFinished.\n"));
+        EXPECT_EQ(r.exit_status, 0);
+        expect_audio(expected);
+    }
+
     fs::path dir, capture;
     std::map<std::string, std::string> env;
     std::string last_err;

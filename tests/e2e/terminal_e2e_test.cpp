@@ -125,6 +125,46 @@ int exit_status_of(pid_t pid) {
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
+// The program started with standard error on a new pseudo-terminal, standard output on a pipe,
+// and standard input on the terminal (`stdin_on_terminal`) or on a pipe; `env` is added to its
+// environment. `controlling`: the terminal is its controlling terminal (a typed Ctrl+C is a SIGINT).
+// The caller owns the three descriptors; pid is -1 when nothing could be started.
+struct Started {
+    pid_t pid = -1;
+    int master = -1;  // the terminal's controlling side
+    int in = -1;      // writes to standard input's pipe
+    int out = -1;     // reads standard output's pipe
+};
+
+Started start_on_terminal(std::vector<std::string> argv, const std::vector<std::string> &env, bool controlling,
+                          bool stdin_on_terminal, const winsize *size) {
+    Started started;
+    signal(SIGPIPE, SIG_IGN);
+    int master = -1, slave = -1, in[2], out[2];
+    if (openpty(&master, &slave, nullptr, nullptr, size) != 0 || pipe(in) || pipe(out)) return started;
+    const pid_t pid = fork();
+    if (pid == 0) {
+        if (controlling) {
+            setsid();
+            ioctl(slave, TIOCSCTTY, 0);
+        }
+        dup2(stdin_on_terminal ? slave : in[0], 0);
+        dup2(out[1], 1);
+        dup2(slave, 2);
+        for (int fd : {in[0], in[1], out[0], out[1], slave, master}) close(fd);
+        std::vector<char *> args;
+        for (auto &a : argv) args.push_back(a.data());
+        args.push_back(nullptr);
+        for (auto &e : env) putenv(const_cast<char *>(e.c_str()));
+        execv(args[0], args.data());
+        _exit(127);
+    }
+    close(in[0]);
+    close(out[1]);
+    close(slave);
+    return {pid, master, in[1], out[0]};
+}
+
 // Something the test does to the terminal while the program plays, once `when` says so (it is
 // given the terminal's output so far and the bytes the listener has taken); `master` is the
 // pseudo-terminal's controlling side.
@@ -140,29 +180,14 @@ TerminalRun run_on_terminal(std::vector<std::string> argv, const std::vector<std
                             const fs::path &capture, std::size_t enter_at, const std::regex &enter_after,
                             std::vector<TerminalEvent> events = {}, unsigned short columns = 80) {
     TerminalRun run;
-    signal(SIGPIPE, SIG_IGN);
-    int master = -1, slave = -1, in[2], out[2];
     winsize size{};
     size.ws_row = 24;
     size.ws_col = columns;
-    if (openpty(&master, &slave, nullptr, nullptr, &size) != 0 || pipe(in) || pipe(out)) return run;
-    const pid_t pid = fork();
-    if (pid == 0) {
-        dup2(in[0], 0);
-        dup2(out[1], 1);
-        dup2(slave, 2);
-        for (int fd : {in[0], in[1], out[0], out[1], slave, master}) close(fd);
-        std::vector<char *> args;
-        for (auto &a : argv) args.push_back(a.data());
-        args.push_back(nullptr);
-        for (auto &e : env) putenv(const_cast<char *>(e.c_str()));
-        execv(args[0], args.data());
-        _exit(127);
-    }
-    close(in[0]);
-    close(out[1]);
-    close(slave);
-    int out_fd = out[0];
+    const Started started = start_on_terminal(std::move(argv), env, false, false, &size);
+    if (started.pid < 0) return run;
+    const pid_t pid = started.pid;
+    int master = started.master, out_fd = started.out;
+    const int in = started.in;
     const auto deadline = Clock::now() + 60s;
     const int control = dup(master);  // resizes still reach the terminal after its output has ended
     bool entered = false;
@@ -180,11 +205,11 @@ TerminalRun run_on_terminal(std::vector<std::string> argv, const std::vector<std
         if (run.terminal.size() != before) run.marks.push_back({run.terminal.size(), bytes_in(capture)});
         if (!entered && (run.heard_at_enter = bytes_in(capture)) >= enter_at &&
             std::regex_search(run.terminal, enter_after)) {
-            (void)!write(in[1], "\n", 1);
+            (void)!write(in, "\n", 1);
             entered = true;
         }
     }
-    close(in[1]);
+    close(in);
     for (int fd : {master, out_fd, control})
         if (fd >= 0) close(fd);
     run.exit_status = exit_status_of(pid);
@@ -198,29 +223,12 @@ TerminalRun run_on_terminal(std::vector<std::string> argv, const std::vector<std
 TerminalRun run_with_presses(std::vector<std::string> argv, const std::vector<std::string> &env,
                              const fs::path &capture, std::vector<Press> presses, bool keys_on_terminal) {
     TerminalRun run;
-    signal(SIGPIPE, SIG_IGN);
-    int master = -1, slave = -1, in[2], out[2];
-    if (openpty(&master, &slave, nullptr, nullptr, nullptr) != 0 || pipe(in) || pipe(out)) return run;
-    const pid_t pid = fork();
-    if (pid == 0) {
-        setsid();
-        ioctl(slave, TIOCSCTTY, 0);
-        dup2(keys_on_terminal ? slave : in[0], 0);
-        dup2(out[1], 1);
-        dup2(slave, 2);
-        for (int fd : {in[0], in[1], out[0], out[1], slave, master}) close(fd);
-        std::vector<char *> args;
-        for (auto &a : argv) args.push_back(a.data());
-        args.push_back(nullptr);
-        for (auto &e : env) putenv(const_cast<char *>(e.c_str()));
-        execv(args[0], args.data());
-        _exit(127);
-    }
-    close(in[0]);
-    close(out[1]);
-    close(slave);
-    int out_fd = out[0];
-    const int keys_fd = keys_on_terminal ? master : in[1];
+    const Started started = start_on_terminal(std::move(argv), env, true, keys_on_terminal, nullptr);
+    if (started.pid < 0) return run;
+    const pid_t pid = started.pid;
+    int master = started.master, out_fd = started.out;
+    const int in = started.in;
+    const int keys_fd = keys_on_terminal ? master : in;
     const auto deadline = Clock::now() + 90s;
     auto last_press = Clock::now();
     std::size_t next = 0;
@@ -243,7 +251,7 @@ TerminalRun run_with_presses(std::vector<std::string> argv, const std::vector<st
         ++next;
     }
     if (!run.heard_at_press.empty()) run.heard_at_enter = run.heard_at_press.back();
-    close(in[1]);
+    close(in);
     for (int fd : {master, out_fd})
         if (fd >= 0) close(fd);
     run.exit_status = exit_status_of(pid);

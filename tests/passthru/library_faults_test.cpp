@@ -102,7 +102,7 @@ TEST(PassThruAbort, UnloadCompletesAHangingRequest) {
     EXPECT_TRUE(queued.signalled());
     EXPECT_FALSE(queued.signalled());
     EXPECT_EQ(queued.status(), SS_ABORTED);
-    EXPECT_FALSE(platform::library_is_loaded(platform::aspi_library_name()));
+    EXPECT_FALSE(test_support::library_is_loaded(platform::aspi_library_name()));
 #endif
 }
 
@@ -123,7 +123,7 @@ TEST(PassThruAbort, ACommandStuckInTheSystemHoldsUpNeitherTheAbortNorTheUnload) 
     EXPECT_EQ(stuck.status(), SS_ABORTED);
     library.unload();  // returns although the worker never will
     EXPECT_FALSE(stuck.signalled()) << "nothing more reaches a request given up";
-    EXPECT_TRUE(platform::library_is_loaded(platform::aspi_library_name()))
+    EXPECT_TRUE(test_support::library_is_loaded(platform::aspi_library_name()))
         << "the code the stuck worker will return into stays mapped";
 #endif
 }

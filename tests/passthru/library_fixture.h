@@ -15,6 +15,7 @@
 
 #include "aspi/aspi32.h"
 #include "platform/platform.h"
+#include "tests/support/loaded_library.h"
 
 namespace passthru_test {
 
@@ -58,7 +59,7 @@ public:
         library_ = nullptr;
         // On Windows a worker still on its way out holds the DLL a moment longer, and a load in
         // that moment would get the same instance; the next test wants a fresh one.
-        for (int i = 0; i < 1000 && platform::library_is_loaded(platform::aspi_library_name()); ++i)
+        for (int i = 0; i < 1000 && test_support::library_is_loaded(platform::aspi_library_name()); ++i)
             platform::sleep_ms(5ms);
     }
 

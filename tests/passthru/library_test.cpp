@@ -114,7 +114,7 @@ TEST(PassThruAdapters, ReloadingReadsTheConfigurationAgainAndUnloadsCleanly) {
         EXPECT_EQ(run(library, read), SS_COMP);
         library.unload();
 #if !defined(_WIN32)  // a Windows worker may hold the DLL for the moment it takes to leave
-        EXPECT_FALSE(platform::library_is_loaded(platform::aspi_library_name()));
+        EXPECT_FALSE(test_support::library_is_loaded(platform::aspi_library_name()));
 #endif
     }
 }
