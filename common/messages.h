@@ -32,12 +32,14 @@ inline constexpr char finished[] = "Finished.\n";
 
 // --help, on standard output
 inline constexpr char full_usage[] =
-    "usage: cddaplay [-d<unit>] [-t<track>] [-s<speed>] [-l] [image]\n"
+    "usage: cddaplay [-d<unit>] [-t<track>] [-n<K>] [-r] [-s<speed>] [-l] [image]\n"
     "Plays an audio CD digitally, from the chosen track to the end of the disc's audio.\n"
     "\n"
     "  -d<unit>   the CD-ROM unit, 0 for the first one found (default 0)\n"
     "  -t<track>  the first track to play, one or two digits (default 1);\n"
     "             -t0 plays a hidden track before track 1 when the disc has one\n"
+    "  -n<K>      play K tracks from the first one, then stop\n"
+    "  -r         play the range again and again until stopped\n"
     "  -s<speed>  read at speed x 176 kB/s, -s0 at the drive's maximum (-s4 is plenty)\n"
     "  -l         list the units and the disc in the chosen unit; play nothing\n"
     "  -h         print the short usage line and exit with status 1\n"
@@ -45,8 +47,11 @@ inline constexpr char full_usage[] =
     "  image      a CUE sheet (or another disc image) to play instead of a drive,\n"
     "             the same as CDDAPLAY_IMAGES naming it alone\n"
     "\n"
-    "A space may stand between an option and its number (-t 3). ENTER stops playing.\n"
-    "Exit status: 0 once playing has started or the listing is printed, 1 otherwise.\n";
+    "A space may stand between an option and its number (-t 3).\n"
+    "Keys while playing: space pause, n next track, p previous track, left/right seek 10 s,\n"
+    "q or ENTER stop.\n"
+    "Exit status: 0 once playing has started or the listing is printed, 130 after Ctrl+C,\n"
+    "1 otherwise.\n";
 
 // -l, on standard output
 inline constexpr char listing_image[] = "  image \"%s\"";

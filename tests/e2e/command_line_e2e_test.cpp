@@ -78,7 +78,7 @@ TEST_F(CommandLine, HelpSpacedOptionsAndTheHintWithoutAUnit) {
     ProgramRun help = run({"-t2", "--help", "-d1"});
     EXPECT_EQ(help.exit_status, 0);
     EXPECT_EQ(help.out.rfind(printed("usage: cddaplay"), 0), 0u) << help.out;
-    for (const char *option : {"-d<unit>", "-t<track>", "-s<speed>", "-l ", "-h ", "--help", "image"})
+    for (const char *option : {"-d<unit>", "-t<track>", "-n<K>", "-r ", "-s<speed>", "-l ", "-h ", "--help", "image"})
         EXPECT_NE(help.out.find(option), std::string::npos) << option;
     EXPECT_FALSE(fs::exists(capture));
     EXPECT_EQ(run({"-d0", "-h"}).exit_status, 1) << "-h stays as it was";
