@@ -208,8 +208,8 @@ std::uint32_t fetch_thread(void *arg) {
         const std::int32_t group = std::min(sectors - first, MAX_READ_SECTORS);
         const std::size_t offset = std::size_t(first) * SECTOR_BYTES;
         bool buffer_kept = false;
-        const ReadResult result =
-            read_cdrom_sectors_direct(chunk.ha_id, chunk.target, chunk.lun, out + offset, lba + first, group, buffer_kept);
+        const ReadResult result = read_cdrom_sectors_direct(chunk.ha_id, chunk.target, chunk.lun, out + offset,
+                                                            lba + first, group, buffer_kept);
         if (result != ReadResult::delivered && group > 0) {
             if (buffer_kept && !(out = leave_out_buffer(*job, out, offset))) break;
             std::uint8_t *const group_bytes = out + offset;

@@ -98,13 +98,13 @@ struct FetchJob {
 // A second driver while one runs returns 0 at once without touching its request.
 std::uint32_t play_thread(void *request);
 // fetch_thread: reads the job's chunk in READ CD groups of at most 10 sectors, each straight into
-// its place in the output buffer; whatever the drive does not deliver (a failed group, a short transfer from a data sector) is
-// silence, never the previous chunk (the reader zeroes what a group's read did not deliver). A group
-// the drive refuses (CHECK CONDITION) is read again sector by sector, so only the sectors it cannot
-// read stay silent; those re-reads stop REREAD_BUDGET_MS after the chunk's first read, and at the
-// first sector that gets no answer. A group that timed out or was aborted is not read again: it
-// stays silent. Between any two commands the worker looks at `stop` and, once it is set, reads
-// nothing more. Then it sets `done`.
+// its place in the output buffer; whatever the drive does not deliver (a failed group, a short
+// transfer from a data sector) is silence, never the previous chunk (the reader zeroes what a
+// group's read did not deliver). A group the drive refuses (CHECK CONDITION) is read again sector
+// by sector, so only the sectors it cannot read stay silent; those re-reads stop REREAD_BUDGET_MS
+// after the chunk's first read, and at the first sector that gets no answer. A group that timed
+// out or was aborted is not read again: it stays silent. Between any two commands the worker looks
+// at `stop` and, once it is set, reads nothing more. Then it sets `done`.
 std::uint32_t fetch_thread(void *job);
 
 // One-instance guards, process-wide, 0 at start. play_running: 1 while a driver runs (tested and
