@@ -21,26 +21,21 @@ namespace {
 constexpr std::chrono::milliseconds GUARD_WAIT{1};
 constexpr std::chrono::milliseconds FETCH_FIRST_LOOK_MS{10};
 
-// The raw buffer holds one READ CD group: each group moves on to the slot's output buffer as soon
-// as it has landed, so both slots share one raw buffer a tenth of a chunk in size.
-constexpr std::int32_t GROUP_BYTES = MAX_READ_SECTORS * SECTOR_BYTES;
-
+// One buffer per wave slot; READ CD data lands in them where it is played.
 struct Buffers {
-    std::uint8_t *raw;
     std::uint8_t *out[2];
 };
 
 // Zeroed, so nothing the drive did not deliver is ever played.
 bool allocate(Buffers &b) {
-    b.raw = static_cast<std::uint8_t *>(std::calloc(1, GROUP_BYTES));
     for (auto *&out : b.out) out = static_cast<std::uint8_t *>(std::calloc(1, CHUNK_BYTES));
-    return b.raw && b.out[0] && b.out[1];
+    return b.out[0] && b.out[1];
 }
 
 // A buffer a device kept after it refused to close may be read by it at any time: it is left
 // allocated for good.
 void release(Buffers &b, const zrSound &wave) {
-    for (auto *p : {b.raw, b.out[0], b.out[1]})
+    for (auto *p : b.out)
         if (!wave.kept_by_device(p)) std::free(p);
 }
 
@@ -78,17 +73,20 @@ void reread_sector_by_sector(const ChunkRead &chunk, std::uint8_t *group_bytes, 
     }
 }
 
-// Raw buffers left to the library for good: never freed, and remembered here (by the fetch
+// Output buffers left to the library for good: never freed, and remembered here (by the fetch
 // workers, one at a time) so that they stay reachable rather than look like lost memory.
 std::uint8_t *g_left_buffers[16];
 std::size_t g_left_count = 0;
 
-// The group's read was given up while the library may still write into the raw buffer: it is left
-// to the library, and the chunk continues in a new, zeroed one. Null when none could be had.
-std::uint8_t *leave_raw_buffer(FetchJob &job, std::uint8_t *raw) {
-    if (g_left_count < std::size(g_left_buffers)) g_left_buffers[g_left_count++] = raw;
-    job.raw_buffer = static_cast<std::uint8_t *>(std::calloc(1, static_cast<std::size_t>(job.raw_size)));
-    return job.raw_buffer;
+// A group's read was given up while the library may still write into its part of the output
+// buffer: the buffer is left to the library, and the chunk continues in a new, zeroed one that
+// gets the `read_bytes` already read, so no delivered sound is lost (the library writes only into
+// the given-up group's part, never into what is copied). Null when none could be had.
+std::uint8_t *leave_out_buffer(FetchJob &job, std::uint8_t *out, std::size_t read_bytes) {
+    if (g_left_count < std::size(g_left_buffers)) g_left_buffers[g_left_count++] = out;
+    job.out_buffer = static_cast<std::uint8_t *>(std::calloc(1, static_cast<std::size_t>(job.out_size)));
+    if (job.out_buffer) std::memcpy(job.out_buffer, out, read_bytes);
+    return job.out_buffer;
 }
 
 void take_fetch_guard() {
@@ -163,15 +161,13 @@ void play_range(PlayRequest &request, zrSound &wave, Buffers &buffers) {
         const int slot = wait_for_slot(wave, request);
         if (slot == 0) break;  // stopped by main: whatever is queued is cut off by close
         const auto chunk = static_cast<std::int32_t>(std::min<std::int64_t>(remaining, CHUNK_SECTORS));
-        job.raw_buffer = buffers.raw;
         job.out_buffer = buffers.out[slot - 1];
-        job.raw_size = GROUP_BYTES;
         job.out_size = CHUNK_BYTES;
         job.lba = next;
         job.sectors = chunk;
         fetch_chunk(job);
-        buffers.raw = job.raw_buffer;  // the worker may have left the old one to the library
-        if (!job.raw_buffer) {
+        buffers.out[slot - 1] = job.out_buffer;  // the worker may have left the old one to the library
+        if (!job.out_buffer) {
             std::fprintf(stderr, "cddaplay: out of memory after a read the drive never finished; playback stops\n");
             break;
         }
@@ -196,41 +192,31 @@ void play_range(PlayRequest &request, zrSound &wave, Buffers &buffers) {
 
 }  // namespace
 
-void copy_frames(const std::uint8_t *raw, std::int32_t raw_size, std::uint8_t *out) {
-    // A CD-DA frame (left, right, 16-bit little-endian) is already a wave frame: whole frames are
-    // copied as they are, in one go.
-    const std::int32_t frames = raw_size / 4;
-    if (frames > 0) std::memcpy(out, raw, static_cast<std::size_t>(frames) * 4);
-}
-
 std::uint32_t fetch_thread(void *arg) {
     auto *job = static_cast<FetchJob *>(arg);
     take_fetch_guard();
     const ChunkRead chunk{job->ha_id, job->target, job->lun, job->stop};
-    std::uint8_t *raw = job->raw_buffer;
-    std::uint8_t *const out = job->out_buffer;
+    std::uint8_t *out = job->out_buffer;
     const std::int32_t lba = job->lba;
     const std::int32_t sectors = job->sectors;
 
     // Groups of 10 from the chunk's start, then the rest (an empty group when nothing is left);
-    // each group goes on to its place in the output buffer as soon as it has been read.
+    // each group is read straight into its place in the output buffer.
     const RereadBudget budget{std::chrono::steady_clock::now() + REREAD_BUDGET_MS};
     for (std::int32_t first = 0;; first += MAX_READ_SECTORS) {
         if (chunk.stopped()) break;
         const std::int32_t group = std::min(sectors - first, MAX_READ_SECTORS);
+        const std::size_t offset = std::size_t(first) * SECTOR_BYTES;
         bool buffer_kept = false;
-        const ReadResult result =
-            read_cdrom_sectors_direct(chunk.ha_id, chunk.target, chunk.lun, raw, lba + first, group, buffer_kept);
+        const ReadResult result = read_cdrom_sectors_direct(chunk.ha_id, chunk.target, chunk.lun, out + offset,
+                                                            lba + first, group, buffer_kept);
         if (result != ReadResult::delivered && group > 0) {
-            if (buffer_kept && !(raw = leave_raw_buffer(*job, raw))) break;
+            if (buffer_kept && !(out = leave_out_buffer(*job, out, offset))) break;
+            std::uint8_t *const group_bytes = out + offset;
             // Only a refusal is worth asking again: after a time-out or an abort the drive would
             // most likely keep the worker waiting just as long for each sector.
-            if (result == ReadResult::refused) reread_sector_by_sector(chunk, raw, lba + first, group, budget);
-            else std::memset(raw, 0, std::size_t(group) * SECTOR_BYTES);
-        }
-        if (group > 0) {
-            const std::int32_t offset = first * SECTOR_BYTES;
-            copy_frames(raw, group * SECTOR_BYTES, out + offset);
+            if (result == ReadResult::refused) reread_sector_by_sector(chunk, group_bytes, lba + first, group, budget);
+            else std::memset(group_bytes, 0, std::size_t(group) * SECTOR_BYTES);
         }
         if (group < MAX_READ_SECTORS) break;
     }

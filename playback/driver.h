@@ -70,13 +70,14 @@ struct FetchJob {
     std::int32_t ha_id;
     std::int32_t target;
     std::int32_t lun;
-    // READ CD data lands here, straight from the library, one group at a time. When a read given
-    // up after its time-out may still be written by the library, the worker leaves this buffer for
-    // good and continues in a new one, which it stores here (null when none could be had: the
-    // chunk is lost and the playback ends); the driver adopts it and never frees or reuses the old one.
-    std::uint8_t *raw_buffer;
-    std::int32_t raw_size;     // one group: MAX_READ_SECTORS x SECTOR_BYTES
-    std::uint8_t *out_buffer;  // what the device will play
+    // What the device will play: READ CD data lands here, straight from the library, each group at
+    // its place. When a read given up after its time-out may still be written by the library, the
+    // worker leaves this buffer to the library for good and continues the chunk in a new, zeroed
+    // one, into which it first copies the sectors already read; it stores the new one here (null
+    // when none could be had: the chunk is lost and the playback ends). The driver adopts it for
+    // the slot and never frees, reuses or plays the old one. Written by the worker before its
+    // release store of `done`, read by the driver after its acquire load.
+    std::uint8_t *out_buffer;
     std::int32_t out_size;     // CHUNK_BYTES
     std::int32_t lba;          // first sector of the chunk
     std::int32_t sectors;      // 0 to 80
@@ -96,20 +97,15 @@ struct FetchJob {
 // "fail to get the wave device\n" (or the reader's binding message) and end it at once.
 // A second driver while one runs returns 0 at once without touching its request.
 std::uint32_t play_thread(void *request);
-// fetch_thread: reads the job's chunk in READ CD groups of at most 10 sectors into the raw buffer,
-// and copies each group on to its place in the output buffer;
-// whatever the drive does not deliver (a failed group, a short transfer from a data sector) is
-// silence, never the previous chunk (the reader zeroes what a group's read did not deliver). A group
-// the drive refuses (CHECK CONDITION) is read again sector by sector, so only the sectors it cannot
-// read stay silent; those re-reads stop REREAD_BUDGET_MS after the chunk's first read, and at the
-// first sector that gets no answer. A group that timed out or was aborted is not read again: it
-// stays silent. Between any two commands the worker looks at `stop` and, once it is set, reads
-// nothing more. Then it sets `done`.
+// fetch_thread: reads the job's chunk in READ CD groups of at most 10 sectors, each straight into
+// its place in the output buffer; whatever the drive does not deliver (a failed group, a short
+// transfer from a data sector) is silence, never the previous chunk (the reader zeroes what a
+// group's read did not deliver). A group the drive refuses (CHECK CONDITION) is read again sector
+// by sector, so only the sectors it cannot read stay silent; those re-reads stop REREAD_BUDGET_MS
+// after the chunk's first read, and at the first sector that gets no answer. A group that timed
+// out or was aborted is not read again: it stays silent. Between any two commands the worker looks
+// at `stop` and, once it is set, reads nothing more. Then it sets `done`.
 std::uint32_t fetch_thread(void *job);
-
-// Copies the stereo frames of `raw` into `out` unchanged (CD-DA and the wave format share the
-// layout); `out` holds at least raw_size bytes.
-void copy_frames(const std::uint8_t *raw, std::int32_t raw_size, std::uint8_t *out);
 
 // One-instance guards, process-wide, 0 at start. play_running: 1 while a driver runs (tested and
 // set on entry by one compare-and-swap, cleared at its end). fetch_running: 1 while a fetch worker reads; a worker that

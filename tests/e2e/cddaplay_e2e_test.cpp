@@ -221,6 +221,19 @@ TEST_F(Cddaplay, OnlyTheSectorsTheDriveCannotReadPlayAsSilence) {
     }
 }
 
+TEST_F(Cddaplay, AReadTheDriveNeverAnswersIsSilentAndEverySectorAroundItPlays) {
+    // The group 120-129, in the middle of the second chunk, never completes: the reader gives it up
+    // after its time-out and the chunk goes on in a buffer of its own. The sectors read before the
+    // hole in that chunk, and everything after it, are heard unchanged.
+    env["CDDAPLAY_FAULTS"] = "hang_lba=125";
+    ProgramRun r = run({});
+    EXPECT_EQ(r.out, printed(std::string(kHeader3) + "now playing...\nwait time out\nFinished.\n"));
+    EXPECT_EQ(r.exit_status, 0);
+    auto expected = disc(0, builtin::kLeadOut);
+    std::fill(expected.begin() + 120 * 2352, expected.begin() + 130 * 2352, 0);
+    expect_audio(expected);
+}
+
 TEST_F(Cddaplay, MixedModeDiscPlaysItsAudioAndNeverItsDataTrack) {
     // A game CD: data track 1 (100 sectors), audio tracks 2 (150) and 3 (120), one file.
     const auto data = sectors(100, 0x80);

@@ -306,14 +306,4 @@ TEST_F(Driver, SecondDriverLeavesItsRequestAlone) {
     EXPECT_EQ(play_running.load(), 1);
 }
 
-TEST(CopyFrames, CopiesEveryWholeFrameUnchanged) {
-    std::vector<std::uint8_t> raw(22), out(22, 0xAA);
-    for (std::size_t i = 0; i < raw.size(); ++i) raw[i] = static_cast<std::uint8_t>(i + 1);
-    copy_frames(raw.data(), 22, out.data());
-    EXPECT_TRUE(std::equal(raw.begin(), raw.begin() + 20, out.begin()));
-    EXPECT_EQ(out[20], 0xAA) << "a partial frame is not copied";
-    copy_frames(raw.data(), -4, out.data());
-    EXPECT_TRUE(std::equal(raw.begin(), raw.begin() + 20, out.begin())) << "a negative size copies nothing";
-}
-
 }  // namespace
