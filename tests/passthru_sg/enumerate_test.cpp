@@ -7,32 +7,22 @@
 
 #include "passthru/sg/enumerate.h"
 #include "passthru/sg/sg_backend.h"
+#include "passthru/real_drive/numbering.h"
 #include "tests/passthru_sg/fake_system.h"
-#include "tests/passthru_sg/test_backends.h"
+#include "tests/real_drive/seam.h"
 
 namespace {
 
 using namespace passthru::sg;
 using sg_test::cd_unit;
 using sg_test::CdUnit;
+using real_drive_test::OpenBackend;
 using sg_test::FakeMachine;
 
 std::vector<SgAdapter> enumerate(FakeMachine &machine) {
     (void)machine;
     return enumerate_adapters(FakeMachine::system());
 }
-
-// The sg back end opened over the current machine for one test, closed at its end.
-struct OpenBackend {
-    OpenBackend() {
-        use_system(&FakeMachine::system());
-        sg_backend().open();
-    }
-    ~OpenBackend() {
-        sg_backend().close();
-        use_system(nullptr);
-    }
-};
 
 TEST(SgEnumeration, NoNodesNoAdaptersAndNothingSaid) {
     FakeMachine machine;
@@ -162,7 +152,7 @@ TEST(SgEnumeration, EveryTargetTakenLeavesNoOwnIdToSkip) {
     const auto adapters = enumerate(machine);
     ASSERT_EQ(adapters.size(), 1u);
     EXPECT_EQ(adapters[0].units.size(), 16u);
-    EXPECT_EQ(adapters[0].own_scsi_id, kNoFreeTarget);
+    EXPECT_EQ(adapters[0].own_scsi_id, passthru::real_drive::kNoFreeTarget);
 }
 
 TEST(SgEnumeration, SrNodeSysfsDoesNotDescribeIsAddressedByTheKernel) {
@@ -234,7 +224,7 @@ TEST(SgBackend, DescribesEachUnitOnRequestNumberedAfterTheVirtualAdapters) {
     writer.model = "CDDVDW SE-208GB";
     machine.add(writer);
     machine.write_errors["/dev/sg5"] = EACCES;  // a member of the group with read permission only
-    sg_test::set_virtual_adapters(1);
+    real_drive_test::set_virtual_adapters(1);
     setenv("CDDAPLAY_DESCRIBE", "1", 1);
     {
         OpenBackend open;
@@ -250,7 +240,7 @@ TEST(SgBackend, DescribesEachUnitOnRequestNumberedAfterTheVirtualAdapters) {
     { OpenBackend open; }
     EXPECT_TRUE(machine.reports.empty());
     unsetenv("CDDAPLAY_DESCRIBE");
-    sg_test::set_virtual_adapters(0);
+    real_drive_test::set_virtual_adapters(0);
 }
 
 }  // namespace

@@ -9,28 +9,17 @@
 #include "passthru/spti/enumerate.h"
 #include "passthru/spti/spti_backend.h"
 #include "tests/passthru_spti/fake_system.h"
-#include "tests/passthru_spti/test_backends.h"
+#include "tests/real_drive/seam.h"
 
 namespace {
 
 using namespace passthru::spti;
 using spti_test::drive;
 using spti_test::FakeDrive;
+using real_drive_test::OpenBackend;
 using spti_test::FakeMachine;
 
 std::vector<SptiAdapter> enumerate(FakeMachine &) { return enumerate_adapters(FakeMachine::system()); }
-
-// The spti back end opened over the current machine for one test, closed at its end.
-struct OpenBackend {
-    OpenBackend() {
-        use_system(&FakeMachine::system());
-        spti_backend().open();
-    }
-    ~OpenBackend() {
-        spti_backend().close();
-        use_system(nullptr);
-    }
-};
 
 TEST(SptiEnumeration, NoCdDriveNoAdaptersAndNothingSaid) {
     FakeMachine machine;
@@ -256,7 +245,7 @@ TEST(SptiBackend, DescribesEachDriveOnRequestNumberedAfterTheVirtualAdapters) {
     FakeDrive usb = drive('E', 2, {});
     usb.address.reset();
     machine.add(usb);
-    spti_test::set_virtual_adapters(1);
+    real_drive_test::set_virtual_adapters(1);
     _putenv_s("CDDAPLAY_DESCRIBE", "1");
     {
         OpenBackend open;
@@ -276,7 +265,7 @@ TEST(SptiBackend, DescribesEachDriveOnRequestNumberedAfterTheVirtualAdapters) {
     EXPECT_TRUE(machine.reports.empty());
     EXPECT_EQ(machine.open_handles(), 0);
     _putenv_s("CDDAPLAY_DESCRIBE", "");
-    spti_test::set_virtual_adapters(0);
+    real_drive_test::set_virtual_adapters(0);
 }
 
 }  // namespace
