@@ -126,26 +126,6 @@ TEST(SgEnumeration, AdaptersFollowHostThenChannelAndUnitsKeepTheirKernelTargetAn
     for (const auto &a : adapters) EXPECT_EQ(a.own_scsi_id, 7);
 }
 
-TEST(SgEnumeration, AddressesOutsideAspiRangesMoveToFreeSlotsAndTheOwnIdIsUnused) {
-    FakeMachine machine;
-    machine.add(cd_unit({0, 0, 7, 0}, 0));   // target 7 taken: the own id moves
-    machine.add(cd_unit({0, 0, 15, 0}, 1));
-    machine.add(cd_unit({0, 0, 40, 0}, 2));  // target too high
-    machine.add(cd_unit({0, 0, 0, 9}, 3));   // LUN too high
-    const auto adapters = enumerate(machine);
-    ASSERT_EQ(adapters.size(), 1u);
-    const SgAdapter &a = adapters[0];
-    EXPECT_EQ(a.own_scsi_id, 14) << "the highest target no unit uses";
-    std::set<std::pair<int, int>> slots;
-    for (const Unit &u : a.units) {
-        EXPECT_LT(u.target, 16);
-        EXPECT_LT(u.lun, 8);
-        EXPECT_NE(u.target, a.own_scsi_id) << u.node;
-        slots.insert({u.target, u.lun});
-    }
-    EXPECT_EQ(slots, (std::set<std::pair<int, int>>{{0, 0}, {1, 0}, {7, 0}, {15, 0}}));
-}
-
 TEST(SgEnumeration, EveryTargetTakenLeavesNoOwnIdToSkip) {
     FakeMachine machine;
     for (int t = 0; t < 16; ++t) machine.add(cd_unit({0, 0, t, 0}, t));

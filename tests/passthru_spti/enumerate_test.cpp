@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
-#include <set>
 #include <tuple>
 
 #include "passthru/spti/enumerate.h"
@@ -150,25 +149,6 @@ TEST(SptiEnumeration, NamesOfOneDriveMeetThroughTheDeviceNumberWhenOneOfThemTell
     EXPECT_TRUE(machine.reports.empty()) << "a drive without an address is no news";
     close_adapters(FakeMachine::system(), adapters);
     EXPECT_EQ(machine.open_handles(), 0);
-}
-
-TEST(SptiEnumeration, AddressesOutsideAspiRangesMoveToFreeSlotsAndTheOwnIdIsUnused) {
-    FakeMachine machine;
-    machine.add(drive('D', std::nullopt, {0, 0, 7, 0}));  // target 7 taken: the own id moves
-    machine.add(drive('E', std::nullopt, {0, 0, 15, 0}));
-    machine.add(drive('F', std::nullopt, {0, 0, 40, 0}));  // target too high
-    machine.add(drive('G', std::nullopt, {0, 0, 0, 9}));   // LUN too high
-    auto adapters = enumerate(machine);
-    ASSERT_EQ(adapters.size(), 1u);
-    const SptiAdapter &a = adapters[0];
-    EXPECT_EQ(a.own_scsi_id, 14) << "the highest target no drive uses";
-    std::set<std::pair<int, int>> slots;
-    for (const Unit &u : a.units) {
-        EXPECT_NE(u.target, a.own_scsi_id) << u.name;
-        slots.insert({u.target, u.lun});
-    }
-    EXPECT_EQ(slots, (std::set<std::pair<int, int>>{{0, 0}, {1, 0}, {7, 0}, {15, 0}}));
-    close_adapters(FakeMachine::system(), adapters);
 }
 
 TEST(SptiEnumeration, LimitsComeFromTheAdapterDescriptorOrASafeFallback) {
