@@ -14,6 +14,7 @@
 #include "passthru/backend.h"
 #include "passthru/faults.h"
 #include "passthru/library_host.h"
+#include "passthru/scsi_opcodes.h"
 #include "platform/platform.h"
 
 namespace passthru {
@@ -25,7 +26,6 @@ constexpr std::size_t kMaxAdapters = 255;
 constexpr std::size_t kSenseAreaBytes = sizeof(SRB_ExecSCSICmd::SenseArea);
 constexpr std::uint8_t kKnownFlags =
     SRB_POSTING | SRB_ENABLE_RESIDUAL_COUNT | SRB_DIR_IN | SRB_DIR_OUT | SRB_EVENT_NOTIFY;
-constexpr std::uint8_t kOpInquiry = 0x12;
 
 struct Adapter {
     const Backend *backend;

@@ -54,6 +54,7 @@
 #include "common/cd_speed.h"
 #include "passthru/backend.h"
 #include "passthru/image/disc.h"
+#include "passthru/scsi_opcodes.h"
 
 namespace passthru::image {
 
@@ -71,21 +72,7 @@ struct Unit {
 
 void execute_drive_command(Unit &unit, const ScsiCommand &command, ScsiOutcome &outcome);
 
-// CDB operation codes the drive knows.
-inline constexpr std::uint8_t kOpTestUnitReady = 0x00;
-inline constexpr std::uint8_t kOpRequestSense = 0x03;
-inline constexpr std::uint8_t kOpInquiry = 0x12;
-inline constexpr std::uint8_t kOpReadCapacity = 0x25;
-inline constexpr std::uint8_t kOpReadToc = 0x43;
-inline constexpr std::uint8_t kOpReadCd = 0xBE;
-inline constexpr std::uint8_t kOpSetCdSpeed = 0xBB;
-inline constexpr std::uint8_t kOpModeSense6 = 0x1A;
-inline constexpr std::uint8_t kOpPreventAllow = 0x1E;
-inline constexpr std::uint8_t kOpGetConfiguration = 0x46;
-inline constexpr std::uint8_t kOpEventStatus = 0x4A;
-inline constexpr std::uint8_t kOpReadDiscInformation = 0x51;
-inline constexpr std::uint8_t kOpReadTrackInformation = 0x52;
-inline constexpr std::uint8_t kOpModeSense10 = 0x5A;
+// CDB operation codes the drive knows (scsi_opcodes.h).
 inline constexpr std::uint8_t kKnownOps[] = {
     kOpTestUnitReady, kOpRequestSense, kOpInquiry,    kOpReadCapacity,        kOpReadToc,
     kOpReadCd,        kOpSetCdSpeed,   kOpModeSense6, kOpPreventAllow,        kOpGetConfiguration,

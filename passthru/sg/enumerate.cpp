@@ -7,12 +7,12 @@
 #include <map>
 #include <optional>
 
+#include "passthru/messages.h"
+#include "passthru/real_drive/numbering.h"
+
 namespace passthru::sg {
 namespace {
 
-constexpr int kAspiTargets = 16;
-constexpr int kAspiLuns = 8;
-constexpr int kPreferredOwnId = 7;
 constexpr std::uint64_t kMaxTransferKib = 0xFFFFFFFFu / 1024;
 
 struct Candidate {
@@ -58,23 +58,19 @@ std::string device_dir(const KernelAddress &a) {
 
 std::string why_not(int error) {
     std::string why = std::strerror(error);
-    if (error == EACCES || error == EPERM) why += " (is the user in group cdrom?)";
+    if (error == EACCES || error == EPERM) why += msg::sg_ask_group;
     return why;
 }
 
 void report_open_failure(const SgSystem &system, const std::string &node, int error) {
-    system.report(("cddaplay: cannot open " + node + ": " + why_not(error)).c_str());
+    report(system, msg::cannot_open(node, why_not(error)));
 }
 
 // One line for every unit the user may not open: which nodes, and the group to join.
 void report_permission_denied(const SgSystem &system, const std::vector<std::string> &nodes) {
     std::string names;
     for (const std::string &n : nodes) names += (names.empty() ? "" : ", ") + n;
-    const std::string group = system.group_of(nodes.front().c_str());
-    const std::string join = group.empty() ? "the group that owns them" : "group " + group;
-    system.report(("cddaplay: no permission to open " + names + ": ask for the user to be added to " + join +
-                   ", then log in again")
-                      .c_str());
+    report(system, msg::sg_no_permission(names, system.group_of(nodes.front().c_str())));
 }
 
 std::vector<Candidate> list_candidates(const SgSystem &system) {
@@ -129,7 +125,7 @@ std::vector<Candidate> address_candidates(const SgSystem &system, std::vector<Ca
             int idlun[2] = {0, 0};
             if (system.get_idlun(fd, idlun) != 0) {
                 system.close_node(fd);
-                system.report(("cddaplay: " + node + ": the kernel does not tell its SCSI address; left out").c_str());
+                report(system, msg::sg_no_address(node));
                 continue;
             }
             c.kernel = address_from_idlun(idlun);
@@ -225,54 +221,14 @@ std::vector<Unit> open_units(const SgSystem &system, std::vector<Candidate> cand
     return units;
 }
 
-int choose_own_id(const bool (&target_used)[kAspiTargets]) {
-    if (!target_used[kPreferredOwnId]) return kPreferredOwnId;
-    for (int t = kAspiTargets - 1; t >= 0; --t)
-        if (!target_used[t]) return t;
-    return kNoFreeTarget;
-}
-
-// Gives every unit of one adapter its ASPI target and LUN, and the adapter its own id.
+// Gives every unit of one adapter its ASPI target and LUN, the adapter its own id and limit.
 void number_units(const SgSystem &system, SgAdapter &adapter) {
-    bool slot_used[kAspiTargets][kAspiLuns] = {};
-    bool target_used[kAspiTargets] = {};
-    std::vector<Unit> placed;
-    std::vector<Unit> misfits;
-    for (Unit &u : adapter.units) {
-        if (u.kernel.target < kAspiTargets && u.kernel.lun < kAspiLuns) {
-            u.target = u.kernel.target;
-            u.lun = u.kernel.lun;
-            slot_used[u.target][u.lun] = target_used[u.target] = true;
-            placed.push_back(std::move(u));
-        } else {
-            misfits.push_back(std::move(u));
-        }
-    }
-    adapter.own_scsi_id = choose_own_id(target_used);
-    const auto take_slot = [&](Unit &u, bool unused_target_only) {
-        for (int t = 0; t < kAspiTargets; ++t) {
-            if (t == adapter.own_scsi_id || (unused_target_only && target_used[t])) continue;
-            for (int l = 0; l < (unused_target_only ? 1 : kAspiLuns); ++l) {
-                if (slot_used[t][l]) continue;
-                u.target = t;
-                u.lun = l;
-                slot_used[t][l] = target_used[t] = true;
-                return true;
-            }
-        }
-        return false;
-    };
-    for (Unit &u : misfits) {
-        if (take_slot(u, true) || take_slot(u, false)) {
-            placed.push_back(std::move(u));
-            continue;
-        }
-        system.report(("cddaplay: " + u.node + ": no free target/LUN on its adapter; left out").c_str());
-        system.close_node(u.fd);
-    }
-    std::sort(placed.begin(), placed.end(),
-              [](const Unit &a, const Unit &b) { return std::pair(a.target, a.lun) < std::pair(b.target, b.lun); });
-    adapter.units = std::move(placed);
+    adapter.own_scsi_id = real_drive::number_units(
+        adapter.units, [](const Unit &u) { return real_drive::Slot{u.kernel.target, u.kernel.lun}; },
+        [&system](Unit &u) {
+            report(system, msg::no_free_slot(u.node));
+            system.close_node(u.fd);
+        });
     adapter.max_transfer = kDefaultMaxTransfer;
     if (!adapter.units.empty()) {
         adapter.max_transfer = adapter.units.front().max_transfer;
@@ -318,6 +274,10 @@ int open_unit_node(const SgSystem &system, const std::string &node, bool &writab
     if (fd >= 0 || !is_permission_error(-fd)) return fd;
     writable = false;
     return system.open_node(node.c_str(), false);
+}
+
+void report(const SgSystem &system, const std::string &line) {
+    system.report((msg::real_drive_prefix + line).c_str());
 }
 
 void close_adapters(const SgSystem &system, std::vector<SgAdapter> &adapters) {

@@ -19,10 +19,8 @@
 // max_segments pages (max_hw_sectors_kb, the hardware's limit, when the queue does not say).
 //
 // Numbering: one ASPI adapter per distinct (host, channel) that has a unit, sorted by host, then
-// channel. On its adapter a unit keeps its kernel target and LUN when they fit ASPI's ranges
-// (target <= 15, LUN <= 7); otherwise it takes a free slot, LUN 0 of an unused target first. The
-// adapter's own SCSI id (HA_SCSI_ID) is one that no unit uses: 7 when free, else the highest free
-// target, else 16 (the player then skips no target).
+// channel; on its adapter a unit keeps its kernel target and LUN where ASPI's ranges allow
+// (real_drive/numbering.h).
 //
 // Main thread only (the back end's open); the result is read-only afterwards except each unit's
 // descriptor (see sg_backend.cpp).
@@ -37,7 +35,6 @@ namespace passthru::sg {
 
 // The default largest data transfer when sysfs does not tell the queue's limit.
 inline constexpr std::uint32_t kDefaultMaxTransfer = 64 * 1024;
-inline constexpr int kNoFreeTarget = 16;  // HA_SCSI_ID when every target 0..15 is taken
 
 struct KernelAddress {
     int host = 0;
@@ -76,6 +73,9 @@ void close_adapters(const SgSystem &system, std::vector<SgAdapter> &adapters);
 // Opens `node` for reading and writing, or for reading only when its permissions allow no more.
 // A descriptor (`writable` says how it was opened) or -errno.
 int open_unit_node(const SgSystem &system, const std::string &node, bool &writable);
+
+// Writes "cddaplay: " + line on standard error.
+void report(const SgSystem &system, const std::string &line);
 
 // "H:C:T:L" (the last path component of `link`, as sysfs names SCSI devices). False otherwise.
 bool parse_kernel_address(const std::string &link, KernelAddress &address);

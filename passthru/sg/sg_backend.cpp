@@ -2,8 +2,6 @@
 
 #include <cerrno>
 #include <condition_variable>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -13,80 +11,13 @@
 
 #include "aspi/aspi32.h"
 #include "passthru/library_host.h"
+#include "passthru/messages.h"
+#include "passthru/real_drive/frame.h"
 #include "passthru/sg/enumerate.h"
 #include "passthru/sg/sg_result.h"
 
 namespace passthru::sg {
 namespace {
-
-struct State {
-    const SgSystem *system;
-    std::vector<SgAdapter> adapters;
-};
-
-const SgSystem *g_system = nullptr;  // the test seam; null: the real calls
-State *g_state = nullptr;            // plain pointer: no destructor may run before the unload path
-
-const SgSystem &system_in_use() { return g_system ? *g_system : real_sg_system(); }
-
-void describe_units(const State &s) {
-    const int first = first_adapter_number(sg_backend());
-    for (std::size_t a = 0; a < s.adapters.size(); ++a) {
-        for (const Unit &u : s.adapters[a].units) {
-            const std::string who = u.vendor.empty() && u.model.empty() ? "(vendor and model unknown)" : u.vendor + " " + u.model;
-            char line[512];
-            std::snprintf(line, sizeof line, "cddaplay: adapter %d target %d lun %d: %s %s (scsi %d:%d:%d:%d), %s",
-                          first + static_cast<int>(a), u.target, u.lun, u.node.c_str(), who.c_str(), u.kernel.host,
-                          u.kernel.channel, u.kernel.target, u.kernel.lun,
-                          u.writable ? "open for reading and writing"
-                                     : "open for reading only (the drive takes no reading speed)");
-            s.system->report(line);
-        }
-    }
-}
-
-void open_backend() {
-    auto *state = new State{&system_in_use(), {}};
-    state->adapters = enumerate_adapters(*state->system);
-    g_state = state;
-    if (describe_wanted()) describe_units(*g_state);
-}
-
-void close_backend() {
-    if (!g_state) return;
-    close_adapters(*g_state->system, g_state->adapters);
-    delete g_state;
-    g_state = nullptr;
-}
-
-int adapter_count() { return g_state ? static_cast<int>(g_state->adapters.size()) : 0; }
-
-const SgAdapter *adapter_at(int adapter) {
-    return g_state && adapter >= 0 && adapter < adapter_count() ? &g_state->adapters[static_cast<std::size_t>(adapter)]
-                                                                 : nullptr;
-}
-
-AdapterIdentity adapter_identity(int adapter) {
-    AdapterIdentity id{};
-    if (const SgAdapter *a = adapter_at(adapter)) {
-        std::snprintf(id.name, sizeof id.name, "sg scsi%d:%d", a->host, a->channel);
-        id.own_scsi_id = static_cast<std::uint8_t>(a->own_scsi_id);
-        id.max_transfer = a->max_transfer;
-    }
-    return id;
-}
-
-Unit *unit_at(int adapter, int target, int lun) {
-    if (!adapter_at(adapter)) return nullptr;
-    for (Unit &u : g_state->adapters[static_cast<std::size_t>(adapter)].units)
-        if (u.target == target && u.lun == lun) return &u;
-    return nullptr;
-}
-
-int device_type(int adapter, int target, int lun) {
-    const Unit *u = unit_at(adapter, target, lun);
-    return u ? u->device_type : kNoDevice;
-}
 
 // One SG_IO on a thread of its own. The ioctl returns only when the device lets go of the command,
 // which for a drive that never answers is long after the header's time-out (the kernel aborts at
@@ -146,14 +77,7 @@ bool run_sg_io(const SgSystem &system, int fd, const std::shared_ptr<Submission>
     }
 }
 
-void execute(int adapter, int target, int lun, const ScsiCommand &c, ScsiOutcome &o, const CancelToken &cancel) {
-    o = ScsiOutcome{};
-    Unit *u = unit_at(adapter, target, lun);
-    if (!u) {
-        o.aspi_status = SS_NO_DEVICE;
-        return;
-    }
-    const SgSystem &system = *g_state->system;
+void execute(const SgSystem &system, Unit *u, const ScsiCommand &c, ScsiOutcome &o, const CancelToken &cancel) {
     if (u->fd < 0) {
         const int fd = open_unit_node(system, u->node, u->writable);
         if (fd < 0) return map_submit_error(-fd, c, u->max_transfer, o);
@@ -181,12 +105,41 @@ void execute(int adapter, int target, int lun, const ScsiCommand &c, ScsiOutcome
     map_submit_error(-result, c, u->max_transfer, o);
 }
 
-constexpr Backend kSgBackend{"sg", open_backend, close_backend, adapter_count, adapter_identity, device_type, execute};
+// The sg back end's half of the real-drive frame.
+struct SgDrives {
+    using System = SgSystem;
+    using Adapter = SgAdapter;
+    static constexpr const char *kName = "sg";
+
+    static const SgSystem &real_system() { return real_sg_system(); }
+    static std::vector<SgAdapter> enumerate(const SgSystem &system) { return enumerate_adapters(system); }
+    static void close(const SgSystem &system, std::vector<SgAdapter> &adapters) { close_adapters(system, adapters); }
+    static AdapterIdentity identity(const SgAdapter &a) {
+        AdapterIdentity id{};
+        real_drive::name_adapter(id, msg::sg_adapter_name(a.host, a.channel));
+        id.own_scsi_id = static_cast<std::uint8_t>(a.own_scsi_id);
+        id.max_transfer = a.max_transfer;
+        return id;
+    }
+    static int device_type(const Unit &u) { return u.device_type; }
+    static std::string describe(const Unit &u) {
+        return u.node + " " + msg::vendor_and_model(u.vendor, u.model) + " " +
+               msg::sg_place(u.kernel.host, u.kernel.channel, u.kernel.target, u.kernel.lun) + ", " +
+               (u.writable ? msg::sg_open_read_write : msg::sg_open_read_only);
+    }
+    static void report(const SgSystem &system, const std::string &line) { sg::report(system, line); }
+    static void execute(const SgSystem &system, Unit &u, const ScsiCommand &c, ScsiOutcome &o,
+                        const CancelToken &cancel) {
+        sg::execute(system, &u, c, o, cancel);
+    }
+};
+
+using Frame = real_drive::Frame<SgDrives>;
 
 }  // namespace
 
-const Backend &sg_backend() { return kSgBackend; }
+const Backend &sg_backend() { return Frame::backend(); }
 
-void use_system(const SgSystem *system) { g_system = system; }
+void use_system(const SgSystem *system) { Frame::use_system(system); }
 
 }  // namespace passthru::sg

@@ -1,5 +1,6 @@
 #pragma once
-// The sg back end: real CD-ROM drives on Linux, through the SG_IO ioctl.
+// The sg back end: real CD-ROM drives on Linux, through the SG_IO ioctl, in the frame the real-drive
+// back ends share (real_drive/frame.h: the Backend table, the test seam, the describing lines).
 //
 // open      enumerates the units (enumerate.h: /dev/srN, /dev/sgN, matched by H:C:T:L, one ASPI
 //           adapter per SCSI host and channel, sorted) and keeps each unit's node open. Its adapters

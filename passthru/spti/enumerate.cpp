@@ -12,14 +12,13 @@
 #include <optional>
 #include <utility>
 
+#include "passthru/messages.h"
+#include "passthru/real_drive/numbering.h"
 #include "platform/platform.h"
 
 namespace passthru::spti {
 namespace {
 
-constexpr int kAspiTargets = 16;
-constexpr int kAspiLuns = 8;
-constexpr int kPreferredOwnId = 7;
 constexpr DWORD kDescriptorBytes = 512;
 constexpr int kUnplacedTarget = 255;  // a made-up address for a drive without a device number
 
@@ -107,7 +106,7 @@ std::vector<Found> find_drives(const SptiSystem &system, HANDLE event) {
         HANDLE query = system.open_device(name.c_str(), 0, &error);
         if (!query) {
             const bool unknown = error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
-            if (!unknown || is_letter_name(name)) report_once(system, "cannot open " + name + ": " + why_not(error));
+            if (!unknown || is_letter_name(name)) report_once(system, msg::cannot_open(name, why_not(error)));
             continue;
         }
         const std::optional<ScsiAddress> address = ask_address(system, query, event);
@@ -146,13 +145,8 @@ std::vector<std::uint8_t> query_property(const SptiSystem &system, HANDLE device
 
 // What the user is told about a drive that could not be opened for reading and writing.
 void report_open(const SptiSystem &system, const Unit &u, DWORD error) {
-    if (u.read_only) {
-        report_once(system, u.name + " is open for reading only: Windows denies writing to it (a policy such as "
-                                     "\"CD and DVD: Deny write access\", or an account without the right); it plays "
-                                     "through the CD-ROM driver's own requests instead of the SCSI pass-through");
-    } else if (!u.device) {
-        report_once(system, "cannot open " + u.name + " now: " + why_not(error) + "; cddaplay tries again at each command");
-    }
+    if (u.read_only) report_once(system, msg::spti_read_only(u.name));
+    else if (!u.device) report_once(system, msg::spti_cannot_open_now(u.name, why_not(error)));
 }
 
 // The unit for a found drive, opened for commands where it can be; false (after saying why) when
@@ -171,20 +165,13 @@ bool open_unit(const SptiSystem &system, Found &f, HANDLE event, Unit &u) {
 
     u.event = system.create_event();
     if (!u.event) {
-        report_once(system, u.name + ": no event for its commands (Windows is out of resources); left out");
+        report_once(system, msg::spti_no_event(u.name));
         return false;
     }
     DWORD error = 0;
     open_for_commands(system, u, &error);
     report_open(system, u, error);
     return true;
-}
-
-int choose_own_id(const bool (&target_used)[kAspiTargets]) {
-    if (!target_used[kPreferredOwnId]) return kPreferredOwnId;
-    for (int t = kAspiTargets - 1; t >= 0; --t)
-        if (!target_used[t]) return t;
-    return kNoFreeTarget;
 }
 
 void release_unit(const SptiSystem &system, Unit &u) {
@@ -195,44 +182,12 @@ void release_unit(const SptiSystem &system, Unit &u) {
 
 // Gives every unit of one adapter its ASPI target and LUN, the adapter its own id and limits.
 void number_units(const SptiSystem &system, SptiAdapter &adapter) {
-    bool slot_used[kAspiTargets][kAspiLuns] = {};
-    bool target_used[kAspiTargets] = {};
-    std::vector<Unit> placed, misfits;
-    for (Unit &u : adapter.units) {
-        if (u.address.target < kAspiTargets && u.address.lun < kAspiLuns) {
-            u.target = u.address.target;
-            u.lun = u.address.lun;
-            slot_used[u.target][u.lun] = target_used[u.target] = true;
-            placed.push_back(std::move(u));
-        } else {
-            misfits.push_back(std::move(u));
-        }
-    }
-    adapter.own_scsi_id = choose_own_id(target_used);
-    const auto take_slot = [&](Unit &u, bool unused_target_only) {
-        for (int t = 0; t < kAspiTargets; ++t) {
-            if (t == adapter.own_scsi_id || (unused_target_only && target_used[t])) continue;
-            for (int l = 0; l < (unused_target_only ? 1 : kAspiLuns); ++l) {
-                if (slot_used[t][l]) continue;
-                u.target = t;
-                u.lun = l;
-                slot_used[t][l] = target_used[t] = true;
-                return true;
-            }
-        }
-        return false;
-    };
-    for (Unit &u : misfits) {
-        if (take_slot(u, true) || take_slot(u, false)) {
-            placed.push_back(std::move(u));
-            continue;
-        }
-        report_once(system, u.name + ": no free target/LUN on its adapter; left out");
-        release_unit(system, u);
-    }
-    std::sort(placed.begin(), placed.end(),
-              [](const Unit &a, const Unit &b) { return std::pair(a.target, a.lun) < std::pair(b.target, b.lun); });
-    adapter.units = std::move(placed);
+    adapter.own_scsi_id = real_drive::number_units(
+        adapter.units, [](const Unit &u) { return real_drive::Slot{u.address.target, u.address.lun}; },
+        [&system](Unit &u) {
+            report_once(system, msg::no_free_slot(u.name));
+            release_unit(system, u);
+        });
     if (adapter.units.empty()) return;
     adapter.limits = adapter.units.front().limits;
     for (const Unit &u : adapter.units) {
@@ -257,7 +212,7 @@ bool open_for_commands(const SptiSystem &system, Unit &u, DWORD *error) {
 }
 
 void report_once(const SptiSystem &system, const std::string &line) {
-    const std::string text = "cddaplay: " + line;
+    const std::string text = msg::real_drive_prefix + line;
     if (platform::first_report_in_this_run(text)) system.report(text.c_str());
 }
 
@@ -271,11 +226,9 @@ DWORD run_ioctl(const SptiSystem &system, HANDLE device, HANDLE event, DWORD cod
 
 std::string why_not(DWORD error) {
     switch (error) {
-    case ERROR_ACCESS_DENIED:
-        return "access denied (another program may have the drive to itself, or Windows allows this account no "
-               "access to it)";
-    case ERROR_SHARING_VIOLATION: return "another program has the drive to itself (close it)";
-    default: return "Windows error " + std::to_string(error);
+    case ERROR_ACCESS_DENIED: return msg::spti_access_denied;
+    case ERROR_SHARING_VIOLATION: return msg::spti_sharing_violation;
+    default: return msg::spti_windows_error(error);
     }
 }
 
@@ -283,7 +236,7 @@ std::vector<SptiAdapter> enumerate_adapters(const SptiSystem &system) {
     std::vector<SptiAdapter> adapters;
     HANDLE event = system.create_event();
     if (!event) {
-        report_once(system, "no event for the drive queries (Windows is out of resources); real drives left out");
+        report_once(system, msg::spti_no_query_event);
         return adapters;
     }
     std::vector<Found> found = find_drives(system, event);

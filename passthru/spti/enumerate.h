@@ -26,10 +26,8 @@
 // descriptors (descriptors.h), with safe fallbacks when the system gives none.
 //
 // Numbering: one ASPI adapter per (port, path) with a drive, sorted by port, then path; then the
-// made-up adapter when a drive needs it. A drive keeps its target and LUN when they fit ASPI's
-// ranges (target <= 15, LUN <= 7); otherwise it takes a free slot, LUN 0 of an unused target first.
-// The adapter's own SCSI id (HA_SCSI_ID) is one no drive uses: 7 when free, else the highest free
-// target, else 16 (the player then skips none).
+// made-up adapter when a drive needs it. A drive keeps its target and LUN where ASPI's ranges
+// allow (real_drive/numbering.h).
 //
 // Main thread only (the back end's open); the result is read-only afterwards except each drive's
 // handle, its read-only mark and bounce buffer (see spti_backend.cpp).
@@ -46,7 +44,6 @@
 namespace passthru::spti {
 
 inline constexpr int kCdRomNames = 32;                           // \\.\CdRom0 .. \\.\CdRom31
-inline constexpr int kNoFreeTarget = 16;
 inline constexpr int kMadeUpPort = -1;                           // the made-up adapter's port
 inline constexpr int kNoDeviceNumber = -1;
 

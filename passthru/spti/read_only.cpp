@@ -4,14 +4,11 @@
 #include <cstring>
 
 #include "common/byte_order.h"
+#include "passthru/scsi_opcodes.h"
 
 namespace passthru::spti {
 namespace {
 
-constexpr std::uint8_t kOpTestUnitReady = 0x00;
-constexpr std::uint8_t kOpInquiry = 0x12;
-constexpr std::uint8_t kOpReadToc = 0x43;
-constexpr std::uint8_t kOpReadCd = 0xBE;
 constexpr std::uint32_t kInquiryBytes = 36;
 
 ReadOnlyPlan refused(std::uint8_t asc) {

@@ -6,8 +6,6 @@
 #include <array>
 #include <bit>
 #include <cstddef>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -16,6 +14,9 @@
 #include <ntddcdrm.h>
 
 #include "aspi/aspi32.h"
+#include "passthru/messages.h"
+#include "passthru/real_drive/frame.h"
+#include "passthru/scsi_opcodes.h"
 #include "passthru/spti/enumerate.h"
 #include "passthru/spti/read_only.h"
 #include "passthru/spti/spti_result.h"
@@ -23,82 +24,11 @@
 namespace passthru::spti {
 namespace {
 
-struct State {
-    const SptiSystem *system;
-    std::vector<SptiAdapter> adapters;
-};
-
-const SptiSystem *g_system = nullptr;  // the test seam; null: the real calls
-State *g_state = nullptr;              // plain pointer: no destructor may run before the unload path
-
-const SptiSystem &system_in_use() { return g_system ? *g_system : real_spti_system(); }
-
 // Where the system puts the drive: its SCSI address, or the device number it goes by without one.
 std::string system_place(const Unit &u) {
-    char text[96];
-    if (u.address.port == kMadeUpPort)
-        std::snprintf(text, sizeof text, "no SCSI address; device number %d", u.device_number);
-    else
-        std::snprintf(text, sizeof text, "port %d path %d target %d lun %d", u.address.port, u.address.path,
-                      u.address.target, u.address.lun);
-    return text;
-}
-
-void describe_units(const State &s) {
-    const int first = first_adapter_number(spti_backend());
-    for (std::size_t a = 0; a < s.adapters.size(); ++a) {
-        for (const Unit &u : s.adapters[a].units) {
-            const std::string who = u.vendor.empty() && u.model.empty() ? "(vendor and model unknown)" : u.vendor + " " + u.model;
-            char line[512];
-            std::snprintf(line, sizeof line, "adapter %d target %d lun %d: %s %s (%s)", first + static_cast<int>(a),
-                          u.target, u.lun, u.name.c_str(), who.c_str(), system_place(u).c_str());
-            report_once(*s.system, line);
-        }
-    }
-}
-
-void open_backend() {
-    auto *state = new State{&system_in_use(), {}};
-    state->adapters = enumerate_adapters(*state->system);
-    g_state = state;
-    if (describe_wanted()) describe_units(*g_state);
-}
-
-void close_backend() {
-    if (!g_state) return;
-    close_adapters(*g_state->system, g_state->adapters);
-    delete g_state;
-    g_state = nullptr;
-}
-
-int adapter_count() { return g_state ? static_cast<int>(g_state->adapters.size()) : 0; }
-
-const SptiAdapter *adapter_at(int adapter) {
-    return g_state && adapter >= 0 && adapter < adapter_count() ? &g_state->adapters[static_cast<std::size_t>(adapter)]
-                                                                 : nullptr;
-}
-
-AdapterIdentity adapter_identity(int adapter) {
-    AdapterIdentity id{};
-    if (const SptiAdapter *a = adapter_at(adapter)) {
-        if (a->port == kMadeUpPort) std::snprintf(id.name, sizeof id.name, "spti made-up");
-        else std::snprintf(id.name, sizeof id.name, "spti port%d:%d", a->port, a->path);
-        id.own_scsi_id = static_cast<std::uint8_t>(a->own_scsi_id);
-        id.max_transfer = a->limits.max_transfer;
-        id.alignment_mask = static_cast<std::uint16_t>(a->limits.alignment_mask);
-    }
-    return id;
-}
-
-Unit *unit_at(int adapter, int target, int lun) {
-    if (!adapter_at(adapter)) return nullptr;
-    for (Unit &u : g_state->adapters[static_cast<std::size_t>(adapter)].units)
-        if (u.target == target && u.lun == lun) return &u;
-    return nullptr;
-}
-
-int device_type(int adapter, int target, int lun) {
-    return unit_at(adapter, target, lun) ? 5 : kNoDevice;  // every drive found is a CD-ROM drive
+    return u.address.port == kMadeUpPort
+               ? msg::spti_place_unaddressed(u.device_number)
+               : msg::spti_place(u.address.port, u.address.path, u.address.target, u.address.lun);
 }
 
 bool misaligned(const void *data, std::uint32_t mask) { return (reinterpret_cast<std::uintptr_t>(data) & mask) != 0; }
@@ -139,8 +69,6 @@ DWORD run_command_ioctl(const SptiSystem &system, Unit &u, DWORD code, void *in,
     return error == ERROR_IO_PENDING ? wait_for_end(system, u, overlapped, c, cancel, returned) : error;
 }
 
-constexpr std::uint8_t kOpInquiry = 0x12;
-
 // The ioctls' input as read_only.cpp writes it, byte by byte, is what the platform headers lay out.
 static_assert(sizeof(RAW_READ_INFO) == kRawReadInfoBytes && offsetof(RAW_READ_INFO, SectorCount) == 8 &&
               offsetof(RAW_READ_INFO, TrackMode) == 12 && CDDA == kTrackModeCdda);
@@ -154,8 +82,7 @@ static_assert(sizeof(CDROM_TOC) == 804);
 // saying so.
 void answer_busy(const SptiSystem &system, const Unit &u, DWORD error, const ScsiCommand &c, ScsiOutcome &o) {
     map_error(error, c, u.limits.max_transfer, false, o);
-    report_once(system, u.name + " is busy: another program (a burning or ripping tool?) has it to itself; its "
-                                 "commands fail until that program lets go of it");
+    report_once(system, msg::spti_busy(u.name));
 }
 
 // INQUIRY from what the system told of the drive, for a drive we cannot ask ourselves.
@@ -237,18 +164,11 @@ void translated(const SptiSystem &system, Unit &u, const ScsiCommand &c, ScsiOut
     if (o.transferred > 0 && out != c.data) std::memcpy(c.data, out, o.transferred);
 }
 
-void execute(int adapter, int target, int lun, const ScsiCommand &c, ScsiOutcome &o, const CancelToken &cancel) {
-    o = ScsiOutcome{};
-    Unit *u = unit_at(adapter, target, lun);
-    if (!u) {
-        o.aspi_status = SS_NO_DEVICE;
-        return;
-    }
+void execute(const SptiSystem &system, Unit *u, const ScsiCommand &c, ScsiOutcome &o, const CancelToken &cancel) {
     if (c.data_length > u->limits.max_transfer) {
         o.aspi_status = SS_BUFFER_TO_BIG;
         return;
     }
-    const SptiSystem &system = *g_state->system;
     if (!u->device) {
         DWORD error = 0;
         if (!open_for_commands(system, *u, &error)) {
@@ -263,12 +183,40 @@ void execute(int adapter, int target, int lun, const ScsiCommand &c, ScsiOutcome
     else pass_through(system, *u, c, o, cancel);
 }
 
-constexpr Backend kSptiBackend{"spti", open_backend, close_backend, adapter_count, adapter_identity, device_type, execute};
+// The spti back end's half of the real-drive frame.
+struct SptiDrives {
+    using System = SptiSystem;
+    using Adapter = SptiAdapter;
+    static constexpr const char *kName = "spti";
+
+    static const SptiSystem &real_system() { return real_spti_system(); }
+    static std::vector<SptiAdapter> enumerate(const SptiSystem &system) { return enumerate_adapters(system); }
+    static void close(const SptiSystem &system, std::vector<SptiAdapter> &adapters) { close_adapters(system, adapters); }
+    static AdapterIdentity identity(const SptiAdapter &a) {
+        AdapterIdentity id{};
+        real_drive::name_adapter(id, a.port == kMadeUpPort ? msg::spti_made_up_adapter : msg::spti_adapter_name(a.port, a.path));
+        id.own_scsi_id = static_cast<std::uint8_t>(a.own_scsi_id);
+        id.max_transfer = a.limits.max_transfer;
+        id.alignment_mask = static_cast<std::uint16_t>(a.limits.alignment_mask);
+        return id;
+    }
+    static int device_type(const Unit &) { return 5; }  // every drive found is a CD-ROM drive
+    static std::string describe(const Unit &u) {
+        return u.name + " " + msg::vendor_and_model(u.vendor, u.model) + " " + system_place(u);
+    }
+    static void report(const SptiSystem &system, const std::string &line) { report_once(system, line); }
+    static void execute(const SptiSystem &system, Unit &u, const ScsiCommand &c, ScsiOutcome &o,
+                        const CancelToken &cancel) {
+        spti::execute(system, &u, c, o, cancel);
+    }
+};
+
+using Frame = real_drive::Frame<SptiDrives>;
 
 }  // namespace
 
-const Backend &spti_backend() { return kSptiBackend; }
+const Backend &spti_backend() { return Frame::backend(); }
 
-void use_system(const SptiSystem *system) { g_system = system; }
+void use_system(const SptiSystem *system) { Frame::use_system(system); }
 
 }  // namespace passthru::spti

@@ -1,6 +1,8 @@
 #pragma once
 // The spti back end: real CD-ROM drives on Windows, through the SCSI pass-through ioctl
-// (IOCTL_SCSI_PASS_THROUGH_DIRECT), for machines without an ASPI layer of their own.
+// (IOCTL_SCSI_PASS_THROUGH_DIRECT), for machines without an ASPI layer of their own, in the frame
+// the real-drive back ends share (real_drive/frame.h: the Backend table, the test seam, the
+// describing lines).
 //
 // open      enumerates the drives (enumerate.h: CD-ROM drive letters and \\.\CdRomN, matched by
 //           their device number and SCSI address; one ASPI adapter per port and path, sorted, then

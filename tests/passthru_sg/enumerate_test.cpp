@@ -7,32 +7,22 @@
 
 #include "passthru/sg/enumerate.h"
 #include "passthru/sg/sg_backend.h"
+#include "passthru/real_drive/numbering.h"
 #include "tests/passthru_sg/fake_system.h"
-#include "tests/passthru_sg/test_backends.h"
+#include "tests/real_drive/seam.h"
 
 namespace {
 
 using namespace passthru::sg;
 using sg_test::cd_unit;
 using sg_test::CdUnit;
+using real_drive_test::OpenBackend;
 using sg_test::FakeMachine;
 
 std::vector<SgAdapter> enumerate(FakeMachine &machine) {
     (void)machine;
     return enumerate_adapters(FakeMachine::system());
 }
-
-// The sg back end opened over the current machine for one test, closed at its end.
-struct OpenBackend {
-    OpenBackend() {
-        use_system(&FakeMachine::system());
-        sg_backend().open();
-    }
-    ~OpenBackend() {
-        sg_backend().close();
-        use_system(nullptr);
-    }
-};
 
 TEST(SgEnumeration, NoNodesNoAdaptersAndNothingSaid) {
     FakeMachine machine;
@@ -136,33 +126,13 @@ TEST(SgEnumeration, AdaptersFollowHostThenChannelAndUnitsKeepTheirKernelTargetAn
     for (const auto &a : adapters) EXPECT_EQ(a.own_scsi_id, 7);
 }
 
-TEST(SgEnumeration, AddressesOutsideAspiRangesMoveToFreeSlotsAndTheOwnIdIsUnused) {
-    FakeMachine machine;
-    machine.add(cd_unit({0, 0, 7, 0}, 0));   // target 7 taken: the own id moves
-    machine.add(cd_unit({0, 0, 15, 0}, 1));
-    machine.add(cd_unit({0, 0, 40, 0}, 2));  // target too high
-    machine.add(cd_unit({0, 0, 0, 9}, 3));   // LUN too high
-    const auto adapters = enumerate(machine);
-    ASSERT_EQ(adapters.size(), 1u);
-    const SgAdapter &a = adapters[0];
-    EXPECT_EQ(a.own_scsi_id, 14) << "the highest target no unit uses";
-    std::set<std::pair<int, int>> slots;
-    for (const Unit &u : a.units) {
-        EXPECT_LT(u.target, 16);
-        EXPECT_LT(u.lun, 8);
-        EXPECT_NE(u.target, a.own_scsi_id) << u.node;
-        slots.insert({u.target, u.lun});
-    }
-    EXPECT_EQ(slots, (std::set<std::pair<int, int>>{{0, 0}, {1, 0}, {7, 0}, {15, 0}}));
-}
-
 TEST(SgEnumeration, EveryTargetTakenLeavesNoOwnIdToSkip) {
     FakeMachine machine;
     for (int t = 0; t < 16; ++t) machine.add(cd_unit({0, 0, t, 0}, t));
     const auto adapters = enumerate(machine);
     ASSERT_EQ(adapters.size(), 1u);
     EXPECT_EQ(adapters[0].units.size(), 16u);
-    EXPECT_EQ(adapters[0].own_scsi_id, kNoFreeTarget);
+    EXPECT_EQ(adapters[0].own_scsi_id, passthru::real_drive::kNoFreeTarget);
 }
 
 TEST(SgEnumeration, SrNodeSysfsDoesNotDescribeIsAddressedByTheKernel) {
@@ -234,7 +204,7 @@ TEST(SgBackend, DescribesEachUnitOnRequestNumberedAfterTheVirtualAdapters) {
     writer.model = "CDDVDW SE-208GB";
     machine.add(writer);
     machine.write_errors["/dev/sg5"] = EACCES;  // a member of the group with read permission only
-    sg_test::set_virtual_adapters(1);
+    real_drive_test::set_virtual_adapters(1);
     setenv("CDDAPLAY_DESCRIBE", "1", 1);
     {
         OpenBackend open;
@@ -250,7 +220,7 @@ TEST(SgBackend, DescribesEachUnitOnRequestNumberedAfterTheVirtualAdapters) {
     { OpenBackend open; }
     EXPECT_TRUE(machine.reports.empty());
     unsetenv("CDDAPLAY_DESCRIBE");
-    sg_test::set_virtual_adapters(0);
+    real_drive_test::set_virtual_adapters(0);
 }
 
 }  // namespace

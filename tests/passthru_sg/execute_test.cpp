@@ -7,12 +7,14 @@
 #include <condition_variable>
 #include <cstring>
 #include <mutex>
+#include <optional>
 #include <thread>
 
 #include "aspi/aspi32.h"
 #include "passthru/sg/sg_backend.h"
 #include "passthru/sg/sg_result.h"
 #include "tests/passthru_sg/fake_system.h"
+#include "tests/real_drive/seam.h"
 
 namespace {
 
@@ -34,12 +36,7 @@ class SgExecute : public ::testing::Test {
 protected:
     SgExecute() {
         machine.add(cd_unit({2, 0, 0, 0}, 0, 0, &CdUnit::max_hw_kib, 120));
-        use_system(&FakeMachine::system());
-        sg_backend().open();
-    }
-    ~SgExecute() override {
-        sg_backend().close();
-        use_system(nullptr);
+        open.emplace();
     }
 
     // READ CD of `sectors` sectors from LBA 0 into `buffer`.
@@ -58,16 +55,10 @@ protected:
         ScsiCommand c{{0x00}, 6, DataDirection::none, nullptr, 0, true};
         return run(c);
     }
-    ScsiOutcome run(const ScsiCommand &c, bool given_up = false) {
-        ScsiOutcome o;
-        o.aspi_status = 0xEE;  // execute must start from a clean outcome
-        CancelToken cancel;
-        if (given_up) cancel.cancel();
-        sg_backend().execute(0, 0, 0, c, o, cancel);
-        return o;
-    }
+    ScsiOutcome run(const ScsiCommand &c, bool given_up = false) { return real_drive_test::run_command(0, 0, c, given_up); }
 
     FakeMachine machine;
+    std::optional<real_drive_test::OpenBackend> open;
     std::vector<std::uint8_t> buffer;
 };
 

@@ -3,34 +3,22 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
-#include <set>
 #include <tuple>
 
 #include "passthru/spti/enumerate.h"
 #include "passthru/spti/spti_backend.h"
 #include "tests/passthru_spti/fake_system.h"
-#include "tests/passthru_spti/test_backends.h"
+#include "tests/real_drive/seam.h"
 
 namespace {
 
 using namespace passthru::spti;
 using spti_test::drive;
 using spti_test::FakeDrive;
+using real_drive_test::OpenBackend;
 using spti_test::FakeMachine;
 
 std::vector<SptiAdapter> enumerate(FakeMachine &) { return enumerate_adapters(FakeMachine::system()); }
-
-// The spti back end opened over the current machine for one test, closed at its end.
-struct OpenBackend {
-    OpenBackend() {
-        use_system(&FakeMachine::system());
-        spti_backend().open();
-    }
-    ~OpenBackend() {
-        spti_backend().close();
-        use_system(nullptr);
-    }
-};
 
 TEST(SptiEnumeration, NoCdDriveNoAdaptersAndNothingSaid) {
     FakeMachine machine;
@@ -163,25 +151,6 @@ TEST(SptiEnumeration, NamesOfOneDriveMeetThroughTheDeviceNumberWhenOneOfThemTell
     EXPECT_EQ(machine.open_handles(), 0);
 }
 
-TEST(SptiEnumeration, AddressesOutsideAspiRangesMoveToFreeSlotsAndTheOwnIdIsUnused) {
-    FakeMachine machine;
-    machine.add(drive('D', std::nullopt, {0, 0, 7, 0}));  // target 7 taken: the own id moves
-    machine.add(drive('E', std::nullopt, {0, 0, 15, 0}));
-    machine.add(drive('F', std::nullopt, {0, 0, 40, 0}));  // target too high
-    machine.add(drive('G', std::nullopt, {0, 0, 0, 9}));   // LUN too high
-    auto adapters = enumerate(machine);
-    ASSERT_EQ(adapters.size(), 1u);
-    const SptiAdapter &a = adapters[0];
-    EXPECT_EQ(a.own_scsi_id, 14) << "the highest target no drive uses";
-    std::set<std::pair<int, int>> slots;
-    for (const Unit &u : a.units) {
-        EXPECT_NE(u.target, a.own_scsi_id) << u.name;
-        slots.insert({u.target, u.lun});
-    }
-    EXPECT_EQ(slots, (std::set<std::pair<int, int>>{{0, 0}, {1, 0}, {7, 0}, {15, 0}}));
-    close_adapters(FakeMachine::system(), adapters);
-}
-
 TEST(SptiEnumeration, LimitsComeFromTheAdapterDescriptorOrASafeFallback) {
     struct Row {
         const char *what;
@@ -256,7 +225,7 @@ TEST(SptiBackend, DescribesEachDriveOnRequestNumberedAfterTheVirtualAdapters) {
     FakeDrive usb = drive('E', 2, {});
     usb.address.reset();
     machine.add(usb);
-    spti_test::set_virtual_adapters(1);
+    real_drive_test::set_virtual_adapters(1);
     _putenv_s("CDDAPLAY_DESCRIBE", "1");
     {
         OpenBackend open;
@@ -276,7 +245,7 @@ TEST(SptiBackend, DescribesEachDriveOnRequestNumberedAfterTheVirtualAdapters) {
     EXPECT_TRUE(machine.reports.empty());
     EXPECT_EQ(machine.open_handles(), 0);
     _putenv_s("CDDAPLAY_DESCRIBE", "");
-    spti_test::set_virtual_adapters(0);
+    real_drive_test::set_virtual_adapters(0);
 }
 
 }  // namespace

@@ -6,12 +6,14 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <optional>
 #include <thread>
 
 #include "aspi/aspi32.h"
 #include "passthru/spti/spti_backend.h"
 #include "passthru/spti/spti_result.h"
 #include "tests/passthru_spti/fake_system.h"
+#include "tests/real_drive/seam.h"
 
 #include <ntddcdrm.h>
 
@@ -35,12 +37,7 @@ protected:
         spti_test::FakeDrive d = spti_test::drive('D', 0, {1, 0, 2, 0});
         d.adapter_descriptor = spti_test::adapter_descriptor(0x10000, 0, 7);
         machine.add(d);
-        use_system(&FakeMachine::system());
-        spti_backend().open();
-    }
-    ~SptiExecute() override {
-        spti_backend().close();
-        use_system(nullptr);
+        open.emplace();
     }
 
     // READ CD of `sectors` sectors into storage + `offset` (offset 1: a misaligned buffer).
@@ -54,17 +51,11 @@ protected:
         auto p = reinterpret_cast<std::uintptr_t>(storage.data());
         return storage.data() + ((16 - p % 16) % 16);
     }
-    ScsiOutcome run(const ScsiCommand &c, bool given_up = false) {
-        ScsiOutcome o;
-        o.aspi_status = 0xEE;  // execute must start from a clean outcome
-        CancelToken cancel;
-        if (given_up) cancel.cancel();
-        spti_backend().execute(0, 2, 0, c, o, cancel);
-        return o;
-    }
+    ScsiOutcome run(const ScsiCommand &c, bool given_up = false) { return real_drive_test::run_command(2, 0, c, given_up); }
     const PassThroughCall &last_call() { return machine.calls.back(); }
 
     FakeMachine machine;
+    std::optional<real_drive_test::OpenBackend> open;
     std::vector<std::uint8_t> storage;
 };
 

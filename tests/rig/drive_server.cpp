@@ -84,10 +84,10 @@ std::string without_hangs(const std::string &faults) {
 passthru::CommandKind kind_of(std::uint8_t op) {
     using passthru::CommandKind;
     switch (op) {
-    case passthru::image::kOpInquiry: return CommandKind::inquiry;
-    case passthru::image::kOpTestUnitReady: return CommandKind::tur;
-    case passthru::image::kOpReadToc: return CommandKind::readtoc;
-    case passthru::image::kOpReadCd: return CommandKind::readcd;
+    case passthru::kOpInquiry: return CommandKind::inquiry;
+    case passthru::kOpTestUnitReady: return CommandKind::tur;
+    case passthru::kOpReadToc: return CommandKind::readtoc;
+    case passthru::kOpReadCd: return CommandKind::readcd;
     default: return CommandKind::none;
     }
 }
@@ -180,7 +180,7 @@ void serve(Server &s, tcmu_cmd_entry *e) {
     c.direction = space == 0 ? passthru::DataDirection::none : passthru::DataDirection::in;
     c.cancellable = false;
     ScsiOutcome o{};
-    if (cdb[0] == passthru::image::kOpReadCd && read_cd_bytes(cdb) > space) {
+    if (cdb[0] == passthru::kOpReadCd && read_cd_bytes(cdb) > space) {
         std::fprintf(stderr, "drive server: READ CD wants %llu bytes, given %llu\n",
                      static_cast<unsigned long long>(read_cd_bytes(cdb)), static_cast<unsigned long long>(space));
         passthru::set_check_condition(o, 0x05, 0x24, 0x00);

@@ -1,11 +1,9 @@
-#include "tests/passthru_spti/test_backends.h"
+#include "tests/real_drive/seam.h"
 
 #include <atomic>
 #include <iterator>
 
-#include "passthru/spti/spti_backend.h"
-
-namespace spti_test {
+namespace real_drive_test {
 namespace {
 
 std::atomic<int> g_virtual_adapters{0};  // set by the test thread before the back ends open; relaxed
@@ -24,9 +22,28 @@ constexpr passthru::Backend kVirtual{"image", nothing, nothing, count, identity,
 
 void set_virtual_adapters(int n) { g_virtual_adapters.store(n, std::memory_order_relaxed); }
 
-}  // namespace spti_test
+OpenBackend::OpenBackend() {
+    use_fake_system(true);
+    backend_under_test().open();
+}
+
+OpenBackend::~OpenBackend() {
+    backend_under_test().close();
+    use_fake_system(false);
+}
+
+passthru::ScsiOutcome run_command(int target, int lun, const passthru::ScsiCommand &command, bool given_up) {
+    passthru::ScsiOutcome o;
+    o.aspi_status = 0xEE;  // execute must start from a clean outcome
+    passthru::CancelToken cancel;
+    if (given_up) cancel.cancel();
+    backend_under_test().execute(0, target, lun, command, o, cancel);
+    return o;
+}
+
+}  // namespace real_drive_test
 
 passthru::BackendList passthru::registered_backends() {
-    static const Backend *const kBackends[] = {&spti_test::kVirtual, &spti::spti_backend()};
+    static const Backend *const kBackends[] = {&real_drive_test::kVirtual, &real_drive_test::backend_under_test()};
     return {kBackends, static_cast<int>(std::size(kBackends))};
 }

@@ -1,0 +1,33 @@
+#pragma once
+// What the tests of a real-drive back end (sg, spti) share: the back end list they link in place
+// of the library's own (a stand-in for the virtual drives, adapters but no units, how many set per
+// test; then the back end under test), the back end opened over the current made-up machine, and
+// one command run on it. The made-up machines themselves are each back end's own (fake_system.h).
+
+#include "passthru/backend.h"
+
+namespace real_drive_test {
+
+// ---- Defined by each back end's tests, beside its made-up machine ----
+const passthru::Backend &backend_under_test();
+// The back end's next open uses the current made-up machine's system calls (true) or the real
+// ones (false).
+void use_fake_system(bool fake);
+
+// ---- Shared ----
+// Adapters of the virtual drives' stand-in, before the back end's. Set while the back end is closed.
+void set_virtual_adapters(int count);
+
+// The back end opened over the current made-up machine, closed (and the real calls back) at its end.
+struct OpenBackend {
+    OpenBackend();
+    ~OpenBackend();
+    OpenBackend(const OpenBackend &) = delete;
+    OpenBackend &operator=(const OpenBackend &) = delete;
+};
+
+// Runs `command` on the unit at adapter 0, `target`, `lun`, from an outcome execute must clear;
+// `given_up`: the manager has given the command up already.
+passthru::ScsiOutcome run_command(int target, int lun, const passthru::ScsiCommand &command, bool given_up = false);
+
+}  // namespace real_drive_test
