@@ -189,6 +189,11 @@ inline std::string byte_swapped(const std::string &name) {
 }
 
 // Why a file a sheet names cannot be read as an image file (the reason in the lines above)
+inline std::string no_such_file_in(const std::string &folder) { return "no such file in " + folder; }
+inline std::string file_too_large(std::uint64_t limit) {
+    return "it is larger than " + std::to_string(limit) + " bytes";
+}
+inline constexpr char not_cdtext_packs[] = "it is not a series of 18-byte CD-Text packs";
 inline constexpr char kind_folder[] = "a folder";
 inline constexpr char kind_fifo[] = "a FIFO (named pipe)";
 inline constexpr char kind_device[] = "a device";

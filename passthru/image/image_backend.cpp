@@ -60,7 +60,7 @@ bool read_whole(const std::string &path, std::uint64_t limit, std::vector<std::u
     const auto file = open_raw_file(path, size, why);
     if (!file) return false;
     if (size > limit) {
-        why = "it is larger than " + std::to_string(limit) + " bytes";
+        why = msg::file_too_large(limit);
         return false;
     }
     bytes.resize(static_cast<std::size_t>(size));
@@ -163,7 +163,7 @@ bool cdtext_packs(std::vector<std::uint8_t> bytes, std::vector<std::uint8_t> &pa
     if (bytes.size() % 18 == 4 && bytes.size() >= 4 && get_be16(bytes.data()) == bytes.size() - 2)
         bytes.erase(bytes.begin(), bytes.begin() + 4);
     if (bytes.empty() || bytes.size() % 18 != 0) {
-        why = "it is not a series of 18-byte CD-Text packs";
+        why = msg::not_cdtext_packs;
         return false;
     }
     packs = std::move(bytes);
@@ -201,7 +201,7 @@ bool open_raw_or_audio(const FileQuery &q, FileFound &found, std::string &why) {
 bool open_named_file(const std::string &folder, const FileQuery &q, FileFound &found, std::string &why) {
     const std::optional<std::string> path = find_named_file(folder, q, found.note);
     if (!path) {
-        why = "no such file in " + (folder.empty() ? std::string(".") : folder);
+        why = msg::no_such_file_in(folder.empty() ? std::string(".") : folder);
         return false;
     }
     found.path = *path;
