@@ -8,7 +8,7 @@
 #     audio (the difference over 150 s): start-up apart from the cost of each second. glibc is told
 #     to copy with its vector loops (rep movsb counts one instruction per byte under callgrind);
 #   - peak resident and private memory, and CPU seconds per second of audio, playing in real time
-#     into bench/paced_sink.cpp, an ALSA output paced like a card: the median of several runs of
+#     into tests/support/paced_sink.cpp, an ALSA output paced like a card: the median of several runs of
 #     each program, taken in turns (one run's CPU time swings by a third on a virtual machine);
 #   - gaps (underruns) of our program on that output with every READ CD taking 90 ms.
 # Our program's captured audio is checked bit for bit against the image.

@@ -61,7 +61,7 @@ Player start(const std::string &faults) {
     const std::string conf = p.capture + ".conf";
     std::remove(p.capture.c_str());
     std::ofstream(conf) << "pcm_type.cddaplay_paced { lib \"" CDDAPLAY_PACED_SINK "\" }\n"
-                        << "pcm.!default { type cddaplay_paced file \"" << p.capture << "\" }\n";
+                        << "pcm.!default { type cddaplay_paced file \"" << p.capture << "\" lenient yes }\n";
     int slave = -1, out[2];
     if (openpty(&p.terminal, &slave, nullptr, nullptr, nullptr) != 0 || pipe(out) != 0) std::exit(1);
     p.pid = fork();

@@ -1,12 +1,2 @@
-set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR i686)
-set(MINGW_PREFIX i686-w64-mingw32)
-# The posix thread model gives std::thread and std::mutex to our pass-through library.
-set(CMAKE_C_COMPILER ${MINGW_PREFIX}-gcc-posix)
-set(CMAKE_CXX_COMPILER ${MINGW_PREFIX}-g++-posix)
-set(CMAKE_RC_COMPILER ${MINGW_PREFIX}-windres)
-set(CMAKE_FIND_ROOT_PATH /usr/${MINGW_PREFIX})
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+include(${CMAKE_CURRENT_LIST_DIR}/toolchain-mingw.cmake)

@@ -1,7 +1,7 @@
 #pragma once
 // Every text the program prints, exactly as printed (misspellings included: users and scripts
-// know them this way). The described lines go to standard output with printf; the lines for
-// people at the end go to standard error.
+// know them this way). The described lines go to standard output with printf; each section says
+// where its lines go. The pass-through library's lines are in passthru/messages.h.
 
 namespace msg {
 // Front end
@@ -84,4 +84,41 @@ inline constexpr char bad_track_limit[] =
 inline constexpr char status_paused[] = "  paused";
 inline constexpr char would_play[] = "\nwould play: track %d to track %d, %s%s\n";
 inline constexpr char would_play_repeated[] = ", again and again";
+
+// -l, on standard output: the units, one line each, and the disc in the chosen one
+inline constexpr char listing_no_unit[] = "no CD-ROM unit found\n";
+inline constexpr char listing_unit[] = "unit %d: adapter %d target %d lun %d  ";
+inline constexpr char listing_identity[] = "%s %s %s  ";
+inline constexpr char listing_no_answer[] = "(no answer)  ";
+inline constexpr char listing_disc_in[] = "disc in";
+inline constexpr char listing_no_disc[] = "no disc";
+inline constexpr char listing_unit_empty[] = "\nunit %d: no disc\n";
+inline constexpr char listing_disc_names[] = "disc: ";
+inline constexpr char listing_audio[] = "audio";
+inline constexpr char listing_data[] = "data";
+
+// The status line, on standard error when it is a terminal
+inline constexpr char status_head[] = "Track %02d/%02d  %s / %s  [-%s]";
+
+// Fallbacks and refusals of the options, on standard error
+inline constexpr char bad_speed[] =
+    "cddaplay: ignoring '%s': the reading speed is -s and a number from 0 (the drive's maximum) to %d, such as -s4\n";
+inline constexpr char no_such_unit[] =
+    "cddaplay: there is no unit \"%s\" (%d found, numbered from 0); using unit 0 instead\n";
+inline constexpr char no_such_track[] =
+    "cddaplay: there is no track \"%s\" on this disc (%d tracks); playing from track 1 instead\n";
+inline constexpr char nothing_to_play[] =
+    "cddaplay: nothing to play: the disc has no audio track from track %d on; choose an audio track with -t\n";
+inline constexpr char data_track_skipped[] =
+    "cddaplay: track %d is a data track; playing from track %d, the next audio track\n";
+
+// Playback and the sound output, on standard error
+inline constexpr char speed_refused[] =
+    "cddaplay: the drive did not accept the reading speed (SET CD SPEED); it plays at the speed it chooses itself\n";
+inline constexpr char out_of_memory_after_stuck_read[] =
+    "cddaplay: out of memory after a read the drive never finished; playback stops\n";
+inline constexpr char sound_failed[] = "cddaplay: %s: %s\n";  // what failed, and ALSA's reason
+inline constexpr char sound_stopped[] = "the sound output stopped working, so playback ends";
+inline constexpr char sound_cannot_open[] =
+    "the sound output \"default\" cannot be opened for CD audio (check the ALSA configuration)";
 }  // namespace msg

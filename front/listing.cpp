@@ -42,12 +42,12 @@ void print_track(std::int32_t number, const char *type, const std::string &start
 // One line for the unit; whether a disc is in.
 bool list_unit(std::int32_t number, const CdromDevice &unit) {
     const CdromUnitStatus status = probe_cdrom_unit(unit);
-    std::printf("unit %d: adapter %d target %d lun %d  ", number, unit.ha_id, unit.target, unit.lun);
+    std::printf(msg::listing_unit, number, unit.ha_id, unit.target, unit.lun);
     if (status.answered)
-        std::printf("%s %s %s  ", status.vendor, status.product, status.revision);
+        std::printf(msg::listing_identity, status.vendor, status.product, status.revision);
     else
-        std::printf("(no answer)  ");
-    std::printf("%s", status.disc_in ? "disc in" : "no disc");
+        std::printf("%s", msg::listing_no_answer);
+    std::printf("%s", status.disc_in ? msg::listing_disc_in : msg::listing_no_disc);
     if (status.image[0] != '\0') std::printf(msg::listing_image, status.image);
     std::printf("\n");
     return status.disc_in;
@@ -60,16 +60,16 @@ void list_disc(std::int32_t number, const CdromToc &toc, const CdTextTable &text
     std::printf(msg::listing_disc, number, toc.track_count, minutes_seconds(lead_out - first).c_str());
     const std::string disc_names = title_and_performer(text.entries[0]);
     // Titles may carry any character: platform::write_text gets them to a console as written.
-    if (!disc_names.empty()) platform::write_text(stdout, "disc: " + disc_names + "\n");
+    if (!disc_names.empty()) platform::write_text(stdout, msg::listing_disc_names + disc_names + "\n");
     std::printf("%s", msg::listing_header);
     if (hidden > 0)
-        print_track(0, "audio", msf(LEAD_IN_SECTORS), minutes_seconds(hidden), msg::listing_hidden);
+        print_track(0, msg::listing_audio, msf(LEAD_IN_SECTORS), minutes_seconds(hidden), msg::listing_hidden);
     for (std::int32_t i = 0; i < toc.track_count; ++i) {
         const CdromTrack &t = toc.entries[i];
         const auto number_on_disc = static_cast<std::size_t>(i + 1);
         const std::string names =
             number_on_disc < text.entries.size() ? title_and_performer(text.entries[number_on_disc]) : "";
-        print_track(i + 1, t.is_audio ? "audio" : "data", msf(t.start_lba + LEAD_IN_SECTORS),
+        print_track(i + 1, t.is_audio ? msg::listing_audio : msg::listing_data, msf(t.start_lba + LEAD_IN_SECTORS),
                     minutes_seconds(track_end_lba(toc, i) - t.start_lba), names.empty() ? "" : "  " + names);
     }
 }
@@ -103,7 +103,7 @@ bool hidden_track_chosen(const Selection &selection, const CdromToc &toc) {
 
 int list_units(const CdromDeviceList &devices, std::int32_t unit, const Selection &selection) {
     if (devices.count == 0) {
-        std::printf("no CD-ROM unit found\n");
+        std::printf("%s", msg::listing_no_unit);
         return 0;
     }
     bool chosen_has_disc = false;
@@ -114,7 +114,7 @@ int list_units(const CdromDeviceList &devices, std::int32_t unit, const Selectio
 
     const CdromDevice &device = devices.slots[unit];
     if (!chosen_has_disc) {
-        std::printf("\nunit %d: no disc\n", unit);
+        std::printf(msg::listing_unit_empty, unit);
         return 0;
     }
     const CdromToc *toc = get_cdrom_toc(device.ha_id, device.target, device.lun, device.ignore_target_status);

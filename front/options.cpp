@@ -99,9 +99,7 @@ Selection parse_options(int argc, const char *const *argv) {
             const char *value = option_value(argc, argv, i);
             const std::int32_t kbs = read_speed_of(value);
             if (kbs < 0)
-                std::fprintf(stderr, "cddaplay: ignoring '%s': the reading speed is -s and a number from 0 "
-                                     "(the drive's maximum) to %d, such as -s4\n",
-                             arg, MAX_SPEED);
+                std::fprintf(stderr, msg::bad_speed, arg, MAX_SPEED);
             else
                 s.read_speed_kbs = kbs;
             break;

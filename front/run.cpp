@@ -29,13 +29,11 @@ std::int32_t chosen_or_first(std::int32_t index, const char *asked, std::int32_t
 }
 
 std::int32_t chosen_unit(const Selection &selection, std::int32_t count) {
-    return chosen_or_first(selection.unit_index, selection.unit_value, count,
-                           "cddaplay: there is no unit \"%s\" (%d found, numbered from 0); using unit 0 instead\n");
+    return chosen_or_first(selection.unit_index, selection.unit_value, count, msg::no_such_unit);
 }
 
 std::int32_t chosen_track(const Selection &selection, std::int32_t count) {
-    return chosen_or_first(selection.track_index, selection.track_value, count,
-                           "cddaplay: there is no track \"%s\" on this disc (%d tracks); playing from track 1 instead\n");
+    return chosen_or_first(selection.track_index, selection.track_value, count, msg::no_such_track);
 }
 
 // The status line runs only where someone watches it; its thread reads the disc's CD-Text.
@@ -98,14 +96,11 @@ int run_cddaplay(int argc, const char *const *argv) {
     // Only the disc's audio is played: data would reach the speakers as full-scale noise.
     std::optional<AudioRange> range = audio_range(*toc, chosen);
     if (!range) {
-        std::fprintf(stderr, "cddaplay: nothing to play: the disc has no audio track from track %d on; "
-                             "choose an audio track with -t\n",
-                     chosen + 1);
+        std::fprintf(stderr, msg::nothing_to_play, chosen + 1);
         return 1;
     }
     if (range->track_index != chosen)
-        std::fprintf(stderr, "cddaplay: track %d is a data track; playing from track %d, the next audio track\n",
-                     chosen + 1, range->track_index + 1);
+        std::fprintf(stderr, msg::data_track_skipped, chosen + 1, range->track_index + 1);
     if (hidden) range->start_lba = 0;  // the hidden track is "track 0"
     std::printf(msg::track_line, hidden ? 0 : range->track_index + 1, toc->track_count);
 

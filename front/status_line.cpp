@@ -67,7 +67,7 @@ std::string line_of_track(const CdromToc &toc, const CdTextTable &text, std::int
     const std::int32_t length = end_of_track(toc, index) - start;
     const std::int32_t elapsed = heard - start < length ? heard - start : length;
     char head[96];
-    std::snprintf(head, sizeof head, "Track %02d/%02d  %s / %s  [-%s]", index + 1, toc.track_count,
+    std::snprintf(head, sizeof head, msg::status_head, index + 1, toc.track_count,
                   minutes_seconds(elapsed).c_str(), minutes_seconds(length).c_str(),
                   minutes_seconds(end_lba - heard).c_str());
     std::string out = head;

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <optional>
 
+#include "passthru/messages.h"
 #include "passthru/text.h"
 
 namespace passthru {
@@ -166,9 +167,7 @@ Faults parse_faults(std::string_view text, std::string &problems) {
         std::optional<std::string_view> value;
         if (eq != std::string_view::npos) value = trim(item.substr(eq + 1));
         if (!apply_item(key, value, faults)) {
-            problems += "wnaspi32: CDDAPLAY_FAULTS: ignoring '";
-            problems += item;
-            problems += "'\n";
+            problems += msg::line(msg::fault_ignored(item));
         }
     }
     return faults;

@@ -140,8 +140,7 @@ bool set_requested_speed(const PlayRequest &request) {
     if (request.read_speed == SPEED_UNCHANGED) return false;
     const auto kbs = static_cast<std::uint16_t>(request.read_speed);
     if (set_cdrom_speed(request.ha_id, request.target, request.lun, kbs)) return true;
-    std::fprintf(stderr, "cddaplay: the drive did not accept the reading speed (SET CD SPEED); "
-                         "it plays at the speed it chooses itself\n");
+    std::fprintf(stderr, "%s", msg::speed_refused);
     return false;
 }
 
@@ -168,7 +167,7 @@ void play_range(PlayRequest &request, zrSound &wave, Buffers &buffers) {
         fetch_chunk(job);
         buffers.out[slot - 1] = job.out_buffer;  // the worker may have left the old one to the library
         if (!job.out_buffer) {
-            std::fprintf(stderr, "cddaplay: out of memory after a read the drive never finished; playback stops\n");
+            std::fprintf(stderr, "%s", msg::out_of_memory_after_stuck_read);
             break;
         }
         if (stop_requested(request)) break;  // stopped during the fetch: the chunk is not queued

@@ -30,6 +30,7 @@
 #include <new>
 #include <thread>
 
+#include "common/messages.h"
 #include "playback/wave_device.h"
 
 namespace {
@@ -73,7 +74,7 @@ void keep_alsa_reason(const char *, int, const char *, int error, const char *fo
 
 // One line on standard error: what failed, and alsa-lib's reason (or the error's text).
 void report_alsa_failure(const char *what, int error) {
-    std::fprintf(stderr, "cddaplay: %s: %s\n", what, g_alsa_reason[0] ? g_alsa_reason : snd_strerror(error));
+    std::fprintf(stderr, msg::sound_failed, what, g_alsa_reason[0] ? g_alsa_reason : snd_strerror(error));
     g_alsa_reason[0] = '\0';
 }
 
@@ -198,7 +199,7 @@ bool play_buffer(WaveDevice *device, const QueuedBuffer &buffer) {
             wait_for_event(device, true, -1);
         } else if (n == -ENODEV || ++failures > MAX_RECOVERIES ||
                    snd_pcm_recover(device->pcm, static_cast<int>(n), 1) < 0) {
-            report_alsa_failure("the sound output stopped working, so playback ends", static_cast<int>(n));
+            report_alsa_failure(msg::sound_stopped, static_cast<int>(n));
             return false;  // gone or stuck: playing on would only race through the disc
         }
         // After an underrun the stream is prepared again and the same frames are written again.
@@ -217,7 +218,7 @@ void play_out(WaveDevice *device) {
     if (snd_pcm_state(pcm) == SND_PCM_STATE_PREPARED) snd_pcm_start(pcm);
     snd_pcm_state_t state = snd_pcm_state(pcm);
     if (state == SND_PCM_STATE_DISCONNECTED) {
-        report_alsa_failure("the sound output stopped working, so playback ends", -ENODEV);
+        report_alsa_failure(msg::sound_stopped, -ENODEV);
         device->failed.store(true, std::memory_order_release);
         device->holding.store(false, std::memory_order_release);
         return;
@@ -316,8 +317,7 @@ snd_pcm_t *open_cd_pcm() {
         }
     }
     if (err < 0) {
-        report_alsa_failure("the sound output \"default\" cannot be opened for CD audio (check the ALSA "
-                            "configuration)", err);
+        report_alsa_failure(msg::sound_cannot_open, err);
         return nullptr;
     }
     g_alsa_reason[0] = '\0';

@@ -15,7 +15,7 @@
 #include <mutex>
 
 #include "passthru/image/image_source.h"
-#include "passthru/image/notices.h"
+#include "passthru/messages.h"
 #include "platform/platform.h"
 
 namespace passthru::image {
@@ -199,7 +199,7 @@ private:
         sf_ = api_.open_virtual(&g_io, SFM_READ, &info, file_.get());
         next_frame_ = 0;
         if (!sf_) {
-            why = std::string("cannot decode it again (") + api_.strerror(nullptr) + ")";
+            why = msg::cannot_decode_again(api_.strerror(nullptr));
             next_frame_ = -1;
             return false;
         }
@@ -219,7 +219,7 @@ private:
         if (frame >= decodable_end_ || frame >= frames_) return;
         decodable_end_ = frame;
         if (!reported_)
-            std::fprintf(stderr, "wnaspi32: %s\n", notice::audio_ends_early(path_, time_of(frame), time_of(frames_)).c_str());
+            platform::write_text(stderr, msg::line(msg::audio_ends_early(path_, time_of(frame), time_of(frames_))));
         reported_ = true;
     }
 
@@ -239,8 +239,7 @@ private:
 std::shared_ptr<ImageSource> open_audio_file(const std::string &path, std::uint64_t &data_bytes, std::string &why) {
     const SndfileApi *api = sndfile();
     if (!api) {
-        why = std::string("audio files are read with libsndfile (") + kSndfileName +
-              "), which is not installed; install it (Debian: libsndfile1) or use a BIN image";
+        why = msg::sndfile_missing(kSndfileName);
         return nullptr;
     }
     auto file = std::make_unique<VirtualFile>();
@@ -249,18 +248,16 @@ std::shared_ptr<ImageSource> open_audio_file(const std::string &path, std::uint6
     SF_INFO info{};
     SNDFILE *sf = api->open_virtual(&g_io, SFM_READ, &info, file.get());
     if (!sf) {
-        why = std::string("not an audio file this build reads (") + api->strerror(nullptr) + ")";
+        why = msg::not_audio_read(api->strerror(nullptr));
         return nullptr;
     }
     if (!is_cd_audio(info)) {
-        why = "it is " + format_name(info.format) + ", " + std::to_string(info.samplerate) + " Hz, " +
-              std::to_string(info.channels) + " channel(s), " + sample_words(info.format) +
-              "; a CD holds 44100 Hz, 2 channels, 16-bit";
+        why = msg::not_cd_audio(format_name(info.format), info.samplerate, info.channels, sample_words(info.format));
         api->close(sf);
         return nullptr;
     }
     if (!info.seekable) {
-        why = "it cannot be read at a chosen position";
+        why = msg::not_seekable;
         api->close(sf);
         return nullptr;
     }

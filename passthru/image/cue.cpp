@@ -4,7 +4,7 @@
 #include <optional>
 
 #include "common/utf8.h"
-#include "passthru/image/notices.h"
+#include "passthru/messages.h"
 #include "passthru/text.h"
 
 namespace passthru::image {
@@ -253,7 +253,7 @@ public:
 
     bool line(int number, std::string_view text) {
         line_ = number;
-        if (!split_words(text, words_)) return fail("a quote (\") is not closed");
+        if (!split_words(text, words_)) return fail(msg::quote_not_closed);
         if (words_.empty()) return true;
         const std::string_view key = words_[0];
         const std::string_view rest = text.substr(text.find(key) + key.size());
@@ -271,17 +271,15 @@ public:
         if (same_word(key, "PERFORMER")) return text_field(&CdText::performer, rest);
         if (same_word(key, "SONGWRITER")) return text_field(&CdText::songwriter, rest);
         if (same_word(key, "CDTEXTFILE")) return cdtext_file(rest);
-        return fail("unknown keyword '" + std::string(key) +
-                    "' (expected FILE, TRACK, INDEX, PREGAP, POSTGAP, FLAGS, TITLE, PERFORMER, SONGWRITER, ISRC, "
-                    "CATALOG, CDTEXTFILE or REM)");
+        return fail(msg::cue_unknown_keyword(std::string(key)));
     }
 
     bool finish(Disc &disc) {
         line_ = 0;
-        if (files_.empty()) return fail("no FILE line: a sheet names at least one image file");
+        if (files_.empty()) return fail(msg::cue_no_file);
         if (!file_complete(files_.back())) return false;
-        if (tracks_.empty()) return fail("no TRACK line");
-        if (!track_complete(tracks_.back(), "the end of the sheet")) return false;
+        if (tracks_.empty()) return fail(msg::cue_no_track);
+        if (!track_complete(tracks_.back(), msg::cue_sheet_end)) return false;
         for (std::size_t f = 0; f < files_.size(); ++f)
             if (!measure(files_[f])) return false;
         return lay_out(disc);
@@ -292,24 +290,22 @@ public:
 private:
     bool fail(const std::string &why) { return fail_at(line_, why); }
     bool fail_at(int line, const std::string &why) {
-        error_ = line > 0 ? "line " + std::to_string(line) + ": " + why : why;
+        error_ = line > 0 ? msg::at_line(line, why) : why;
         return false;
     }
     void note(int line, const std::string &what) {
-        if (notes_) notes_->push_back("line " + std::to_string(line) + ": " + what);
+        if (notes_) notes_->push_back(msg::at_line(line, what));
     }
-    static std::string track_name(int number) { return "track " + std::to_string(number); }
 
     bool file_complete(const CueFile &f) {
         if (f.indexes == 0)
-            return fail_at(f.line, "FILE '" + f.name + "' has no TRACK or INDEX after it (expected a TRACK line)");
+            return fail_at(f.line, msg::cue_file_without_track(f.name));
         return true;
     }
     bool track_complete(const CueTrack &t, const std::string &where) {
         if (t.find(1)) return true;
         const CueIndex *i0 = t.find(0);
-        return fail("INDEX 01 of " + track_name(t.number) + " is missing (expected before " + where +
-                    (i0 ? "; its INDEX 00 is on line " + std::to_string(i0->line) + ")" : ")"));
+        return fail(msg::cue_index_01_missing(t.number, where, i0 ? i0->line : 0));
     }
 
     bool file(std::string_view rest) {
@@ -327,7 +323,7 @@ private:
             }
         }
         if (name.empty() || type.empty() || type.find_first_of(" \t") != std::string_view::npos)
-            return fail("FILE needs a name and a type, as in FILE \"album.bin\" BINARY");
+            return fail(msg::cue_file_needs);
         if (!files_.empty() && !file_complete(files_.back())) return false;
         CueFile f;
         f.name = std::string(name);
@@ -336,21 +332,20 @@ private:
         if (same_word(type, "BINARY")) f.type = FileType::binary;
         else if (same_word(type, "MOTOROLA")) f.type = FileType::motorola;
         else if (same_word(type, "WAVE") || same_word(type, "AIFF") || same_word(type, "FLAC")) f.type = FileType::audio;
-        else return fail("unsupported file type '" + std::string(type) + "' (expected BINARY, MOTOROLA or WAVE)");
+        else return fail(msg::cue_file_type(std::string(type)));
         files_.push_back(std::move(f));
         return true;
     }
 
     bool track() {
-        if (files_.empty()) return fail("TRACK before FILE (expected a FILE line first)");
-        if (words_.size() != 3) return fail("TRACK needs a number and a type, as in TRACK 01 AUDIO");
+        if (files_.empty()) return fail(msg::cue_track_before_file);
+        if (words_.size() != 3) return fail(msg::cue_track_needs);
         const auto number = small_number(words_[1], 99);
-        if (!number || *number < 1) return fail("bad track number '" + std::string(words_[1]) + "' (expected 01 to 99)");
+        if (!number || *number < 1) return fail(msg::cue_bad_track_number(std::string(words_[1])));
         if (!tracks_.empty()) {
-            if (!track_complete(tracks_.back(), "TRACK " + std::string(words_[1]))) return false;
+            if (!track_complete(tracks_.back(), msg::cue_track_line(std::string(words_[1])))) return false;
             if (*number != tracks_.back().number + 1)
-                return fail(track_name(*number) + " out of order after " + track_name(tracks_.back().number) +
-                            " (expected TRACK " + std::to_string(tracks_.back().number + 1) + ")");
+                return fail(msg::cue_track_order(*number, tracks_.back().number));
         }
         CueTrack t;
         t.number = *number;
@@ -359,8 +354,7 @@ private:
         for (const TypeName &candidate : kTrackTypes)
             if (same_word(words_[2], candidate.word)) type = &candidate;
         if (!type)
-            return fail("unsupported track type '" + std::string(words_[2]) +
-                        "' (expected AUDIO, MODE1/2352, MODE1/2048, MODE2/2352 or MODE2/2336)");
+            return fail(msg::cue_track_type(std::string(words_[2])));
         t.mode = type->mode;
         t.control = type->mode == TrackMode::audio ? 0x00 : kControlData;
         t.session = session_;
@@ -371,34 +365,31 @@ private:
     // REM SESSION nn: the tracks that follow belong to session nn.
     bool session() {
         const auto number = words_.size() == 3 ? small_number(words_[2], 99) : std::nullopt;
-        if (!number || *number < 1) return fail("REM SESSION needs a session number from 01 to 99");
-        if (*number < session_) return fail("REM SESSION " + std::string(words_[2]) + " goes backwards");
+        if (!number || *number < 1) return fail(msg::cue_session_needs);
+        if (*number < session_) return fail(msg::cue_session_backwards(std::string(words_[2])));
         session_ = static_cast<std::uint8_t>(*number);
         return true;
     }
 
     bool index() {
-        if (tracks_.empty()) return fail("INDEX outside a TRACK (expected a TRACK line first)");
+        if (tracks_.empty()) return fail(msg::cue_index_outside);
         CueTrack &t = tracks_.back();
-        if (words_.size() != 3) return fail("INDEX needs a number and a time, as in INDEX 01 00:00:00");
+        if (words_.size() != 3) return fail(msg::cue_index_needs);
         const auto number = small_number(words_[1], 99);
-        if (!number) return fail("bad index number '" + std::string(words_[1]) + "' (expected 00 to 99)");
+        if (!number) return fail(msg::cue_bad_index_number(std::string(words_[1])));
         if (!t.indexes.empty() && *number <= t.indexes.back().number)
-            return fail("INDEX " + std::string(words_[1]) + " out of order in " + track_name(t.number));
-        if (*number >= 2 && !t.find(1)) return fail("INDEX " + std::string(words_[1]) + " before INDEX 01");
+            return fail(msg::cue_index_order(std::string(words_[1]), t.number));
+        if (*number >= 2 && !t.find(1)) return fail(msg::cue_index_before_01(std::string(words_[1])));
         const auto position = parse_time(words_[2]);
-        if (!position) return fail("bad time '" + std::string(words_[2]) + "' (expected mm:ss:ff, ss below 60, ff below 75)");
+        if (!position) return fail(msg::cue_bad_time(std::string(words_[2])));
         CueFile &f = files_.back();
         if (*position < f.last_position)
-            return fail("INDEX " + std::string(words_[2]) + " goes backwards (expected " + time_text(f.last_position) +
-                        " or later in this FILE)");
+            return fail(msg::cue_index_backwards(std::string(words_[2]), time_text(f.last_position)));
         if (f.type == FileType::audio && t.mode != TrackMode::audio)
-            return fail(track_name(t.number) + " is " + std::string(mode_word(t.mode)) +
-                        " data, but a WAVE file holds audio only");
+            return fail(msg::cue_data_in_wave(t.number, std::string(mode_word(t.mode))));
         const int bytes = sector_bytes_of(t.mode);
         if (f.sector_bytes != 0 && f.sector_bytes != bytes)
-            return fail("FILE '" + f.name + "' holds " + std::to_string(f.sector_bytes) + "-byte sectors; " +
-                        track_name(t.number) + " (" + std::string(mode_word(t.mode)) + ") needs a FILE of its own");
+            return fail(msg::cue_sector_size_mix(f.name, f.sector_bytes, t.number, std::string(mode_word(t.mode))));
         f.sector_bytes = bytes;
         f.last_position = *position;
         ++f.indexes;
@@ -408,27 +399,27 @@ private:
 
     bool gap(bool pre) {
         const std::string name = pre ? "PREGAP" : "POSTGAP";
-        if (tracks_.empty()) return fail(name + " outside a TRACK (expected a TRACK line first)");
+        if (tracks_.empty()) return fail(msg::cue_gap_outside(name));
         CueTrack &t = tracks_.back();
-        if (words_.size() != 2) return fail(name + " needs a time, as in " + name + " 00:02:00");
+        if (words_.size() != 2) return fail(msg::cue_gap_needs(name));
         const auto length = parse_time(words_[1]);
-        if (!length) return fail("bad time '" + std::string(words_[1]) + "' (expected mm:ss:ff, ss below 60, ff below 75)");
-        if (pre && !t.indexes.empty()) return fail("PREGAP after INDEX (expected it before the track's first INDEX)");
+        if (!length) return fail(msg::cue_bad_time(std::string(words_[1])));
+        if (pre && !t.indexes.empty()) return fail(msg::cue_pregap_after_index);
         std::int64_t &slot = pre ? t.pregap : t.postgap;
-        if (slot != 0) return fail(name + " given twice for " + track_name(t.number));
+        if (slot != 0) return fail(msg::cue_gap_twice(name, t.number));
         slot = *length;
         return true;
     }
 
     bool flags() {
-        if (tracks_.empty()) return fail("FLAGS outside a TRACK (expected a TRACK line first)");
+        if (tracks_.empty()) return fail(msg::cue_flags_outside);
         CueTrack &t = tracks_.back();
         for (std::size_t i = 1; i < words_.size(); ++i) {
             if (same_word(words_[i], "DCP")) t.control |= kControlCopy;
             else if (same_word(words_[i], "4CH")) t.control |= kControlFourCh;
             else if (same_word(words_[i], "PRE")) t.control |= kControlPreEmph;
             else if (!same_word(words_[i], "SCMS"))
-                return fail("unknown flag '" + std::string(words_[i]) + "' (expected DCP, 4CH, PRE or SCMS)");
+                return fail(msg::cue_unknown_flag(std::string(words_[i])));
         }
         return true;
     }
@@ -441,12 +432,12 @@ private:
 
     bool cdtext_file(std::string_view rest) {
         const std::string name(text_argument(rest));
-        if (name.empty()) return fail("CDTEXTFILE needs a file name");
+        if (name.empty()) return fail(msg::cue_cdtextfile_needs);
         FileFound found;
         std::string why;
         const std::string alternative = encoding_ == Encoding::eight_bit && !is_utf8(name) ? cp1252_to_utf8(name) : "";
         if (!lookup_ || !lookup_({name, alternative, FileType::cdtext}, found, why)) {
-            note(line_, "CD-Text file '" + name + "' not used: " + (why.empty() ? "not found" : why));
+            note(line_, msg::cue_cdtext_unused(name, why));
             return true;
         }
         if (!found.note.empty()) note(line_, found.note);
@@ -458,21 +449,20 @@ private:
         std::string why;
         const FileQuery query{f.name, f.alternative, f.type};
         if (!lookup_ || !lookup_(query, f.found, why))
-            return fail_at(f.line, "cannot use '" + f.name + "': " + (why.empty() ? "not found" : why));
+            return fail_at(f.line, msg::cue_cannot_use(f.name, why));
         if (!f.found.note.empty()) note(f.line, f.found.note);
         const std::uint64_t bytes = f.found.data_bytes;
         const auto sector = static_cast<std::uint64_t>(f.sector_bytes ? f.sector_bytes : kSectorBytes);
-        if (bytes == 0) return fail_at(f.line, "'" + f.name + "' holds no " + (f.type == FileType::audio ? "audio" : "data"));
+        if (bytes == 0) return fail_at(f.line, msg::cue_file_empty(f.name, f.type == FileType::audio));
         if (bytes / sector > static_cast<std::uint64_t>(kMaxLeadOut))
-            return fail_at(f.line, "'" + f.name + "' is too long for a CD (over 99:59:74)");
+            return fail_at(f.line, msg::cue_file_too_long(f.name));
         f.sectors = static_cast<std::int64_t>((bytes + sector - 1) / sector);
         if (bytes % sector != 0)
-            note(f.line, "'" + f.name + "' ends " + std::to_string(bytes % sector) + " bytes into a " +
-                             std::to_string(sector) + "-byte sector; the rest of that sector is silence");
+            note(f.line, msg::cue_partial_sector(f.name, bytes % sector, sector));
         if (f.last_position >= f.sectors) {
             // A rip cut short: what is there plays, and the tracks the file no longer holds keep their
             // places as silence (the last of them the shortest track a CD may hold).
-            note(f.line, notice::file_ends_before_index(f.name, time_text(f.sectors), time_text(f.last_position)));
+            note(f.line, msg::file_ends_before_index(f.name, time_text(f.sectors), time_text(f.last_position)));
             f.sectors = f.last_position + kShortestTrack;
         }
         return true;
@@ -527,8 +517,7 @@ private:
             const CueIndex &one = *t.find(1);
             const std::int64_t start = lba + (base[one.file] + one.position - at);
             if (!out.tracks.empty() && start <= out.tracks.back().start)
-                return fail_at(t.line, track_name(out.tracks.back().number) + " is empty (" + track_name(t.number) +
-                                           " starts where it starts)");
+                return fail_at(t.line, msg::cue_track_empty_before(out.tracks.back().number, t.number));
             Track track{t.number, static_cast<std::int32_t>(std::min(start, kMaxLeadOut)), t.control};
             track.mode = t.mode;
             track.session = t.session;
@@ -538,10 +527,10 @@ private:
         }
         files_up_to(total);
         emit(SegmentKind::silence, -1, 0, pending_postgap);
-        if (too_long || lba > kMaxLeadOut) return fail("the disc is too long for a CD (over 99:59:74)");
+        if (too_long || lba > kMaxLeadOut) return fail(msg::cue_disc_too_long);
         out.lead_out = static_cast<std::int32_t>(lba);
         if (out.tracks.back().start >= out.lead_out)
-            return fail_at(tracks_.back().line, track_name(out.tracks.back().number) + " is empty (nothing after its INDEX 01)");
+            return fail_at(tracks_.back().line, msg::cue_last_track_empty(out.tracks.back().number));
         out.text = disc_text_;
         out.cdtext_packs = std::move(packs_);
         disc = std::move(out);

@@ -5,6 +5,7 @@
 
 #include "passthru/image/builtin_disc.h"
 #include "passthru/image/image_source.h"
+#include "passthru/messages.h"
 
 namespace passthru::image {
 namespace {
@@ -52,7 +53,7 @@ void expand_data_sectors(std::uint8_t *out, std::int32_t run, int stored, std::i
 bool read_file_run(const ImageFile &file, const Segment &s, std::int32_t first, std::int32_t run, std::uint8_t *out,
                    std::string &why) {
     if (!file.source) {
-        why = "not open";
+        why = msg::file_not_open;
         return false;
     }
     const std::size_t stored = static_cast<std::size_t>(s.file_sector_bytes);
@@ -66,7 +67,7 @@ bool read_file_run(const ImageFile &file, const Segment &s, std::int32_t first, 
     // An audio file's decoder says itself where its samples end (a file cut short plays as far as
     // it goes); a raw file that gives less than it held at loading has changed under us.
     if (got < expected && !file.audio) {
-        why = "the file is shorter than when it was loaded";
+        why = msg::file_shrunk;
         return false;
     }
     std::memset(into + got, 0, bytes - got);  // the padding after a file's last whole sector

@@ -9,6 +9,7 @@
 #include "aspi/aspi32.h"
 #include "common/byte_order.h"
 #include "passthru/image/cdtext_packs.h"
+#include "passthru/messages.h"
 #include "platform/platform.h"
 
 namespace passthru::image {
@@ -213,8 +214,7 @@ void report_read_failure(Unit &unit, const Disc &disc, const ReadFailure &failur
     if (std::find(unit.files_reported.begin(), unit.files_reported.end(), failure.file) != unit.files_reported.end())
         return;
     unit.files_reported.push_back(failure.file);
-    platform::write_text(stderr, "wnaspi32: cannot read '" + disc.files[failure.file].path + "': " + failure.reason +
-                                     "; the virtual drive answers with a read error there\n");
+    platform::write_text(stderr, msg::line(msg::file_unreadable(disc.files[failure.file].path, failure.reason)));
 }
 
 // Audio sectors only: nothing to slice, so they go straight into the caller's buffer.

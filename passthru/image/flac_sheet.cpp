@@ -2,6 +2,8 @@
 
 #include <string_view>
 
+#include "passthru/messages.h"
+
 namespace passthru::image {
 namespace {
 
@@ -58,7 +60,7 @@ std::string one_line(std::string text) {
 bool sheet_from_block(const std::vector<std::uint8_t> &block, const std::vector<std::uint8_t> &comments,
                       const std::string &file_name, std::string &sheet, std::string &why) {
     if (block.size() < kCuesheetHeadBytes) {
-        why = "its CUESHEET block is cut short";
+        why = msg::flac_cuesheet_cut_short;
         return false;
     }
     std::string out;
@@ -72,7 +74,7 @@ bool sheet_from_block(const std::vector<std::uint8_t> &block, const std::vector<
     int written = 0;
     for (std::size_t t = 0; t < tracks; ++t) {
         if (block.size() - at < kTrackBytes) {
-            why = "its CUESHEET block is cut short";
+            why = msg::flac_cuesheet_cut_short;
             return false;
         }
         const std::uint64_t offset = be64(block.data() + at);
@@ -80,7 +82,7 @@ bool sheet_from_block(const std::vector<std::uint8_t> &block, const std::vector<
         const std::size_t indexes = block[at + kTrackBytes - 1];
         at += kTrackBytes;
         if (block.size() - at < indexes * kIndexBytes) {
-            why = "its CUESHEET block is cut short";
+            why = msg::flac_cuesheet_cut_short;
             return false;
         }
         if (number >= 1 && number <= 99) {
@@ -94,7 +96,7 @@ bool sheet_from_block(const std::vector<std::uint8_t> &block, const std::vector<
         at += indexes * kIndexBytes;
     }
     if (written == 0) {
-        why = "its CUESHEET block lists no track";
+        why = msg::flac_cuesheet_no_track;
         return false;
     }
     sheet = std::move(out);
@@ -111,7 +113,7 @@ bool flac_sheet(const std::vector<std::uint8_t> &cuesheet, const std::vector<std
         return true;
     }
     if (!cuesheet.empty()) return sheet_from_block(cuesheet, comments, file_name, sheet, why);
-    why = "it holds no cue sheet (no CUESHEET block or tag); name a .cue sheet for it instead";
+    why = msg::flac_no_sheet;
     return false;
 }
 

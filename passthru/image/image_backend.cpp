@@ -21,8 +21,8 @@
 #include "passthru/image/drive.h"
 #include "passthru/image/flac_sheet.h"
 #include "passthru/image/image_source.h"
-#include "passthru/image/notices.h"
 #include "passthru/image/toc_sheet.h"
+#include "passthru/messages.h"
 #include "passthru/text.h"
 #include "platform/platform.h"
 
@@ -51,8 +51,8 @@ State *g_state = nullptr;
 std::vector<std::string> *g_messages = nullptr;
 
 void report(const std::string &line) {
-    if (g_messages) g_messages->push_back("wnaspi32: " + line + "\n");
-    else platform::write_text(stderr, "wnaspi32: " + line + "\n");
+    if (g_messages) g_messages->push_back(msg::line(line));
+    else platform::write_text(stderr, msg::line(line));
 }
 
 bool read_whole(const std::string &path, std::uint64_t limit, std::vector<std::uint8_t> &bytes, std::string &why) {
@@ -60,7 +60,7 @@ bool read_whole(const std::string &path, std::uint64_t limit, std::vector<std::u
     const auto file = open_raw_file(path, size, why);
     if (!file) return false;
     if (size > limit) {
-        why = "it is larger than " + std::to_string(limit) + " bytes";
+        why = msg::file_too_large(limit);
         return false;
     }
     bytes.resize(static_cast<std::size_t>(size));
@@ -163,7 +163,7 @@ bool cdtext_packs(std::vector<std::uint8_t> bytes, std::vector<std::uint8_t> &pa
     if (bytes.size() % 18 == 4 && bytes.size() >= 4 && get_be16(bytes.data()) == bytes.size() - 2)
         bytes.erase(bytes.begin(), bytes.begin() + 4);
     if (bytes.empty() || bytes.size() % 18 != 0) {
-        why = "it is not a series of 18-byte CD-Text packs";
+        why = msg::not_cdtext_packs;
         return false;
     }
     packs = std::move(bytes);
@@ -192,7 +192,7 @@ bool open_raw_or_audio(const FileQuery &q, FileFound &found, std::string &why) {
     found.source = open_audio_file(found.path, found.data_bytes, why);
     found.audio = true;
     if (found.source) {
-        const std::string said = notice::audio_file_typed_raw(std::string(q.name), q.type == FileType::motorola ? "MOTOROLA" : "BINARY", kind);
+        const std::string said = msg::audio_file_typed_raw(std::string(q.name), q.type == FileType::motorola ? "MOTOROLA" : "BINARY", kind);
         found.note = found.note.empty() ? said : found.note + "; " + said;
     }
     return found.source != nullptr;
@@ -201,7 +201,7 @@ bool open_raw_or_audio(const FileQuery &q, FileFound &found, std::string &why) {
 bool open_named_file(const std::string &folder, const FileQuery &q, FileFound &found, std::string &why) {
     const std::optional<std::string> path = find_named_file(folder, q, found.note);
     if (!path) {
-        why = "no such file in " + (folder.empty() ? std::string(".") : folder);
+        why = msg::no_such_file_in(folder.empty() ? std::string(".") : folder);
         return false;
     }
     found.path = *path;
@@ -265,7 +265,7 @@ bool flac_image_sheet(const std::string &entry, std::vector<std::uint8_t> &bytes
 }
 
 std::shared_ptr<const Disc> load_sheet(const std::string &sheet, std::size_t unit) {
-    const std::string empty_drive = "; unit " + std::to_string(unit) + " is an empty drive";
+    const std::string empty_drive = msg::empty_drive(unit);
     std::vector<std::uint8_t> bytes;
     std::string why;
     const std::string folder = parent_of(sheet);
@@ -274,17 +274,17 @@ std::shared_ptr<const Disc> load_sheet(const std::string &sheet, std::size_t uni
     };
     if (flac_image_sheet(sheet, bytes, lookup, why)) {
         if (bytes.empty()) {
-            report("'" + sheet + "': " + why + empty_drive);
+            report(msg::embedded_sheet_refused(sheet, why) + empty_drive);
             return nullptr;
         }
     } else if (!read_whole(sheet, kMaxSheetBytes, bytes, why)) {
-        report("cannot read the CUE sheet '" + sheet + "': " + why + empty_drive);
+        report(msg::sheet_unreadable(sheet, why) + empty_drive);
         return nullptr;
     } else if (same_ignoring_case(extension_of(file_name_of(sheet)), ".toc")) {
         // cdrdao's table of contents: read as the CUE sheet that says the same.
         std::string cue;
         if (!toc_to_cue(bytes.data(), bytes.size(), cue, why)) {
-            report("'" + sheet + "', " + why + empty_drive);
+            report(msg::sheet_says(sheet, why) + empty_drive);
             return nullptr;
         }
         bytes.assign(cue.begin(), cue.end());
@@ -293,12 +293,12 @@ std::shared_ptr<const Disc> load_sheet(const std::string &sheet, std::size_t uni
     std::string error;
     std::vector<std::string> notes;
     const bool ok = parse_cue(bytes.data(), bytes.size(), lookup, *disc, error, &notes);
-    for (const std::string &n : notes) report("'" + sheet + "', " + n);
+    for (const std::string &n : notes) report(msg::sheet_says(sheet, n));
     if (!ok) {
-        report("'" + sheet + "', " + error + empty_drive);
+        report(msg::sheet_says(sheet, error) + empty_drive);
         return nullptr;
     }
-    for (int f : read_swapped_files_swapped(*disc)) report("'" + sheet + "', " + notice::byte_swapped(disc->files[f].path));
+    for (int f : read_swapped_files_swapped(*disc)) report(msg::sheet_says(sheet, msg::byte_swapped(disc->files[f].path)));
     return disc;
 }
 
@@ -349,7 +349,7 @@ void open_backend() {
     const auto discs = load_images(images);
     std::size_t wanted = state->faults.units > 0 && !discs.empty() ? std::size_t(state->faults.units) : discs.size();
     if (wanted > kMaxUnits) {
-        report("CDDAPLAY_IMAGES: only the first 15 units are served");
+        report(msg::too_many_units);
         wanted = kMaxUnits;
     }
     for (std::size_t i = 0; i < wanted; ++i) {

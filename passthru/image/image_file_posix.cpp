@@ -9,46 +9,35 @@
 #include <cstring>
 
 #include "passthru/image/image_source.h"
+#include "passthru/messages.h"
 
 namespace passthru::image {
 namespace {
 
-std::string kind_of(mode_t mode) {
-    if (S_ISDIR(mode)) return "a folder";
-    if (S_ISFIFO(mode)) return "a FIFO (named pipe)";
-    if (S_ISCHR(mode) || S_ISBLK(mode)) return "a device";
-    if (S_ISSOCK(mode)) return "a socket";
-    return "something other than a file";
+const char *kind_of(mode_t mode) {
+    if (S_ISDIR(mode)) return msg::kind_folder;
+    if (S_ISFIFO(mode)) return msg::kind_fifo;
+    if (S_ISCHR(mode) || S_ISBLK(mode)) return msg::kind_device;
+    if (S_ISSOCK(mode)) return msg::kind_socket;
+    return msg::kind_other;
 }
 
-class RawFile final : public ImageSource {
-public:
-    explicit RawFile(int fd) : fd_(fd) {}
-    ~RawFile() override { ::close(fd_); }
-    RawFile(const RawFile &) = delete;
-    RawFile &operator=(const RawFile &) = delete;
-
-    bool read(std::uint64_t offset, std::uint8_t *out, std::size_t bytes, std::size_t &got,
-              std::string &why) const override {
-        got = 0;
-        while (got < bytes) {
-            const ssize_t n = ::pread(fd_, out + got, bytes - got, static_cast<off_t>(offset + got));
-            if (n < 0 && errno == EINTR) continue;
-            if (n < 0) {
-                why = std::strerror(errno);
-                return false;
-            }
-            if (n == 0) break;  // end of file
-            got += static_cast<std::size_t>(n);
-        }
-        return true;
-    }
-
-private:
-    int fd_;
-};
-
 }  // namespace
+
+bool read_file_at(FileHandle file, std::uint64_t offset, std::uint8_t *out, std::size_t bytes, std::size_t &n,
+                  std::string &why) {
+    ssize_t got;
+    do got = ::pread(static_cast<int>(file), out, bytes, static_cast<off_t>(offset));
+    while (got < 0 && errno == EINTR);
+    if (got < 0) {
+        why = std::strerror(errno);
+        return false;
+    }
+    n = static_cast<std::size_t>(got);
+    return true;
+}
+
+void close_file(FileHandle file) { ::close(static_cast<int>(file)); }
 
 std::shared_ptr<ImageSource> open_raw_file(const std::string &path, std::uint64_t &size, std::string &why) {
     // O_NONBLOCK: opening a FIFO for reading would otherwise wait for a writer forever.
@@ -64,7 +53,7 @@ std::shared_ptr<ImageSource> open_raw_file(const std::string &path, std::uint64_
         return nullptr;
     }
     if (!S_ISREG(st.st_mode)) {
-        why = "it is " + kind_of(st.st_mode) + ", not a file";
+        why = msg::not_a_file(kind_of(st.st_mode));
         ::close(fd);
         return nullptr;
     }
@@ -77,7 +66,7 @@ std::shared_ptr<ImageSource> open_raw_file(const std::string &path, std::uint64_
         return nullptr;
     }
     size = static_cast<std::uint64_t>(st.st_size);
-    return std::make_shared<RawFile>(fd);
+    return raw_file_of(fd);
 }
 
 bool path_exists(const std::string &path) {

@@ -4,6 +4,7 @@
 #include <algorithm>
 
 #include "passthru/image/image_source.h"
+#include "passthru/messages.h"
 
 namespace passthru::image {
 namespace {
@@ -17,41 +18,30 @@ std::string system_words(DWORD error) {
     return s.empty() ? "error " + std::to_string(error) : s;
 }
 
-class RawFile final : public ImageSource {
-public:
-    explicit RawFile(HANDLE h) : handle_(h) {}
-    ~RawFile() override { CloseHandle(handle_); }
-    RawFile(const RawFile &) = delete;
-    RawFile &operator=(const RawFile &) = delete;
-
-    // The OVERLAPPED offset makes ReadFile positioned, so no file pointer is shared between calls.
-    bool read(std::uint64_t offset, std::uint8_t *out, std::size_t bytes, std::size_t &got,
-              std::string &why) const override {
-        got = 0;
-        while (got < bytes) {
-            OVERLAPPED at{};
-            const std::uint64_t where = offset + got;
-            at.Offset = static_cast<DWORD>(where);
-            at.OffsetHigh = static_cast<DWORD>(where >> 32);
-            const DWORD want = static_cast<DWORD>(std::min<std::size_t>(bytes - got, 1u << 30));
-            DWORD n = 0;
-            if (!ReadFile(handle_, out + got, want, &n, &at)) {
-                const DWORD error = GetLastError();
-                if (error == ERROR_HANDLE_EOF) break;
-                why = system_words(error);
-                return false;
-            }
-            if (n == 0) break;
-            got += n;
-        }
-        return true;
-    }
-
-private:
-    HANDLE handle_;
-};
+HANDLE handle_of(FileHandle file) { return reinterpret_cast<HANDLE>(file); }
 
 }  // namespace
+
+// The OVERLAPPED offset makes ReadFile positioned, so no file pointer is shared between calls.
+bool read_file_at(FileHandle file, std::uint64_t offset, std::uint8_t *out, std::size_t bytes, std::size_t &n,
+                  std::string &why) {
+    OVERLAPPED at{};
+    at.Offset = static_cast<DWORD>(offset);
+    at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+    const DWORD want = static_cast<DWORD>(std::min<std::size_t>(bytes, 1u << 30));
+    DWORD got = 0;
+    n = 0;
+    if (!ReadFile(handle_of(file), out, want, &got, &at)) {
+        const DWORD error = GetLastError();
+        if (error == ERROR_HANDLE_EOF) return true;
+        why = system_words(error);
+        return false;
+    }
+    n = got;
+    return true;
+}
+
+void close_file(FileHandle file) { CloseHandle(handle_of(file)); }
 
 std::shared_ptr<ImageSource> open_raw_file(const std::string &path, std::uint64_t &size, std::string &why) {
     const HANDLE h = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
@@ -59,19 +49,19 @@ std::shared_ptr<ImageSource> open_raw_file(const std::string &path, std::uint64_
     if (h == INVALID_HANDLE_VALUE) {
         const DWORD error = GetLastError();
         why = error == ERROR_ACCESS_DENIED && (GetFileAttributesA(path.c_str()) & FILE_ATTRIBUTE_DIRECTORY)
-                  ? "it is a folder, not a file"
+                  ? msg::not_a_file(msg::kind_folder)
                   : system_words(error);
         return nullptr;
     }
     BY_HANDLE_FILE_INFORMATION info{};
     if (GetFileType(h) != FILE_TYPE_DISK || !GetFileInformationByHandle(h, &info) ||
         (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
-        why = "it is not a regular file";
+        why = msg::not_a_regular_file;
         CloseHandle(h);
         return nullptr;
     }
     size = (std::uint64_t{info.nFileSizeHigh} << 32) | info.nFileSizeLow;
-    return std::make_shared<RawFile>(h);
+    return raw_file_of(reinterpret_cast<FileHandle>(h));
 }
 
 bool path_exists(const std::string &path) { return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES; }

@@ -48,6 +48,16 @@ std::shared_ptr<ImageSource> open_audio_file(const std::string &path, std::uint6
 // Which audio files this build reads, for messages and the README ("WAV, FLAC, AIFF, ...").
 const char *audio_formats_read();
 
+// ---- An open file, as the platform files see it ----
+using FileHandle = std::intptr_t;  // a descriptor on POSIX, a HANDLE on Windows
+// One positioned read of at most `bytes` at `offset` into `out`: `n` is what came, 0 at the end of
+// the file; false with the system's words in `why` (same platform files as open_raw_file).
+bool read_file_at(FileHandle file, std::uint64_t offset, std::uint8_t *out, std::size_t bytes, std::size_t &n,
+                  std::string &why);
+void close_file(FileHandle file);
+// The raw file over an open `file`, which it owns and closes (raw_file.cpp).
+std::shared_ptr<ImageSource> raw_file_of(FileHandle file);
+
 // ---- Folders, for finding the files a sheet names (same platform files as open_raw_file) ----
 // Written by hand rather than with std::filesystem, which brings the whole of the C++ locale and
 // stream machinery into a library that is loaded three times per run.

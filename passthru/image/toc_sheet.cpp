@@ -5,6 +5,8 @@
 #include <string_view>
 #include <vector>
 
+#include "passthru/messages.h"
+
 namespace passthru::image {
 namespace {
 
@@ -43,7 +45,7 @@ bool tokens_of(std::string_view s, std::vector<Token> &out, std::string &error) 
                 }
             }
             if (i >= s.size() || s[i] != '"') {
-                error = "line " + std::to_string(line) + ": a quote (\") is not closed";
+                error = msg::at_line(line, msg::quote_not_closed);
                 return false;
             }
             ++i;
@@ -129,7 +131,7 @@ public:
                 error = error_;
                 return false;
             }
-        if (tracks_.empty()) return fail_at(0, "no TRACK", error);
+        if (tracks_.empty()) return fail_at(0, msg::toc_no_track, error);
         return write(cue, error);
     }
 
@@ -141,40 +143,40 @@ private:
         if (w == "CATALOG" || w == "ISRC") return skip_value();
         if (w == "CD_TEXT") return cd_text();
         if (w == "TRACK") return track(k);
-        if (tracks_.empty()) return fail(k, "'" + w + "' before the first TRACK (expected CD_DA, CATALOG, CD_TEXT or TRACK)");
+        if (tracks_.empty()) return fail(k, msg::toc_before_first_track(w));
         TocTrack &t = tracks_.back();
         if (w == "COPY") return t.flags += " DCP", true;
         if (w == "PRE_EMPHASIS") return t.flags += " PRE", true;
         if (w == "FOUR_CHANNEL_AUDIO") return t.flags += " 4CH", true;
         if (w == "NO") return at_ < t_.size() && (t_[at_].text == "COPY" || t_[at_].text == "PRE_EMPHASIS") ? (++at_, true)
-                                                                                                             : fail(k, "NO before what (expected COPY or PRE_EMPHASIS)");
+                                                                                                             : fail(k, msg::toc_no_what);
         if (w == "SWAP") return t.swap = true, true;
         if (w == "SILENCE" || w == "PREGAP" || w == "ZERO") return silence(k, t);
         if (w == "AUDIOFILE" || w == "FILE" || w == "DATAFILE") return file(k, t, w == "DATAFILE");
         if (w == "START") return start(t);
         if (w == "INDEX") {
             const auto v = at_ < t_.size() ? sectors_of(t_[at_].text) : std::nullopt;
-            if (!v) return fail(k, "INDEX needs a time (m:s:f)");
+            if (!v) return fail(k, msg::toc_index_needs);
             ++at_;
             t.indexes.push_back(*v);
             return true;
         }
-        return fail(k, "unknown word '" + w + "'");
+        return fail(k, msg::toc_unknown_word(w));
     }
 
     bool track(const Token &k) {
-        if (at_ >= t_.size()) return fail(k, "TRACK needs a mode, as in TRACK AUDIO");
+        if (at_ >= t_.size()) return fail(k, msg::toc_track_needs);
         const std::string &mode = t_[at_++].text;
         TocTrack t;
         t.line = k.line;
         const ModeName *found = nullptr;
         for (const ModeName &m : kModes)
             if (mode == m.toc) found = &m;
-        if (!found) return fail(k, "unsupported track mode '" + mode + "' (expected AUDIO, MODE1, MODE1_RAW, MODE2 or MODE2_RAW)");
+        if (!found) return fail(k, msg::toc_track_mode(mode));
         t.mode = found->cue;
         t.sector_bytes = found->sector_bytes;
         if (at_ < t_.size() && (t_[at_].text == "RW" || t_[at_].text == "RW_RAW")) ++at_;
-        if (tracks_.size() == 99) return fail(k, "more than 99 tracks");
+        if (tracks_.size() == 99) return fail(k, msg::toc_too_many_tracks);
         tracks_.push_back(std::move(t));
         return true;
     }
@@ -182,22 +184,22 @@ private:
     bool silence(const Token &k, TocTrack &t) {
         if (k.text == "ZERO" && at_ < t_.size() && !sectors_of(t_[at_].text)) ++at_;  // its data mode
         const auto v = at_ < t_.size() ? sectors_of(t_[at_].text) : std::nullopt;
-        if (!v) return fail(k, k.text + " needs a length (m:s:f)");
+        if (!v) return fail(k, msg::toc_needs_length(k.text));
         ++at_;
         (t.file.empty() ? t.pregap : t.postgap) += *v;
         return true;
     }
 
     bool file(const Token &k, TocTrack &t, bool data) {
-        if (at_ >= t_.size() || !t_[at_].quoted) return fail(k, k.text + " needs a file name in quotes");
-        if (!t.file.empty()) return fail(k, "a second file in one track (expected one per track)");
+        if (at_ >= t_.size() || !t_[at_].quoted) return fail(k, msg::toc_needs_file(k.text));
+        if (!t.file.empty()) return fail(k, msg::toc_second_file);
         t.file = t_[at_++].text;
         t.data_file = data;
-        if (t.file.empty() || t.file == "-") return fail(k, "no file name (standard input cannot be played)");
+        if (t.file.empty() || t.file == "-") return fail(k, msg::toc_no_file_name);
         const FilePlace &previous = place_;
         t.file_start = previous.file == t.file ? previous.next : 0;
         if (!data) {
-            if (at_ >= t_.size()) return fail(k, k.text + " needs a start, as in AUDIOFILE \"a.wav\" 0");
+            if (at_ >= t_.size()) return fail(k, msg::toc_needs_start(k.text));
             const std::string &s = t_[at_].text;
             std::optional<std::uint64_t> v;
             if (!s.empty() && s[0] == '#') {
@@ -206,7 +208,7 @@ private:
             } else {
                 v = sectors_of(s);
             }
-            if (!v) return fail(k, "bad start '" + s + "' (expected m:s:f, samples or #bytes)");
+            if (!v) return fail(k, msg::toc_bad_start(s));
             ++at_;
             t.file_start = *v;
         }
@@ -225,8 +227,7 @@ private:
             }
         }
         if (previous.file == t.file && t.file_start != previous.next)
-            return fail(k, "'" + t.file + "' at " + msf(t.file_start) + " does not follow on from the track before (at " +
-                               msf(previous.next) + "); a CUE sheet cannot skip part of a file");
+            return fail(k, msg::toc_file_skipped(t.file, msf(t.file_start), msf(previous.next)));
         place_ = {t.file, t.file_length ? t.file_start + *t.file_length : 0};
         if (!t.file_length) place_.file.clear();  // runs to the end of the file: nothing can follow in it
         return true;
@@ -245,7 +246,7 @@ private:
     }
 
     bool cd_text() {
-        if (at_ >= t_.size() || t_[at_].text != "{") return fail(here(), "CD_TEXT needs a block { ... }");
+        if (at_ >= t_.size() || t_[at_].text != "{") return fail(here(), msg::toc_cd_text_needs);
         ++at_;
         while (at_ < t_.size() && t_[at_].text != "}") {
             const Token &k = t_[at_++];
@@ -256,16 +257,16 @@ private:
                 if (at_ < t_.size()) ++at_;
                 if (!language(first)) return false;
             } else {
-                return fail(k, "unknown word '" + k.text + "' in CD_TEXT (expected LANGUAGE_MAP or LANGUAGE)");
+                return fail(k, msg::toc_cd_text_unknown(k.text));
             }
         }
-        if (at_ >= t_.size()) return fail(t_.back(), "a CD_TEXT block is not closed");
+        if (at_ >= t_.size()) return fail(t_.back(), msg::toc_cd_text_open);
         ++at_;
         return true;
     }
 
     bool language(bool keep) {
-        if (at_ >= t_.size() || t_[at_].text != "{") return fail(here(), "LANGUAGE needs a block { ... }");
+        if (at_ >= t_.size() || t_[at_].text != "{") return fail(here(), msg::toc_language_needs);
         ++at_;
         while (at_ < t_.size() && t_[at_].text != "}") {
             const std::string key = t_[at_++].text;
@@ -277,14 +278,14 @@ private:
             }
             if (!skip_value()) return false;
         }
-        if (at_ >= t_.size()) return fail(t_.back(), "a LANGUAGE block is not closed");
+        if (at_ >= t_.size()) return fail(t_.back(), msg::toc_language_open);
         ++at_;
         return true;
     }
 
     // One value: a word, a string, or a { ... } block (nested blocks too).
     bool skip_value() {
-        if (at_ >= t_.size()) return fail(t_.back(), "a value is missing at the end");
+        if (at_ >= t_.size()) return fail(t_.back(), msg::toc_value_missing);
         if (t_[at_].text != "{" || t_[at_].quoted) return ++at_, true;
         int depth = 0;
         for (; at_ < t_.size(); ++at_) {
@@ -292,7 +293,7 @@ private:
             if (t_[at_].text == "{") ++depth;
             if (t_[at_].text == "}" && --depth == 0) return ++at_, true;
         }
-        return fail(t_.back(), "a block { ... } is not closed");
+        return fail(t_.back(), msg::toc_block_open);
     }
 
     struct CdTextFields {
@@ -309,7 +310,7 @@ private:
         int number = 0;
         for (const TocTrack &t : tracks_) {
             ++number;
-            if (t.file.empty()) return fail_at(t.line, "track " + std::to_string(number) + " has no file data (expected AUDIOFILE or DATAFILE)", error);
+            if (t.file.empty()) return fail_at(t.line, msg::toc_track_without_file(number), error);
             if (t.file != file) {
                 const char *type = t.data_file || t.mode != "AUDIO" ? "BINARY" : ends_with_wav(t.file) ? "WAVE" : t.swap ? "BINARY" : "MOTOROLA";
                 cue += "FILE " + quoted(t.file) + " " + type + "\n";
@@ -339,11 +340,11 @@ private:
     const Token &here() const { return at_ < t_.size() ? t_[at_] : t_.back(); }
 
     bool fail(const Token &k, const std::string &why) {
-        error_ = "line " + std::to_string(k.line) + ": " + why;
+        error_ = msg::at_line(k.line, why);
         return false;
     }
     bool fail_at(int line, const std::string &why, std::string &error) {
-        error = line > 0 ? "line " + std::to_string(line) + ": " + why : why;
+        error = line > 0 ? msg::at_line(line, why) : why;
         return false;
     }
 
@@ -367,7 +368,7 @@ bool toc_to_cue(const std::uint8_t *bytes, std::size_t size, std::string &cue, s
     std::vector<Token> tokens;
     if (!tokens_of(std::string_view(reinterpret_cast<const char *>(bytes), bytes ? size : 0), tokens, error)) return false;
     if (tokens.empty()) {
-        error = "the file is empty";
+        error = msg::toc_empty;
         return false;
     }
     TocReader reader(std::move(tokens));

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "passthru/messages.h"
+
 namespace passthru::image {
 namespace {
 
@@ -14,7 +16,7 @@ std::uint32_t le32(const std::uint8_t *p) { return le16(p) | (std::uint32_t{le16
 
 bool check_format(const std::uint8_t *fmt, std::uint32_t length, std::string &why) {
     if (length < 16) {
-        why = "its format chunk is too short";
+        why = msg::wav_format_too_short;
         return false;
     }
     std::uint16_t tag = le16(fmt);
@@ -24,9 +26,7 @@ bool check_format(const std::uint8_t *fmt, std::uint32_t length, std::string &wh
     const std::uint32_t rate = le32(fmt + 4);
     const std::uint16_t bits = le16(fmt + 14);
     if (tag != kFormatPcm || channels != 2 || rate != 44100 || bits != 16) {
-        why = "it is " + std::string(tag == kFormatPcm ? "PCM" : "compressed") + " WAV, " + std::to_string(rate) +
-              " Hz, " + std::to_string(channels) + " channel(s), " + std::to_string(bits) +
-              "-bit; a CD holds PCM, 44100 Hz, 2 channels, 16-bit";
+        why = msg::wav_not_cd_audio(tag == kFormatPcm, rate, channels, bits);
         return false;
     }
     return true;
@@ -37,7 +37,7 @@ bool check_format(const std::uint8_t *fmt, std::uint32_t length, std::string &wh
 bool parse_wav_header(const std::uint8_t *head, std::size_t size, std::uint64_t file_size, WavLayout &layout,
                       std::string &why) {
     if (!head || size < 12 || std::memcmp(head, "RIFF", 4) != 0 || std::memcmp(head + 8, "WAVE", 4) != 0) {
-        why = "not a plain WAV file (this build reads no other audio files)";
+        why = msg::not_plain_wav;
         return false;
     }
     bool have_format = false;
@@ -47,14 +47,14 @@ bool parse_wav_header(const std::uint8_t *head, std::size_t size, std::uint64_t 
         const std::uint32_t length = le32(chunk + 4);
         if (std::memcmp(chunk, "fmt ", 4) == 0) {
             if (length > size - at - 8) {
-                why = "its format chunk is cut short";
+                why = msg::wav_format_cut_short;
                 return false;
             }
             if (!check_format(chunk + 8, length, why)) return false;
             have_format = true;
         } else if (std::memcmp(chunk, "data", 4) == 0) {
             if (!have_format) {
-                why = "its samples come before their format";
+                why = msg::wav_samples_before_format;
                 return false;
             }
             layout.data_offset = at + 8;
@@ -67,7 +67,7 @@ bool parse_wav_header(const std::uint8_t *head, std::size_t size, std::uint64_t 
         at += 8 + std::size_t{length} + (length & 1);  // chunks are padded to an even length
         if (at < 12) break;                             // wrapped around
     }
-    why = have_format ? "no samples (data chunk) near its start" : "no format chunk near its start";
+    why = have_format ? msg::wav_no_samples : msg::wav_no_format;
     return false;
 }
 

@@ -5,6 +5,7 @@
 // win64 build, its cddaplay.exe started under wine64 by cmake/wine64-run.sh.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
 #include <sys/wait.h>
@@ -116,19 +117,11 @@ TEST_F(Cddaplay, ListsUnitsAndTheChosenDiscWithItsTextWithoutPlaying) {
 // for the Windows program under wine64, the console Wine gives it), without control sequences,
 // carriage returns or spaces (a console may draw a space as a cursor move).
 std::string on_terminal(const std::vector<std::string> &command, const std::map<std::string, std::string> &env) {
-    int terminal = -1;
-    const pid_t pid = forkpty(&terminal, nullptr, nullptr, nullptr);
-    if (pid == 0) {
-        for (const auto &[name, value] : env) {
-            if (value == "\x01") unsetenv(name.c_str());
-            else setenv(name.c_str(), value.c_str(), 1);
-        }
-        std::vector<char *> argv;
-        for (const std::string &arg : command) argv.push_back(const_cast<char *>(arg.c_str()));
-        argv.push_back(nullptr);
-        execv(argv[0], argv.data());
-        _exit(127);
-    }
+    int terminal = -1, slave = -1;
+    if (openpty(&terminal, &slave, nullptr, nullptr, nullptr) != 0) return {};
+    for (int fd : {terminal, slave}) fcntl(fd, F_SETFD, FD_CLOEXEC);
+    const pid_t pid = start_program(command, env, {slave, slave, slave, slave});
+    close(slave);  // the child's own: its end reads EIO once nothing holds the terminal any more
     std::string shown;
     bool ended = false;
     const auto deadline = std::chrono::steady_clock::now() + 120s;

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -40,6 +41,27 @@ std::vector<char *> c_strings(std::vector<std::string> &strings) {
 
 }  // namespace
 
+int start_program(const std::vector<std::string> &command, const std::map<std::string, std::string> &env,
+                  const ChildStreams &streams) {
+    // Everything the child needs is made before the fork: after it only async-signal-safe calls.
+    std::vector<std::string> args = command, environment = merged_environment(env);
+    std::vector<char *> argv = c_strings(args), envp = c_strings(environment);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        if (streams.controlling >= 0) {
+            setsid();
+            ioctl(streams.controlling, TIOCSCTTY, 0);
+        }
+        const int given[3] = {streams.in, streams.out, streams.err};
+        for (int fd = 0; fd < 3; ++fd) dup2(given[fd], fd);
+        for (int fd : {streams.in, streams.out, streams.err, streams.controlling})
+            if (fd > 2) close(fd);
+        execve(argv[0], argv.data(), envp.data());
+        _exit(127);
+    }
+    return pid;
+}
+
 ProgramRun run_program(const std::vector<std::string> &command, const std::map<std::string, std::string> &env,
                        const ProgramInput &input, std::chrono::seconds deadline) {
     signal(SIGPIPE, SIG_IGN);  // ENTER may come after the program has already ended
@@ -47,18 +69,7 @@ ProgramRun run_program(const std::vector<std::string> &command, const std::map<s
     // Close-on-exec: runs started side by side from several threads must not inherit each other's
     // pipes (dup2 below clears the flag on the child's own 0, 1 and 2).
     if (pipe2(in, O_CLOEXEC) || pipe2(out, O_CLOEXEC) || pipe2(err, O_CLOEXEC)) return {};
-    std::vector<std::string> args = command, environment = merged_environment(env);
-    std::vector<char *> argv = c_strings(args), envp = c_strings(environment);
-
-    const pid_t pid = fork();
-    if (pid == 0) {
-        dup2(in[0], 0);
-        dup2(out[1], 1);
-        dup2(err[1], 2);
-        for (int fd : {in[0], in[1], out[0], out[1], err[0], err[1]}) close(fd);
-        execve(argv[0], argv.data(), envp.data());
-        _exit(127);
-    }
+    const pid_t pid = start_program(command, env, {in[0], out[1], err[1]});
     close(in[0]);
     close(out[1]);
     close(err[1]);

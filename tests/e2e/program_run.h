@@ -22,7 +22,22 @@ struct ProgramInput {
     std::chrono::milliseconds enter_delay{0};
 };
 
-// `command` is the program (and any launcher before it); `env` is added to this process's
-// environment (a value of "\x01" removes the variable).
+// The child's standard input, output and error; `controlling`, when not -1, a terminal that becomes
+// its controlling terminal in a session of its own (a typed Ctrl+C is then its SIGINT).
+struct ChildStreams {
+    int in = -1;
+    int out = -1;
+    int err = -1;
+    int controlling = -1;
+};
+
+// The one way the tests start a program: `command` is the program (and any launcher before it);
+// `env` is added to this process's environment (a value of "\x01" removes the variable). The child
+// gets `streams` as its 0, 1 and 2 and closes them under their own numbers; the caller's other
+// descriptors must be close-on-exec. Returns the child's pid, -1 when it could not be started.
+int start_program(const std::vector<std::string> &command, const std::map<std::string, std::string> &env,
+                  const ChildStreams &streams);
+
+// Runs `command` to its end (or `deadline`) with standard output and error on pipes.
 ProgramRun run_program(const std::vector<std::string> &command, const std::map<std::string, std::string> &env,
                        const ProgramInput &input, std::chrono::seconds deadline);

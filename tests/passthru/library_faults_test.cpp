@@ -13,6 +13,14 @@ namespace {
 // How long a request that must not complete is watched. A hang never ends, so no timing is judged.
 constexpr auto kWatch = 100ms;
 
+// `request` hangs: the library holds it pending, it does not complete while watched, and an abort
+// ends it.
+void expect_hangs(PassThru &library, Request &request) {
+    ASSERT_EQ(library.send(&request.srb), SS_PENDING);
+    EXPECT_FALSE(request.wait(kWatch));
+    EXPECT_EQ(abort_request(library, request), SS_COMP);
+}
+
 // ---- Abort ----
 
 TEST(PassThruAbort, NeverCompletingRequestIsAbortedAndNeverWrittenAfterwards) {
@@ -184,9 +192,7 @@ TEST(PassThruFaults, HangCatchesOnlyTheNthCommandOfItsKind) {
         EXPECT_EQ(run(library, read), SS_COMP);
     }
     Request third(read_cd_cdb(2, 1), 2352);
-    ASSERT_EQ(library.send(&third.srb), SS_PENDING);
-    EXPECT_FALSE(third.wait(kWatch));
-    EXPECT_EQ(abort_request(library, third), SS_COMP);
+    expect_hangs(library, third);
     Request fourth(read_cd_cdb(3, 1), 2352);
     EXPECT_EQ(run(library, fourth), SS_COMP);
 }
@@ -197,9 +203,7 @@ TEST(PassThruFaults, HangOfEveryCommandOfAKindAndOfTheNthCommandOfAnyKind) {
         ASSERT_TRUE(library.ready());
         for (int i = 0; i < 2; ++i) {
             Request tur(tur_cdb(), 0);
-            ASSERT_EQ(library.send(&tur.srb), SS_PENDING);
-            EXPECT_FALSE(tur.wait(kWatch));
-            EXPECT_EQ(abort_request(library, tur), SS_COMP);
+            expect_hangs(library, tur);
         }
         Request inquiry(inquiry_cdb(), 128);
         EXPECT_EQ(run(library, inquiry), SS_COMP);
@@ -209,18 +213,14 @@ TEST(PassThruFaults, HangOfEveryCommandOfAKindAndOfTheNthCommandOfAnyKind) {
     Request first(inquiry_cdb(), 128);
     EXPECT_EQ(run(library, first), SS_COMP);
     Request second(read_toc_cdb(false, 1, 2048), 2048);
-    ASSERT_EQ(library.send(&second.srb), SS_PENDING);
-    EXPECT_FALSE(second.wait(kWatch));
-    EXPECT_EQ(abort_request(library, second), SS_COMP);
+    expect_hangs(library, second);
 }
 
 TEST(PassThruFaults, HangLbaCatchesReadsTouchingTheRange) {
     PassThru library("builtin", "hang_lba=300-310");
     ASSERT_TRUE(library.ready());
     Request touching(read_cd_cdb(295, 10), 10 * 2352);
-    ASSERT_EQ(library.send(&touching.srb), SS_PENDING);
-    EXPECT_FALSE(touching.wait(kWatch));
-    EXPECT_EQ(abort_request(library, touching), SS_COMP);
+    expect_hangs(library, touching);
     EXPECT_TRUE(touching.untouched_from(0));
     Request after(read_cd_cdb(311, 10), 10 * 2352);
     EXPECT_EQ(run(library, after), SS_COMP);
