@@ -11,14 +11,8 @@ namespace {
 constexpr std::uint8_t SENSE_BYTES = 16;
 
 AspiCommand command(std::uint8_t opcode, std::uint8_t cdb_length, std::uint8_t *buffer, std::uint32_t length) {
-    AspiCommand c{};
-    c.cdb[0] = opcode;
-    c.cdb_length = cdb_length;
-    c.data = buffer;
-    c.data_length = length;
-    c.sense_length = SENSE_BYTES;
-    c.timeout = ASPI_TIMEOUT_MS;
-    return c;
+    return {.cdb = {opcode}, .cdb_length = cdb_length, .data = buffer, .data_length = length,
+            .sense_length = SENSE_BYTES, .timeout = ASPI_TIMEOUT_MS, .direct = false};
 }
 
 }  // namespace

@@ -26,5 +26,8 @@ struct CdromUnitStatus {
     bool disc_in;        // test_unit_ready said ready
 };
 
-// Binds its own AspiBinding for the call and releases it before returning.
+// Sends INQUIRY, then TEST UNIT READY (judged by readiness_of), through its own AspiBinding,
+// bound for the call and released before returning. A library that cannot be bound (its message
+// printed), or commands that cannot be sent for want of an event (silently), leave the unit
+// neither answered nor with a disc in.
 CdromUnitStatus probe_cdrom_unit(const CdromDevice &unit);
