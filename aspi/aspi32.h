@@ -14,6 +14,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 #if defined(_WIN32) && !defined(_WIN64)
 #define ASPI_CDECL __cdecl
@@ -92,10 +93,7 @@ struct SRB_Header {
 
 // SC_HA_INQUIRY: answered at once.
 struct SRB_HAInquiry {
-    std::uint8_t SRB_Cmd;
-    std::uint8_t SRB_Status;
-    std::uint8_t SRB_HaId;
-    std::uint8_t SRB_Flags;
+    std::uint8_t SRB_Cmd, SRB_Status, SRB_HaId, SRB_Flags;  // SRB_Header, as every block starts
     std::uint32_t SRB_Hdr_Rsvd;
     std::uint8_t HA_Count;
     std::uint8_t HA_SCSI_ID;
@@ -107,10 +105,7 @@ struct SRB_HAInquiry {
 
 // SC_GET_DEV_TYPE: answered at once.
 struct SRB_GDEVBlock {
-    std::uint8_t SRB_Cmd;
-    std::uint8_t SRB_Status;
-    std::uint8_t SRB_HaId;
-    std::uint8_t SRB_Flags;
+    std::uint8_t SRB_Cmd, SRB_Status, SRB_HaId, SRB_Flags;  // SRB_Header, as every block starts
     std::uint32_t SRB_Hdr_Rsvd;
     std::uint8_t SRB_Target;
     std::uint8_t SRB_Lun;
@@ -120,10 +115,7 @@ struct SRB_GDEVBlock {
 
 // SC_EXEC_SCSI_CMD: normally pending, completed through SRB_PostProc.
 struct SRB_ExecSCSICmd {
-    std::uint8_t SRB_Cmd;
-    std::uint8_t SRB_Status;
-    std::uint8_t SRB_HaId;
-    std::uint8_t SRB_Flags;
+    std::uint8_t SRB_Cmd, SRB_Status, SRB_HaId, SRB_Flags;  // SRB_Header, as every block starts
     std::uint32_t SRB_Hdr_Rsvd;
     std::uint8_t SRB_Target;
     std::uint8_t SRB_Lun;
@@ -142,15 +134,21 @@ struct SRB_ExecSCSICmd {
 
 // SC_ABORT_SRB: asks the library to give up a pending SC_EXEC_SCSI_CMD.
 struct SRB_Abort {
-    std::uint8_t SRB_Cmd;
-    std::uint8_t SRB_Status;
-    std::uint8_t SRB_HaId;
-    std::uint8_t SRB_Flags;
+    std::uint8_t SRB_Cmd, SRB_Status, SRB_HaId, SRB_Flags;  // SRB_Header, as every block starts
     std::uint32_t SRB_Hdr_Rsvd;
     void *SRB_ToAbort;
 };
 
 #pragma pack(pop)
+
+// A zeroed request block of `command` for adapter `ha_id`, to be filled further.
+template <typename Block> Block zeroed_request(std::uint8_t command, std::uint8_t ha_id) {
+    Block block;
+    std::memset(&block, 0, sizeof block);
+    block.SRB_Cmd = command;
+    block.SRB_HaId = ha_id;
+    return block;
+}
 
 // ---- Layout checks ----
 static_assert(sizeof(SRB_Header) == 8);

@@ -8,8 +8,8 @@
 
 #include "common/messages.h"
 
-// The library's view of one request: a copy of the caller's block whose data buffer and event
-// belong to the exchange. Owned by its binding and reused for the next request once the library
+// The library's view of one request: the block aspi_send fills, with the exchange's own event and
+// (unless the command is direct) data buffer. Owned by its binding and reused for the next request once the library
 // has let go of it; a request given up while the library may still complete it is kept for good.
 struct AspiInFlight {
     SRB_ExecSCSICmd srb;
@@ -21,7 +21,7 @@ struct AspiInFlight {
 
 namespace {
 
-std::atomic<long long> g_timeout_ms{ASPI_TIMEOUT_MS.count()};
+std::atomic<long long> g_timeout_cap_ms{std::chrono::milliseconds::max().count()};
 std::atomic<AspiStandIn *> g_stand_in{nullptr};
 std::atomic<int> g_kept_alive{0};
 
@@ -61,47 +61,30 @@ void dispose(InFlight *flight) {
     delete flight;
 }
 
-// The binding's request, made or grown to hold `length` bytes. Null when out of memory or handles.
-InFlight *reusable_flight(AspiBinding *binding, std::uint32_t length) {
-    InFlight *flight = binding->exchange;
-    if (!flight) {
-        flight = new (std::nothrow) InFlight{};
-        if (!flight) return nullptr;
-        flight->event = platform::create_event();
-        if (!flight->event) {
-            delete flight;
-            return nullptr;
-        }
-        binding->exchange = flight;
+// The binding's request, made with its event when it has none. Null when out of memory, or (with
+// `no_event` set) when no event could be made.
+InFlight *binding_flight(AspiBinding *binding, bool &no_event) {
+    if (binding->exchange) return binding->exchange;
+    auto *flight = new (std::nothrow) InFlight{};
+    if (!flight) return nullptr;
+    flight->event = platform::create_event();
+    no_event = !flight->event;
+    if (no_event) {
+        delete flight;
+        return nullptr;
     }
-    if (flight->capacity < length) {
-        auto *grown = new (std::nothrow) std::uint8_t[length];
-        if (!grown) return nullptr;
-        delete[] flight->data;
-        flight->data = grown;
-        flight->capacity = length;
-    }
-    return flight;
+    return binding->exchange = flight;
 }
 
-// The binding's request made ready to send as a copy of the caller's, data and event being the
-// exchange's own. Null when out of memory or handles.
-InFlight *prepare_copied_request(AspiBinding *binding, const SRB_ExecSCSICmd *request) {
-    const std::uint32_t length = request->SRB_BufPointer ? request->SRB_BufLen : 0;
-    InFlight *flight = reusable_flight(binding, length);
-    if (!flight) return nullptr;
-    flight->srb = *request;
-    flight->srb.SRB_BufPointer = length > 0 ? flight->data : nullptr;
-    flight->srb.SRB_PostProc = flight->event;
-    if (length > 0) {
-        // Data going out is the caller's; a buffer coming in starts as zeros, so bytes the library
-        // does not write come back as zeros, never as an earlier request's data.
-        if (request->SRB_Flags & SRB_DIR_OUT)
-            std::memcpy(flight->data, request->SRB_BufPointer, length);
-        else
-            std::memset(flight->data, 0, length);
-    }
-    return flight;
+// The flight's own data buffer, grown to hold `length` bytes. False when out of memory.
+bool reserve_data(InFlight &flight, std::uint32_t length) {
+    if (flight.capacity >= length) return true;
+    auto *grown = new (std::nothrow) std::uint8_t[length];
+    if (!grown) return false;
+    delete[] flight.data;
+    flight.data = grown;
+    flight.capacity = length;
+    return true;
 }
 
 std::uint8_t status_of(SRB_ExecSCSICmd &srb) {
@@ -109,30 +92,52 @@ std::uint8_t status_of(SRB_ExecSCSICmd &srb) {
     return std::atomic_ref<std::uint8_t>(srb.SRB_Status).load(std::memory_order_acquire);
 }
 
-// The library's outcome into the caller's block, which keeps its own data pointer and event.
-void take_outcome(InFlight &flight, SRB_ExecSCSICmd *request) {
+void fill_request(SRB_ExecSCSICmd &srb, AspiUnit unit, const AspiCommand &command, std::uint8_t *data,
+                  platform::EventHandle event) {
+    srb = zeroed_request<SRB_ExecSCSICmd>(SC_EXEC_SCSI_CMD, unit.ha_id);
+    srb.SRB_Flags = command.data ? SRB_DIR_IN | SRB_EVENT_NOTIFY : SRB_EVENT_NOTIFY;
+    srb.SRB_Target = unit.target;
+    srb.SRB_Lun = unit.lun;
+    srb.SRB_BufLen = command.data_length;
+    srb.SRB_BufPointer = data;
+    srb.SRB_SenseLen = command.sense_length;
+    srb.SRB_CDBLen = command.cdb_length;
+    srb.SRB_PostProc = event;
+    std::memcpy(srb.CDBByte, command.cdb, sizeof srb.CDBByte);
+}
+
+// Sense key, ASC and ASCQ, from sense data in fixed (0x70, 0x71) or descriptor (0x72, 0x73) format.
+void take_sense(const std::uint8_t (&sense)[SENSE_LEN + 2], AspiOutcome &outcome) {
+    const std::uint8_t format = sense[0] & 0x7F;
+    if (format == 0x70 || format == 0x71) {
+        outcome.sense_key = sense[2] & 0x0F;
+        outcome.asc = sense[12];
+        outcome.ascq = sense[13];
+    } else if (format == 0x72 || format == 0x73) {
+        outcome.sense_key = sense[1] & 0x0F;
+        outcome.asc = sense[2];
+        outcome.ascq = sense[3];
+    }
+}
+
+// The one judgement of a completed request.
+AspiOutcome judge(SRB_ExecSCSICmd &srb) {
+    AspiOutcome outcome{};
     // Acquire the status first: everything the library wrote before it is visible from here on.
-    const std::uint8_t status = status_of(flight.srb);
-    std::uint8_t *caller_data = request->SRB_BufPointer;
-    void *caller_event = request->SRB_PostProc;
-    *request = flight.srb;
-    request->SRB_BufPointer = caller_data;
-    request->SRB_PostProc = caller_event;
-    request->SRB_Status = status;
+    outcome.aspi_status = status_of(srb);
+    outcome.host_status = srb.SRB_HaStat;
+    outcome.target_status = srb.SRB_TargStat;
+    const bool check_condition = outcome.aspi_status == SS_ERR && outcome.host_status == HASTAT_OK &&
+                                 outcome.target_status == STATUS_CHKCOND;
+    outcome.end = outcome.aspi_status == SS_COMP ? AspiEnd::done
+                  : check_condition              ? AspiEnd::refused
+                                                 : AspiEnd::failed;
+    if (check_condition) take_sense(srb.SenseArea, outcome);
+    return outcome;
 }
 
-void copy_back(InFlight &flight, SRB_ExecSCSICmd *request) {
-    const std::uint32_t length =
-        request->SRB_BufPointer && !(request->SRB_Flags & SRB_DIR_OUT) ? request->SRB_BufLen : 0;
-    take_outcome(flight, request);  // acquires the status: the data written before it is visible
-    if (length > 0) std::memcpy(request->SRB_BufPointer, flight.data, length);
-}
-
-void send_abort(const AspiBinding *binding, const SRB_ExecSCSICmd *request, void *to_abort) {
-    SRB_Abort abort;
-    std::memset(&abort, 0, sizeof abort);
-    abort.SRB_Cmd = SC_ABORT_SRB;
-    abort.SRB_HaId = request->SRB_HaId;
+void send_abort(const AspiBinding *binding, std::uint8_t ha_id, void *to_abort) {
+    SRB_Abort abort = zeroed_request<SRB_Abort>(SC_ABORT_SRB, ha_id);
     abort.SRB_ToAbort = to_abort;
     binding->lpSendASPI32Command(&abort);
 }
@@ -160,56 +165,43 @@ bool keep_alive_if_still_held(AspiBinding *binding, InFlight *flight, bool given
 bool reports_residual(AspiBinding *binding, std::uint8_t ha_id) {
     if (binding->residual_adapter == ha_id) return binding->residual_reported;
     SRB_HAInquiry inquiry;
-    std::memset(&inquiry, 0, sizeof inquiry);
-    inquiry.SRB_Cmd = SC_HA_INQUIRY;
-    inquiry.SRB_HaId = ha_id;
-    const bool answered = binding->lpSendASPI32Command(&inquiry) == SS_COMP;
+    const bool answered = aspi_inquire_adapter(binding, ha_id, inquiry);
     binding->residual_adapter = ha_id;
     binding->residual_reported = answered && (inquiry.HA_Unique[2] & 0x02) != 0;
     return binding->residual_reported;
 }
 
-// The binding's request made ready to send as a copy of the caller's whose data pointer stays the
-// caller's; the event is the exchange's own. Null when out of memory or handles.
-InFlight *prepare_direct_request(AspiBinding *binding, const SRB_ExecSCSICmd *request, bool residual) {
-    InFlight *flight = reusable_flight(binding, 0);
-    if (!flight) return nullptr;
-    flight->srb = *request;
-    flight->srb.SRB_PostProc = flight->event;
-    if (residual) flight->srb.SRB_Flags |= SRB_ENABLE_RESIDUAL_COUNT;
-    return flight;
+// An outcome the library had no part in: nothing came back from it.
+AspiOutcome ended(AspiEnd end, std::uint8_t aspi_status) {
+    AspiOutcome outcome{};
+    outcome.end = end;
+    outcome.aspi_status = aspi_status;
+    return outcome;
 }
 
-// Copies the outcome back into the caller's block, leaving its data pointer, length, flags and
-// event as they were, and zeroes the bytes the library reports as not delivered.
-void finish_direct(InFlight &flight, SRB_ExecSCSICmd *request, bool residual) {
-    const std::uint8_t caller_flags = request->SRB_Flags;
-    const std::uint32_t caller_length = request->SRB_BufLen;
-    take_outcome(flight, request);
-    request->SRB_Flags = caller_flags;
-    request->SRB_BufLen = caller_length;
-    if (!residual) return;
-    const std::uint32_t missing = std::min(flight.srb.SRB_BufLen, caller_length);
-    if (missing > 0) std::memset(request->SRB_BufPointer + (caller_length - missing), 0, missing);
+// Nothing sent, so no library ever holds the caller's buffer.
+AspiOutcome not_sent(bool no_event) {
+    return no_event ? ended(AspiEnd::no_event, SS_PENDING) : ended(AspiEnd::failed, SS_INSUFFICIENT_RESOURCES);
 }
 
-// Out of memory or handles: the request is not sent, so no library ever holds the caller's block
-// (which may live in a stack frame about to end); it fails like a request the library refused.
-ExchangeOutcome not_sent(SRB_ExecSCSICmd *request) {
-    request->SRB_Status = SS_INSUFFICIENT_RESOURCES;
-    return ExchangeOutcome::finished;
-}
-
-// Submits `submitted` and waits for it, waiting on `waited`. False when it was given up.
-bool submit_and_wait(AspiBinding *binding, SRB_ExecSCSICmd *request, SRB_ExecSCSICmd *submitted,
-                     platform::EventHandle waited) {
-    platform::reset_event(waited);
-    if (binding->lpSendASPI32Command(submitted) != SS_PENDING) return true;
-    const auto wait = platform::wait_event(waited, std::chrono::milliseconds{g_timeout_ms.load()});
+// Submits the flight's request and waits for it at most `timeout`. False when it was given up.
+bool submit_and_wait(AspiBinding *binding, InFlight &flight, std::chrono::milliseconds timeout) {
+    platform::reset_event(flight.event);
+    if (binding->lpSendASPI32Command(&flight.srb) != SS_PENDING) return true;
+    const std::chrono::milliseconds cap{g_timeout_cap_ms.load()};
+    const auto wait = platform::wait_event(flight.event, std::min(timeout, cap));
     if (wait != platform::WaitResult::timed_out) return true;
     std::printf("%s", msg::wait_timeout);
-    send_abort(binding, request, submitted);
+    send_abort(binding, flight.srb.SRB_HaId, &flight.srb);
     return false;
+}
+
+// Bytes the library reports as not delivered into a direct buffer: zeroed, and left out of the count.
+void account_direct(const InFlight &flight, const AspiCommand &command, bool residual, AspiOutcome &outcome) {
+    if (!residual) return;
+    const std::uint32_t missing = std::min(flight.srb.SRB_BufLen, command.data_length);
+    if (missing > 0) std::memset(command.data + (command.data_length - missing), 0, missing);
+    outcome.transferred = command.data_length - missing;
 }
 
 }  // namespace
@@ -246,37 +238,45 @@ void release_aspi(AspiBinding *binding) {
     binding->lpSendASPI32Command = nullptr;
 }
 
-ExchangeOutcome aspi_exchange(AspiBinding *binding, SRB_ExecSCSICmd *request, platform::EventHandle) {
-    InFlight *flight = prepare_copied_request(binding, request);
-    if (!flight) return not_sent(request);
-    if (!submit_and_wait(binding, request, &flight->srb, flight->event)) {
-        keep_alive_if_still_held(binding, flight, true);
-        return ExchangeOutcome::timed_out;
+AspiOutcome aspi_send(AspiBinding *binding, AspiUnit unit, const AspiCommand &command) {
+    const std::uint32_t length = command.data ? command.data_length : 0;
+    const bool direct = command.direct && length > 0;
+    const bool residual = direct && reports_residual(binding, unit.ha_id);
+    bool no_event = false;
+    InFlight *flight = binding_flight(binding, no_event);
+    // Without a residual count to go by (or without a request sent at all), a direct buffer starts zeroed.
+    if (direct && (!flight || !residual)) std::memset(command.data, 0, length);
+    if (!flight || !reserve_data(*flight, direct ? 0 : length)) return not_sent(no_event);
+
+    std::uint8_t *sent_data = direct ? command.data : length > 0 ? flight->data : nullptr;
+    fill_request(flight->srb, unit, command, sent_data, flight->event);
+    if (residual) flight->srb.SRB_Flags |= SRB_ENABLE_RESIDUAL_COUNT;
+    // The binding's buffer starts as zeros, so bytes the library does not write come back as
+    // zeros, never as an earlier request's data.
+    if (!direct && length > 0) std::memset(flight->data, 0, length);
+
+    if (!submit_and_wait(binding, *flight, command.timeout)) {
+        AspiOutcome outcome = ended(AspiEnd::timed_out, SS_PENDING);
+        // A request the library still holds is kept, with a direct command's buffer.
+        outcome.buffer_kept = keep_alive_if_still_held(binding, flight, true) && direct;
+        return outcome;
     }
-    copy_back(*flight, request);
+    AspiOutcome outcome = judge(flight->srb);  // acquires the status: the data before it is visible
+    if (outcome.end == AspiEnd::done) outcome.transferred = length;
+    if (direct) account_direct(*flight, command, residual, outcome);
+    else if (length > 0) std::memcpy(command.data, flight->data, length);
     // A failed wait leaves the request possibly still running: it is kept alive then.
-    keep_alive_if_still_held(binding, flight, false);
-    return ExchangeOutcome::finished;
+    outcome.buffer_kept = keep_alive_if_still_held(binding, flight, false) && direct;
+    return outcome;
 }
 
-ExchangeOutcome aspi_exchange_direct(AspiBinding *binding, SRB_ExecSCSICmd *request, bool &buffer_kept) {
-    buffer_kept = false;
-    const std::uint32_t length = request->SRB_BufPointer ? request->SRB_BufLen : 0;
-    if (length == 0 || !(request->SRB_Flags & SRB_DIR_IN)) return aspi_exchange(binding, request, nullptr);
-    const bool residual = reports_residual(binding, request->SRB_HaId);
-    InFlight *flight = prepare_direct_request(binding, request, residual);
-    // Without a residual count to go by (or without a request sent at all), the buffer starts zeroed.
-    if (!flight || !residual) std::memset(request->SRB_BufPointer, 0, length);
-    if (!flight) return not_sent(request);
-    const bool finished = submit_and_wait(binding, request, &flight->srb, flight->event);
-    if (finished) finish_direct(*flight, request, residual);
-    // A failed wait leaves the request possibly still running: kept then, with the caller's buffer.
-    buffer_kept = keep_alive_if_still_held(binding, flight, !finished);
-    return finished ? ExchangeOutcome::finished : ExchangeOutcome::timed_out;
+bool aspi_inquire_adapter(AspiBinding *binding, std::uint8_t ha_id, SRB_HAInquiry &inquiry) {
+    inquiry = zeroed_request<SRB_HAInquiry>(SC_HA_INQUIRY, ha_id);
+    return binding->lpSendASPI32Command(&inquiry) == SS_COMP;
 }
 
 int aspi_requests_kept_alive() { return g_kept_alive.load(); }
 
-void set_aspi_timeout(std::chrono::milliseconds timeout) { g_timeout_ms = timeout.count(); }
+void set_aspi_timeout(std::chrono::milliseconds timeout) { g_timeout_cap_ms = timeout.count(); }
 
 void install_aspi_stand_in(AspiStandIn *stand_in) { g_stand_in = stand_in; }

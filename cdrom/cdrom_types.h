@@ -9,7 +9,7 @@ struct CdromDevice {
     std::int32_t ha_id;                 // host adapter number
     std::int32_t target;                // SCSI target id, never the adapter's own
     std::int32_t lun;                   // logical unit number, 0-7
-    std::int32_t ignore_target_status;  // 1: TEST UNIT READY is judged by SRB_Status alone
+    std::int32_t ignore_target_status;  // 1: TEST UNIT READY is judged by its completion status alone
 };
 
 inline constexpr int CDROM_DEVICE_SLOTS = 8;

@@ -8,17 +8,16 @@
 #include "cdrom/commands.h"
 #include "common/byte_order.h"
 #include "common/cdtext_crc.h"
+#include "common/messages.h"
 #include "common/utf8.h"
 
 namespace {
 
 constexpr std::size_t HEADER_BYTES = 4;
-constexpr std::uint8_t PACK_TITLE = 0x80;
-constexpr std::uint8_t PACK_PERFORMER = 0x81;
-constexpr std::uint8_t PACK_SIZE_INFO = 0x8F;
-constexpr std::uint8_t CHARSET_ISO_8859_1 = 0x00;
-constexpr std::uint8_t CHARSET_ASCII = 0x01;
 constexpr int ENTRIES = 100;
+// The pack types (byte 0) read here, and the character codes (the size information's first byte).
+enum PackType : std::uint8_t { PACK_TITLE = 0x80, PACK_PERFORMER = 0x81, PACK_SIZE_INFO = 0x8F };
+enum CharacterCode : std::uint8_t { CHARSET_ISO_8859_1 = 0x00, CHARSET_ASCII = 0x01 };
 
 struct Pack {
     const std::uint8_t *bytes;
@@ -111,7 +110,7 @@ std::string to_utf8(const std::string &raw, std::uint8_t charset) {
 
 std::string title_and_performer(const CdTextEntry &e) {
     if (e.title.empty() || e.performer.empty()) return e.title + e.performer;
-    return e.title + " - " + e.performer;
+    return e.title + msg::title_performer_separator + e.performer;
 }
 
 bool CdTextTable::empty() const {
@@ -145,16 +144,9 @@ AspiBinding g_cdtext_binding;
 constexpr std::uint32_t MAX_CDTEXT_BYTES = HEADER_BYTES + 8 * 256 * CDTEXT_PACK_BYTES;
 
 // One READ TOC format 5 of `length` bytes into `response` (zeroed first); false unless it completed.
-bool request_cdtext(std::int32_t ha_id, std::int32_t target, std::int32_t lun, std::uint8_t *response,
-                    std::uint32_t length) {
+bool request_cdtext(AspiUnit unit, std::uint8_t *response, std::uint32_t length) {
     std::fill(response, response + length, 0);
-    platform::EventHandle event = platform::create_event();
-    if (!event) return false;
-    SRB_ExecSCSICmd srb;
-    build_read_cdtext(&srb, ha_id, target, lun, response, length, event);
-    const ExchangeOutcome outcome = aspi_exchange(&g_cdtext_binding, &srb, event);
-    platform::close_event(event);
-    return outcome == ExchangeOutcome::finished && srb.SRB_Status == SS_COMP;
+    return aspi_send(&g_cdtext_binding, unit, build_read_cdtext(response, length)).end == AspiEnd::done;
 }
 
 }  // namespace
@@ -163,12 +155,13 @@ CdTextTable read_cdrom_cdtext(std::int32_t ha_id, std::int32_t target, std::int3
     CdTextTable table;
     if (!bind_aspi(&g_cdtext_binding)) return table;
     // The header first, for the length: some drives refuse an allocation length beyond the text.
+    const AspiUnit unit = unit_at(ha_id, target, lun);
     std::uint8_t header[HEADER_BYTES];
-    if (request_cdtext(ha_id, target, lun, header, sizeof header)) {
+    if (request_cdtext(unit, header, sizeof header)) {
         const std::uint32_t length = std::min<std::uint32_t>(2u + get_be16(header), MAX_CDTEXT_BYTES);
         if (length > HEADER_BYTES) {
             std::vector<std::uint8_t> response(length);
-            if (request_cdtext(ha_id, target, lun, response.data(), length))
+            if (request_cdtext(unit, response.data(), length))
                 table = parse_cdtext(response.data(), response.size());
         }
     }

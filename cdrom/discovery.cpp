@@ -21,20 +21,16 @@ enum class ScanResult { done, failed };
 // The adapter's own SCSI id, or -1 when the adapter does not answer.
 int adapter_scsi_id(std::uint8_t adapter) {
     SRB_HAInquiry inquiry;
-    std::memset(&inquiry, 0, sizeof inquiry);
-    inquiry.SRB_Cmd = SC_HA_INQUIRY;
-    inquiry.SRB_HaId = adapter;
-    if (g_discovery_binding.lpSendASPI32Command(&inquiry) != SS_COMP) return -1;
-    return inquiry.HA_SCSI_ID;
+    return aspi_inquire_adapter(&g_discovery_binding, adapter, inquiry) ? inquiry.HA_SCSI_ID : -1;
 }
 
-bool is_cdrom(const SRB_ExecSCSICmd &srb, const std::uint8_t *data) {
-    return srb.SRB_Status == SS_COMP && (data[0] & 0x1F) == CDROM_DEVICE_TYPE;
+bool is_cdrom(const AspiOutcome &inquiry, const std::uint8_t *data) {
+    return inquiry.end == AspiEnd::done && (data[0] & 0x1F) == CDROM_DEVICE_TYPE;
 }
 
-std::int32_t ignores_target_status(const SRB_ExecSCSICmd &srb, const std::uint8_t *data) {
+std::int32_t ignores_target_status(const AspiOutcome &inquiry, const std::uint8_t *data) {
     const int ansi_version = data[2] & 0x07;
-    return ansi_version == 0 || srb.SRB_TargStat != 0 ? 1 : 0;
+    return ansi_version == 0 || inquiry.target_status != 0 ? 1 : 0;
 }
 
 // Appends one unit; false (after the message) when the list has run full.
@@ -45,19 +41,17 @@ bool add_unit(const CdromDevice &unit) {
     return false;
 }
 
-ScanResult scan_adapter(std::int32_t adapter, int own_id, platform::EventHandle event) {
-    SRB_ExecSCSICmd srb;
+ScanResult scan_adapter(std::int32_t adapter, int own_id) {
     std::uint8_t data[INQUIRY_BYTES];
     for (std::int32_t target = 0; target < TARGETS_PER_ADAPTER; ++target) {
         if (target == own_id) continue;
         for (std::int32_t lun = 0; lun < LUNS_PER_TARGET; ++lun) {
             // A unit that completes without data must not inherit the previous unit's answer.
             std::memset(data, 0, sizeof data);
-            build_inquiry(&srb, adapter, target, lun, data, event);
-            if (aspi_exchange(&g_discovery_binding, &srb, event) == ExchangeOutcome::timed_out)
-                return ScanResult::failed;
-            if (!is_cdrom(srb, data)) continue;
-            if (!add_unit({adapter, target, lun, ignores_target_status(srb, data)})) return ScanResult::failed;
+            const AspiOutcome inquiry = aspi_send(&g_discovery_binding, unit_at(adapter, target, lun), build_inquiry(data));
+            if (reported_no_event(inquiry) || inquiry.end == AspiEnd::timed_out) return ScanResult::failed;
+            if (!is_cdrom(inquiry, data)) continue;
+            if (!add_unit({adapter, target, lun, ignores_target_status(inquiry, data)})) return ScanResult::failed;
         }
     }
     return ScanResult::done;
@@ -84,11 +78,7 @@ CdromDeviceList *get_cdrom_device() {
     for (int adapter = 0; adapter < adapters; ++adapter) {
         const int own_id = adapter_scsi_id(static_cast<std::uint8_t>(adapter));
         if (own_id < 0) continue;
-        platform::EventHandle event = create_command_event();
-        if (!event) return fail_discovery();
-        const ScanResult result = scan_adapter(adapter, own_id, event);
-        platform::close_event(event);
-        if (result == ScanResult::failed) return fail_discovery();
+        if (scan_adapter(adapter, own_id) == ScanResult::failed) return fail_discovery();
     }
     release_aspi(&g_discovery_binding);
     return &g_device_list;

@@ -8,7 +8,8 @@
 
 // Walks adapters 0..n-1 (n from GetASPI32SupportInfo), skips an adapter whose SC_HA_INQUIRY does
 // not answer SS_COMP, and sends INQUIRY to every target 0-15 but the adapter's own HA_SCSI_ID, at
-// every LUN 0-7, one request at a time on one event per adapter. A unit is kept when its INQUIRY
+// every LUN 0-7, one request at a time on the binding's one completion event (made with the first
+// INQUIRY sent). A unit is kept when its INQUIRY
 // completes SS_COMP with peripheral device type 5; its ignore_target_status is 1 when it claims no
 // ANSI version or its INQUIRY came back with a non-zero target status.
 //

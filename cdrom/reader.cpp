@@ -30,12 +30,10 @@ void close_cdrom_reader() {
 
 namespace {
 
-ReadResult result_of(ExchangeOutcome outcome, const SRB_ExecSCSICmd &srb) {
-    if (outcome == ExchangeOutcome::timed_out) return ReadResult::lost;
-    if (srb.SRB_Status == SS_COMP) return ReadResult::delivered;
-    const bool check_condition =
-        srb.SRB_Status == SS_ERR && srb.SRB_HaStat == HASTAT_OK && srb.SRB_TargStat == STATUS_CHKCOND;
-    return check_condition ? ReadResult::refused : ReadResult::lost;
+// How a READ CD ended, from the one judgement of its outcome.
+ReadResult result_of(const AspiOutcome &outcome) {
+    if (outcome.end == AspiEnd::done) return ReadResult::delivered;
+    return outcome.end == AspiEnd::refused ? ReadResult::refused : ReadResult::lost;
 }
 
 // The reader's checks before any READ CD; false when nothing may be sent.
@@ -57,32 +55,24 @@ int read_cdrom_sectors(std::int32_t ha_id, std::int32_t target, std::int32_t lun
 ReadResult read_cdrom_sectors_outcome(std::int32_t ha_id, std::int32_t target, std::int32_t lun,
                                       std::uint8_t *buffer, std::int32_t lba, std::int32_t count) {
     if (!may_send(count)) return ReadResult::lost;
-    platform::EventHandle event = create_command_event();
-    if (!event) return ReadResult::lost;
-    SRB_ExecSCSICmd srb;
-    build_read_cd(&srb, ha_id, target, lun, buffer, lba, count, event);
-    const ExchangeOutcome outcome = aspi_exchange(&g_reader_binding, &srb, event);
-    platform::close_event(event);
-    return result_of(outcome, srb);
+    const AspiOutcome outcome = aspi_send(&g_reader_binding, unit_at(ha_id, target, lun), build_read_cd(buffer, lba, count));
+    reported_no_event(outcome);
+    return result_of(outcome);
 }
 
 ReadResult read_cdrom_sectors_direct(std::int32_t ha_id, std::int32_t target, std::int32_t lun, std::uint8_t *buffer,
                                      std::int32_t lba, std::int32_t count, bool &buffer_kept) {
     buffer_kept = false;
     if (!may_send(count)) return ReadResult::lost;
-    SRB_ExecSCSICmd srb;
-    build_read_cd(&srb, ha_id, target, lun, buffer, lba, count, nullptr);
-    const ExchangeOutcome outcome = aspi_exchange_direct(&g_reader_binding, &srb, buffer_kept);
-    return result_of(outcome, srb);
+    AspiCommand read = build_read_cd(buffer, lba, count);
+    read.direct = true;
+    const AspiOutcome outcome = aspi_send(&g_reader_binding, unit_at(ha_id, target, lun), read);
+    buffer_kept = outcome.buffer_kept;
+    return result_of(outcome);
 }
 
 int set_cdrom_speed(std::int32_t ha_id, std::int32_t target, std::int32_t lun, std::uint16_t read_kbs) {
     if (!g_reader_bound.load(std::memory_order_acquire)) return 0;
-    platform::EventHandle event = create_command_event();
-    if (!event) return 0;
-    SRB_ExecSCSICmd srb;
-    build_set_cd_speed(&srb, ha_id, target, lun, read_kbs, event);
-    const ExchangeOutcome outcome = aspi_exchange(&g_reader_binding, &srb, event);
-    platform::close_event(event);
-    return outcome == ExchangeOutcome::finished && srb.SRB_Status == SS_COMP ? 1 : 0;
+    const AspiOutcome outcome = aspi_send(&g_reader_binding, unit_at(ha_id, target, lun), build_set_cd_speed(read_kbs));
+    return !reported_no_event(outcome) && outcome.end == AspiEnd::done ? 1 : 0;
 }

@@ -19,46 +19,41 @@ constexpr std::size_t TOC_HEADER_BYTES = 4;
 constexpr std::size_t TOC_DESCRIPTOR_BYTES = 8;
 constexpr std::uint8_t CONTROL_DATA_TRACK = 0x04;
 
+// One of the table's messages with its values filled in.
+template <typename... Values> std::string formatted(const char *format, Values... values) {
+    char text[128];
+    std::snprintf(text, sizeof text, format, values...);
+    return text;
+}
+
 enum class Step { ok, failed };
 
-// TEST UNIT READY on its own event; the unit must answer ready.
-Step check_unit_ready(std::int32_t ha_id, std::int32_t target, std::int32_t lun,
-                      std::int32_t ignore_target_status) {
-    platform::EventHandle event = create_command_event();
-    if (!event) return Step::failed;
-    const Readiness readiness = test_unit_ready(&g_toc_binding, ha_id, target, lun, ignore_target_status, event);
-    platform::close_event(event);
+// TEST UNIT READY; the unit must answer ready.
+Step check_unit_ready(AspiUnit unit, std::int32_t ignore_target_status) {
+    const AspiOutcome outcome = aspi_send(&g_toc_binding, unit, build_test_unit_ready());
+    if (reported_no_event(outcome)) return Step::failed;
+    const Readiness readiness = readiness_of(outcome, ignore_target_status);
     if (readiness == Readiness::not_ready) std::printf("%s", msg::not_ready);
     return readiness == Readiness::ready ? Step::ok : Step::failed;
 }
 
-// READ TOC on a second event, parsed into `toc`.
-Step read_toc(std::int32_t ha_id, std::int32_t target, std::int32_t lun, CdromToc *toc) {
-    platform::EventHandle event = create_command_event();
-    if (!event) return Step::failed;
+// READ TOC, parsed into `toc`.
+Step read_toc(AspiUnit unit, CdromToc *toc) {
     // Zeroed so that nothing a drive left unwritten can look like an answer.
     std::uint8_t response[TOC_RESPONSE_BYTES] = {};
-    SRB_ExecSCSICmd srb;
-    build_read_toc(&srb, ha_id, target, lun, response, event);
-    const ExchangeOutcome outcome = aspi_exchange(&g_toc_binding, &srb, event);
-    platform::close_event(event);
-    if (outcome == ExchangeOutcome::timed_out || srb.SRB_Status != SS_COMP) return Step::failed;
+    const AspiOutcome outcome = aspi_send(&g_toc_binding, unit, build_read_toc(response));
+    if (reported_no_event(outcome) || outcome.end != AspiEnd::done) return Step::failed;
     return parse_cdrom_toc(response, sizeof response, toc) ? Step::ok : Step::failed;
 }
 
-// The session information on a third event. A unit that rejects it, or answers what cannot be
-// right, leaves the disc single-session.
-void read_sessions(std::int32_t ha_id, std::int32_t target, std::int32_t lun, CdromToc *toc) {
+// The session information. A unit that rejects it, or answers what cannot be right, leaves the
+// disc single-session.
+void read_sessions(AspiUnit unit, CdromToc *toc) {
     toc->last_session = 1;
     toc->last_session_first = toc->entries[0];
-    platform::EventHandle event = create_command_event();
-    if (!event) return;
     std::uint8_t response[SESSION_INFO_BYTES] = {};
-    SRB_ExecSCSICmd srb;
-    build_read_session_info(&srb, ha_id, target, lun, response, event);
-    const ExchangeOutcome outcome = aspi_exchange(&g_toc_binding, &srb, event);
-    platform::close_event(event);
-    if (outcome == ExchangeOutcome::finished && srb.SRB_Status == SS_COMP)
+    const AspiOutcome outcome = aspi_send(&g_toc_binding, unit, build_read_session_info(response));
+    if (!reported_no_event(outcome) && outcome.end == AspiEnd::done)
         parse_session_info(response, sizeof response, toc);
 }
 
@@ -98,12 +93,11 @@ std::string toc_fault(const CdromToc &toc) {
     const std::int32_t count = toc.track_count;
     for (std::int32_t i = 0; i <= count; ++i) {
         const std::int32_t start = toc.entries[i].start_lba;
-        const std::string what = i == count ? "the lead-out" : "track " + std::to_string(i + 1);
-        if (start < 0) return what + " starts at a negative address (" + std::to_string(start) + ")";
-        if (start > MAX_DISC_LBA) return what + " starts beyond 100 minutes (sector " + std::to_string(start) + ")";
+        const std::string what = i == count ? msg::toc_lead_out : formatted(msg::toc_track, i + 1);
+        if (start < 0) return formatted(msg::toc_negative, what.c_str(), start);
+        if (start > MAX_DISC_LBA) return formatted(msg::toc_beyond_100_minutes, what.c_str(), start);
         if (i > 0 && start < toc.entries[i - 1].start_lba)
-            return what + " starts before track " + std::to_string(i) + " (sector " + std::to_string(start) +
-                   " before " + std::to_string(toc.entries[i - 1].start_lba) + ")";
+            return formatted(msg::toc_backwards, what.c_str(), i, start, toc.entries[i - 1].start_lba);
     }
     return {};
 }
@@ -114,17 +108,16 @@ CdromToc *get_cdrom_toc(std::int32_t ha_id, std::int32_t target, std::int32_t lu
     // Read into a table of its own, so a table that is refused never replaces the last good one.
     static CdromToc read_table;
     read_table = g_toc;
-    bool read = check_unit_ready(ha_id, target, lun, ignore_target_status) == Step::ok &&
-                read_toc(ha_id, target, lun, &read_table) == Step::ok;
+    const AspiUnit unit = unit_at(ha_id, target, lun);
+    bool read = check_unit_ready(unit, ignore_target_status) == Step::ok && read_toc(unit, &read_table) == Step::ok;
     if (read) {
         const std::string fault = toc_fault(read_table);
         if (!fault.empty()) {
-            std::fprintf(stderr, "cddaplay: the disc's table of contents cannot be right: %s; the disc is not played\n",
-                         fault.c_str());
+            std::fprintf(stderr, msg::toc_refused, fault.c_str());
             read = false;
         }
     }
-    if (read) read_sessions(ha_id, target, lun, &read_table);
+    if (read) read_sessions(unit, &read_table);
     release_aspi(&g_toc_binding);
     if (!read) return nullptr;
     g_toc = read_table;

@@ -2,8 +2,8 @@
 // Checking the chosen unit and reading its table of contents.
 //
 // Main thread only, after discovery and before playback starts. Binds its own AspiBinding for the
-// call and releases it before returning, on every path. At most one completion event exists at a
-// time: the first serves TEST UNIT READY and is closed before the second, for READ TOC, is made.
+// call and releases it before returning, on every path. The binding's one completion event, made
+// with its first command, serves all three commands and goes with the binding.
 
 #include <cstddef>
 #include <cstdint>
@@ -14,7 +14,7 @@
 // Sends TEST UNIT READY, then READ TOC (format 0), then READ TOC format 1 (the sessions), each
 // once, to the unit given by the four fields of its CdromDevice; ignore_target_status counts only
 // when it is exactly 1. A unit that rejects format 1 (or times out on it, after "wait time out\n")
-// is taken as single-session.
+// is taken as single-session. TEST UNIT READY is judged by readiness_of (unit_status.h).
 //
 // Returns the process-wide table filled by parse_cdrom_toc, or null when:
 // - bind_aspi failed (its message printed), or an event could not be made ("fail to create event\n");

@@ -20,12 +20,10 @@ void copy_field(char *out, const std::uint8_t *field, std::size_t size) {
     out[end] = '\0';
 }
 
-bool inquire(const CdromDevice &unit, platform::EventHandle event, CdromUnitStatus &status) {
+bool inquire(const CdromDevice &unit, CdromUnitStatus &status) {
     std::uint8_t data[INQUIRY_BYTES] = {};
-    SRB_ExecSCSICmd srb;
-    build_inquiry(&srb, unit.ha_id, unit.target, unit.lun, data, event);
-    if (aspi_exchange(&g_probe_binding, &srb, event) != ExchangeOutcome::finished || srb.SRB_Status != SS_COMP)
-        return false;
+    const AspiUnit address = unit_at(unit.ha_id, unit.target, unit.lun);
+    if (aspi_send(&g_probe_binding, address, build_inquiry(data)).end != AspiEnd::done) return false;
     copy_field(status.vendor, data + 8, 8);
     copy_field(status.product, data + 16, 16);
     copy_field(status.revision, data + 32, 4);
@@ -37,25 +35,22 @@ bool inquire(const CdromDevice &unit, platform::EventHandle event, CdromUnitStat
 
 }  // namespace
 
-Readiness test_unit_ready(AspiBinding *binding, std::int32_t ha_id, std::int32_t target, std::int32_t lun,
-                          std::int32_t ignore_target_status, platform::EventHandle event) {
-    SRB_ExecSCSICmd srb;
-    build_test_unit_ready(&srb, ha_id, target, lun, event);
-    if (aspi_exchange(binding, &srb, event) == ExchangeOutcome::timed_out) return Readiness::no_answer;
+Readiness readiness_of(const AspiOutcome &test_unit_ready, std::int32_t ignore_target_status) {
+    if (test_unit_ready.end == AspiEnd::timed_out || test_unit_ready.end == AspiEnd::no_event)
+        return Readiness::no_answer;
     const bool status_counts = ignore_target_status != 1;
-    if (srb.SRB_Status != SS_COMP || (status_counts && srb.SRB_TargStat != 0)) return Readiness::not_ready;
+    if (test_unit_ready.end != AspiEnd::done || (status_counts && test_unit_ready.target_status != 0))
+        return Readiness::not_ready;
     return Readiness::ready;
 }
 
 CdromUnitStatus probe_cdrom_unit(const CdromDevice &unit) {
     CdromUnitStatus status{};
     if (!bind_aspi(&g_probe_binding)) return status;
-    if (platform::EventHandle event = platform::create_event()) {
-        status.answered = inquire(unit, event, status);
-        status.disc_in = test_unit_ready(&g_probe_binding, unit.ha_id, unit.target, unit.lun, unit.ignore_target_status,
-                                         event) == Readiness::ready;
-        platform::close_event(event);
-    }
+    status.answered = inquire(unit, status);
+    const AspiOutcome ready = aspi_send(&g_probe_binding, unit_at(unit.ha_id, unit.target, unit.lun),
+                                        build_test_unit_ready());
+    status.disc_in = readiness_of(ready, unit.ignore_target_status) == Readiness::ready;
     release_aspi(&g_probe_binding);
     return status;
 }

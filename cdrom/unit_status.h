@@ -7,14 +7,13 @@
 
 enum class Readiness { ready, not_ready, no_answer };
 
-// The one readiness rule, for the listing ("disc in") and for playback (get_cdrom_toc) alike:
-// TEST UNIT READY sent once through `binding` on `event`. ready when it completes SS_COMP and,
-// unless ignore_target_status is exactly 1, with target status 0; no_answer when it never
-// completes ("wait time out\n" and the abort, from the exchange); otherwise not_ready. A unit
-// that reports a disc change (a unit attention) is therefore not ready when first asked, and
-// the listing and playback say the same of it.
-Readiness test_unit_ready(AspiBinding *binding, std::int32_t ha_id, std::int32_t target, std::int32_t lun,
-                          std::int32_t ignore_target_status, platform::EventHandle event);
+// The one readiness rule, for the listing ("disc in") and for playback (get_cdrom_toc) alike,
+// judged from the outcome of one TEST UNIT READY: ready when it completed SS_COMP and, unless
+// ignore_target_status is exactly 1, with target status 0; no_answer when it never completed
+// (timed out, after "wait time out\n" and the abort) or was never sent (no event); otherwise
+// not_ready. A unit that reports a disc change (a unit attention) is therefore not ready when
+// first asked, and the listing and playback say the same of it.
+Readiness readiness_of(const AspiOutcome &test_unit_ready, std::int32_t ignore_target_status);
 
 struct CdromUnitStatus {
     bool answered;       // the INQUIRY completed; the identity below is the unit's own
@@ -27,5 +26,8 @@ struct CdromUnitStatus {
     bool disc_in;        // test_unit_ready said ready
 };
 
-// Binds its own AspiBinding for the call and releases it before returning.
+// Sends INQUIRY, then TEST UNIT READY (judged by readiness_of), through its own AspiBinding,
+// bound for the call and released before returning. A library that cannot be bound (its message
+// printed), or commands that cannot be sent for want of an event (silently), leave the unit
+// neither answered nor with a disc in.
 CdromUnitStatus probe_cdrom_unit(const CdromDevice &unit);

@@ -121,4 +121,15 @@ inline constexpr char sound_failed[] = "cddaplay: %s: %s\n";  // what failed, an
 inline constexpr char sound_stopped[] = "the sound output stopped working, so playback ends";
 inline constexpr char sound_cannot_open[] =
     "the sound output \"default\" cannot be opened for CD audio (check the ALSA configuration)";
+
+// CD access, additions to the described program: a table of contents refused (standard error),
+// and CD-Text's title and performer joined
+inline constexpr char toc_refused[] =
+    "cddaplay: the disc's table of contents cannot be right: %s; the disc is not played\n";
+inline constexpr char toc_lead_out[] = "the lead-out";
+inline constexpr char toc_track[] = "track %d";
+inline constexpr char toc_negative[] = "%s starts at a negative address (%d)";
+inline constexpr char toc_beyond_100_minutes[] = "%s starts beyond 100 minutes (sector %d)";
+inline constexpr char toc_backwards[] = "%s starts before track %d (sector %d before %d)";
+inline constexpr char title_performer_separator[] = " - ";
 }  // namespace msg

@@ -3,6 +3,7 @@
 
 #include <cstring>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "aspi/binding.h"
@@ -17,34 +18,30 @@ protected:
     void SetUp() override {
         set_aspi_timeout(200ms);
         ASSERT_EQ(bind_aspi(&binding), 1);
-        event = platform::create_event();
-        ASSERT_NE(event, nullptr);
-        std::memset(&srb, 0, sizeof srb);
-        srb.SRB_Cmd = SC_EXEC_SCSI_CMD;
-        srb.SRB_HaId = 3;
-        srb.SRB_Flags = SRB_DIR_IN | SRB_EVENT_NOTIFY;
-        srb.SRB_BufLen = sizeof buffer;
-        srb.SRB_BufPointer = buffer;
-        srb.SRB_PostProc = event;
+        command.cdb[0] = 0x12;
+        command.cdb_length = 6;
+        command.data = buffer;
+        command.data_length = sizeof buffer;
+        command.sense_length = 16;
+        command.timeout = ASPI_TIMEOUT_MS;
         std::memset(buffer, 0xCC, sizeof buffer);
     }
     void TearDown() override {
-        platform::close_event(event);
         release_aspi(&binding);
         EXPECT_EQ(fake.loaded(), 0);
         set_aspi_timeout(ASPI_TIMEOUT_MS);
     }
-    ExchangeOutcome run() {
+    AspiOutcome run() {
         ::testing::internal::CaptureStdout();
-        ExchangeOutcome outcome = aspi_exchange(&binding, &srb, event);
+        const AspiOutcome outcome = aspi_send(&binding, unit, command);
         printed = ::testing::internal::GetCapturedStdout();
         return outcome;
     }
 
     FakePassThru fake;
     AspiBinding binding{};
-    platform::EventHandle event = nullptr;
-    SRB_ExecSCSICmd srb;
+    AspiUnit unit{3, 0, 0};
+    AspiCommand command{};
     std::uint8_t buffer[64];
     std::string printed;
 };
@@ -55,42 +52,52 @@ TEST_F(Exchange, ErrorAnsweredAtOnceIsNotWaitedFor) {
         return std::uint32_t{SS_NO_DEVICE};
     };
     set_aspi_timeout(10s);  // a wait would show as a hanging test
-    EXPECT_EQ(run(), ExchangeOutcome::finished);
-    EXPECT_EQ(srb.SRB_Status, SS_NO_DEVICE);
+    const AspiOutcome outcome = run();
+    EXPECT_EQ(outcome.end, AspiEnd::failed);
+    EXPECT_EQ(outcome.aspi_status, SS_NO_DEVICE);
     EXPECT_EQ(printed, "");
     EXPECT_EQ(fake.requests().size(), 1u);
 }
 
-TEST_F(Exchange, PendingThenCompletedFromAnotherThreadBringsBackStatusAndData) {
+TEST_F(Exchange, PendingThenCompletedFromAnotherThreadBringsBackStatusSenseAndData) {
     std::thread library;
     fake.on_exec = [&](SRB_ExecSCSICmd &r) {
         library = std::thread([&r] {
             std::this_thread::sleep_for(20ms);
             std::memset(r.SRB_BufPointer, 0x5A, 36);  // a short transfer
+            r.SenseArea[0] = 0x70;                    // fixed format: not ready, medium not present
             r.SenseArea[2] = 0x02;
+            r.SenseArea[12] = 0x3A;
+            r.SenseArea[13] = 0x01;
             FakePassThru::complete(r, SS_ERR, STATUS_CHKCOND);
         });
         return std::uint32_t{SS_PENDING};
     };
-    EXPECT_EQ(run(), ExchangeOutcome::finished);
+    const AspiOutcome outcome = run();
     library.join();
     EXPECT_EQ(printed, "");
-    EXPECT_EQ(srb.SRB_Status, SS_ERR);
-    EXPECT_EQ(srb.SRB_TargStat, STATUS_CHKCOND);
-    EXPECT_EQ(srb.SenseArea[2], 0x02);
+    EXPECT_EQ(outcome.end, AspiEnd::refused);
+    EXPECT_EQ(outcome.aspi_status, SS_ERR);
+    EXPECT_EQ(outcome.target_status, STATUS_CHKCOND);
+    EXPECT_EQ(std::tie(outcome.sense_key, outcome.asc, outcome.ascq), std::make_tuple(0x02, 0x3A, 0x01));
+    EXPECT_EQ(outcome.transferred, 0u);
     EXPECT_EQ(buffer[35], 0x5A);
     EXPECT_EQ(buffer[36], 0x00) << "bytes the library did not write come back as zeros";
-    const void *data = srb.SRB_BufPointer, *post = srb.SRB_PostProc;  // packed: copy out first
-    EXPECT_EQ(data, buffer);
-    EXPECT_EQ(post, event);
 }
 
 TEST_F(Exchange, StraySignalFromAnEarlierRequestDoesNotEndTheWait) {
-    platform::signal_event(event);  // e.g. a library that also signals requests it answered at once
-    fake.on_exec = [](SRB_ExecSCSICmd &) { return std::uint32_t{SS_PENDING}; };
-    ::testing::internal::CaptureStdout();
-    EXPECT_EQ(aspi_exchange(&binding, &srb, event), ExchangeOutcome::timed_out);
-    EXPECT_EQ(::testing::internal::GetCapturedStdout(), "wait time out\n");
+    // A library that also signals the requests it answers at once, then never completes one.
+    bool answer_at_once = true;
+    fake.on_exec = [&](SRB_ExecSCSICmd &r) {
+        if (!answer_at_once) return std::uint32_t{SS_PENDING};
+        r.SRB_Status = SS_COMP;
+        platform::signal_event(r.SRB_PostProc);
+        return std::uint32_t{SS_COMP};
+    };
+    EXPECT_EQ(run().end, AspiEnd::done);
+    answer_at_once = false;
+    EXPECT_EQ(run().end, AspiEnd::timed_out);
+    EXPECT_EQ(printed, "wait time out\n");
 }
 
 TEST_F(Exchange, NeverCompletedPrintsOnceAndSendsExactlyOneAbortNamingTheRequest) {
@@ -101,7 +108,7 @@ TEST_F(Exchange, NeverCompletedPrintsOnceAndSendsExactlyOneAbortNamingTheRequest
         return std::uint32_t{SS_COMP};
     };
     const int kept_before = aspi_requests_kept_alive();
-    EXPECT_EQ(run(), ExchangeOutcome::timed_out);
+    EXPECT_EQ(run().end, AspiEnd::timed_out);
     EXPECT_EQ(printed, "wait time out\n");
     auto requests = fake.requests();
     ASSERT_EQ(requests.size(), 2u);
@@ -122,13 +129,12 @@ TEST_F(Exchange, GivenUpRequestStaysAliveWhileALateLibraryMayStillWriteIt) {
     };
     fake.on_abort = [](SRB_Abort &) { return std::uint32_t{SS_COMP}; };  // accepted, not done
     const int kept_before = aspi_requests_kept_alive();
-    EXPECT_EQ(run(), ExchangeOutcome::timed_out);
+    EXPECT_EQ(run().end, AspiEnd::timed_out);
     ASSERT_NE(held, nullptr);
     EXPECT_EQ(aspi_requests_kept_alive(), kept_before + 1);
 
-    // The caller frees its event; the library completes long after (ASan would flag a freed block).
-    platform::close_event(event);
-    event = platform::create_event();
+    // The binding goes; the library completes long after (ASan would flag a freed block).
+    release_aspi(&binding);
     std::memset(held->SRB_BufPointer, 0x77, held->SRB_BufLen);
     FakePassThru::complete(*held, SS_COMP);
     for (std::uint8_t b : buffer) ASSERT_EQ(b, 0xCC) << "a late completion never reaches the caller's buffer";
@@ -146,7 +152,7 @@ TEST_F(Exchange, RequestsReuseOneBufferButNeverOneTheLibraryMayStillWrite) {
     fake.on_abort = [](SRB_Abort &) { return std::uint32_t{SS_COMP}; };  // accepted, not done
     auto exchange_filling = [&](std::uint8_t expected) {
         std::memset(buffer, 0xCC, sizeof buffer);
-        ASSERT_EQ(run(), ExchangeOutcome::finished);
+        ASSERT_EQ(run().end, AspiEnd::done);
         for (std::uint8_t b : buffer) ASSERT_EQ(b, expected);
     };
     exchange_filling(1);
@@ -157,7 +163,7 @@ TEST_F(Exchange, RequestsReuseOneBufferButNeverOneTheLibraryMayStillWrite) {
     EXPECT_EQ(first_data, second_data);
 
     hold = true;  // given up: the library keeps this one
-    EXPECT_EQ(run(), ExchangeOutcome::timed_out);
+    EXPECT_EQ(run().end, AspiEnd::timed_out);
     SRB_ExecSCSICmd *held = seen.back();
     hold = false;
     exchange_filling(4);
@@ -197,16 +203,16 @@ TEST_F(Exchange, DirectDataLandsInTheCallersBufferAndWhatWasNotDeliveredIsZero) 
             EXPECT_EQ(data, buffer) << "no copy in between";
             return deliver(r, 36);
         };
+        command.direct = true;
         for (int request = 0; request < 2; ++request) {
             std::memset(buffer, 0xCC, sizeof buffer);
-            bool kept = true;
-            EXPECT_EQ(aspi_exchange_direct(&binding, &srb, kept), ExchangeOutcome::finished);
-            EXPECT_FALSE(kept);
-            EXPECT_EQ(srb.SRB_Status, SS_COMP);
+            const AspiOutcome outcome = aspi_send(&binding, unit, command);
+            EXPECT_FALSE(outcome.buffer_kept);
+            EXPECT_EQ(outcome.end, AspiEnd::done);
             EXPECT_EQ(buffer[35], 0x5A);
             for (std::size_t i = 36; i < sizeof buffer; ++i) ASSERT_EQ(buffer[i], 0) << i;
-            EXPECT_EQ(srb.SRB_BufLen, sizeof buffer) << "the caller's block keeps its length";
-            EXPECT_EQ(srb.SRB_Flags, SRB_DIR_IN | SRB_EVENT_NOTIFY);
+            EXPECT_EQ(outcome.transferred, reports_residual ? 36u : sizeof buffer)
+                << "moved as the library counts it";
         }
         std::size_t inquiries = 0;
         const auto requests = fake.requests();
@@ -221,11 +227,11 @@ TEST_F(Exchange, DirectRequestGivenUpWhileTheLibraryHoldsItTellsTheCallerToLeave
         held = &r;
         return std::uint32_t{SS_PENDING};
     };
-    bool kept = false;
-    ::testing::internal::CaptureStdout();
-    EXPECT_EQ(aspi_exchange_direct(&binding, &srb, kept), ExchangeOutcome::timed_out);
-    EXPECT_EQ(::testing::internal::GetCapturedStdout(), "wait time out\n");
-    EXPECT_TRUE(kept) << "the abort was accepted but not done";
+    command.direct = true;
+    AspiOutcome outcome = run();
+    EXPECT_EQ(outcome.end, AspiEnd::timed_out);
+    EXPECT_EQ(printed, "wait time out\n");
+    EXPECT_TRUE(outcome.buffer_kept) << "the abort was accepted but not done";
     ASSERT_NE(held, nullptr);
     FakePassThru::complete(*held, SS_ABORTED);  // late, into memory kept for it
 
@@ -233,10 +239,9 @@ TEST_F(Exchange, DirectRequestGivenUpWhileTheLibraryHoldsItTellsTheCallerToLeave
         FakePassThru::complete(*static_cast<SRB_ExecSCSICmd *>(a.SRB_ToAbort), SS_ABORTED);
         return std::uint32_t{SS_COMP};
     };
-    ::testing::internal::CaptureStdout();
-    EXPECT_EQ(aspi_exchange_direct(&binding, &srb, kept), ExchangeOutcome::timed_out);
-    ::testing::internal::GetCapturedStdout();
-    EXPECT_FALSE(kept);
+    outcome = run();
+    EXPECT_EQ(outcome.end, AspiEnd::timed_out);
+    EXPECT_FALSE(outcome.buffer_kept);
 }
 
 TEST(ExchangeConstants, ProductWaitsTenSeconds) { EXPECT_EQ(ASPI_TIMEOUT_MS, std::chrono::milliseconds{10000}); }

@@ -18,11 +18,8 @@ template <typename T> std::vector<std::uint8_t> bytes_of(const T &block) {
 void *fake_pointer(std::uint64_t value) { return reinterpret_cast<void *>(static_cast<std::uintptr_t>(value)); }
 
 TEST(RequestLayout, ExecScsiCmdFieldsLandAtTheirPublishedOffsets) {
-    SRB_ExecSCSICmd srb;
-    std::memset(&srb, 0, sizeof srb);
-    srb.SRB_Cmd = SC_EXEC_SCSI_CMD;
+    SRB_ExecSCSICmd srb = zeroed_request<SRB_ExecSCSICmd>(SC_EXEC_SCSI_CMD, 0x03);
     srb.SRB_Status = 0xA1;
-    srb.SRB_HaId = 0x03;
     srb.SRB_Flags = SRB_DIR_IN | SRB_EVENT_NOTIFY;
     srb.SRB_Target = 0x05;
     srb.SRB_Lun = 0x06;
@@ -65,10 +62,7 @@ TEST(RequestLayout, ExecScsiCmdFieldsLandAtTheirPublishedOffsets) {
 }
 
 TEST(RequestLayout, HaInquiryAndAbortBlocks) {
-    SRB_HAInquiry inquiry;
-    std::memset(&inquiry, 0, sizeof inquiry);
-    inquiry.SRB_Cmd = SC_HA_INQUIRY;
-    inquiry.SRB_HaId = 2;
+    SRB_HAInquiry inquiry = zeroed_request<SRB_HAInquiry>(SC_HA_INQUIRY, 2);
     inquiry.HA_Count = 3;
     inquiry.HA_SCSI_ID = 7;
     inquiry.HA_ManagerId[0] = 'A';
@@ -86,10 +80,7 @@ TEST(RequestLayout, HaInquiryAndAbortBlocks) {
     expected[0x3B] = 0x01;
     EXPECT_EQ(bytes_of(inquiry), expected);
 
-    SRB_Abort abort;
-    std::memset(&abort, 0, sizeof abort);
-    abort.SRB_Cmd = SC_ABORT_SRB;
-    abort.SRB_HaId = 1;
+    SRB_Abort abort = zeroed_request<SRB_Abort>(SC_ABORT_SRB, 1);
     abort.SRB_ToAbort = fake_pointer(sizeof(void *) == 8 ? 0x8877665544332211ULL : 0x44332211ULL);
     std::vector<std::uint8_t> expected_abort = {0x03, 0, 0x01, 0, 0, 0, 0, 0, 0x11, 0x22, 0x33, 0x44};
     if (sizeof(void *) == 8) expected_abort.insert(expected_abort.end(), {0x55, 0x66, 0x77, 0x88});

@@ -46,6 +46,25 @@ inline std::vector<std::uint8_t> cdb_of(const RecordedRequest &request) {
     return {request.bytes.begin() + at, request.bytes.begin() + at + 16};
 }
 
+// What an exec request must carry besides its unit and CDB, as the drive expects it.
+struct ExecFields {
+    std::uint8_t flags;
+    std::uint32_t data_length;  // 0: no data phase, and no buffer named
+    std::uint8_t sense_length;
+    std::uint8_t cdb_length;
+};
+
+inline void expect_exec_fields(const SRB_ExecSCSICmd &srb, const ExecFields &expected) {
+    EXPECT_EQ(srb.SRB_Cmd, SC_EXEC_SCSI_CMD);
+    EXPECT_EQ(srb.SRB_Flags, expected.flags);
+    EXPECT_EQ(field(srb.SRB_BufLen), expected.data_length);
+    EXPECT_EQ(field(srb.SRB_BufPointer) != nullptr, expected.data_length > 0);
+    EXPECT_EQ(srb.SRB_SenseLen, expected.sense_length);
+    EXPECT_EQ(srb.SRB_CDBLen, expected.cdb_length);
+    EXPECT_NE(field(srb.SRB_PostProc), nullptr);
+    EXPECT_EQ(field(srb.SRB_Hdr_Rsvd), 0u);
+}
+
 // A library that never completes an exec request, but honours an abort at once (so the exchange
 // can let the request go and nothing stays open).
 inline void never_complete(FakePassThru &fake) {

@@ -8,7 +8,6 @@
 namespace {
 
 using cdrom_test::cdb_of;
-using cdrom_test::field;
 using cdrom_test::printed_by;
 
 struct Unit {
@@ -121,14 +120,7 @@ TEST_F(Discovery, InquiryRequestsAreFilledAsTheDriveExpects) {
     for (std::size_t i = 1; i < requests.size(); ++i) {
         const SRB_ExecSCSICmd &srb = requests[i].exec;
         SCOPED_TRACE(i);
-        EXPECT_EQ(srb.SRB_Cmd, SC_EXEC_SCSI_CMD);
-        EXPECT_EQ(srb.SRB_Flags, 0x48);
-        EXPECT_EQ(field(srb.SRB_BufLen), 128u);
-        EXPECT_NE(field(srb.SRB_BufPointer), nullptr);
-        EXPECT_EQ(srb.SRB_SenseLen, 16);
-        EXPECT_EQ(srb.SRB_CDBLen, 6);
-        EXPECT_NE(field(srb.SRB_PostProc), nullptr);
-        EXPECT_EQ(field(srb.SRB_Hdr_Rsvd), 0u);
+        cdrom_test::expect_exec_fields(srb, {.flags = 0x48, .data_length = 128, .sense_length = 16, .cdb_length = 6});
         EXPECT_EQ(cdb_of(requests[i]), inquiry_cdb);
     }
 }

@@ -91,28 +91,16 @@ TEST_F(TableOfContents, SendsTestUnitReadyThenReadTocByteForByte) {
 
     const SRB_ExecSCSICmd &tur = requests[0].exec;
     EXPECT_EQ(std::tie(tur.SRB_Cmd, tur.SRB_HaId, tur.SRB_Target, tur.SRB_Lun), std::make_tuple(2, 1, 3, 2));
-    EXPECT_EQ(tur.SRB_Flags, 0x40);
-    EXPECT_EQ(field(tur.SRB_BufLen), 0u);
-    EXPECT_EQ(field(tur.SRB_BufPointer), nullptr);
-    EXPECT_EQ(tur.SRB_SenseLen, 16);
-    EXPECT_EQ(tur.SRB_CDBLen, 6);
-    EXPECT_NE(field(tur.SRB_PostProc), nullptr);
+    cdrom_test::expect_exec_fields(tur, {.flags = 0x40, .data_length = 0, .sense_length = 16, .cdb_length = 6});
     EXPECT_EQ(cdb_of(requests[0]), std::vector<std::uint8_t>(16, 0));
 
     const SRB_ExecSCSICmd &toc = requests[1].exec;
     EXPECT_EQ(std::tie(toc.SRB_Cmd, toc.SRB_HaId, toc.SRB_Target, toc.SRB_Lun), std::make_tuple(2, 1, 3, 2));
-    EXPECT_EQ(toc.SRB_Flags, 0x48);
-    EXPECT_EQ(field(toc.SRB_BufLen), 2048u);
-    EXPECT_NE(field(toc.SRB_BufPointer), nullptr);
-    EXPECT_EQ(toc.SRB_SenseLen, 14);
-    EXPECT_EQ(toc.SRB_CDBLen, 10);
-    EXPECT_NE(field(toc.SRB_PostProc), nullptr);
+    cdrom_test::expect_exec_fields(toc, {.flags = 0x48, .data_length = 2048, .sense_length = 14, .cdb_length = 10});
     EXPECT_EQ(cdb_of(requests[1]),
               (std::vector<std::uint8_t>{0x43, 0, 0, 0, 0, 0, 0x01, 0x08, 0x00, 0, 0, 0, 0, 0, 0, 0}));
 
-    const SRB_ExecSCSICmd &sessions_request = requests[2].exec;
-    EXPECT_EQ(sessions_request.SRB_Flags, 0x48);
-    EXPECT_EQ(field(sessions_request.SRB_BufLen), 12u);
+    cdrom_test::expect_exec_fields(requests[2].exec, {.flags = 0x48, .data_length = 12, .sense_length = 16, .cdb_length = 10});
     EXPECT_EQ(cdb_of(requests[2]), (std::vector<std::uint8_t>{0x43, 0, 0x01, 0, 0, 0, 0, 0x00, 0x0C, 0, 0, 0, 0, 0, 0, 0}));
 }
 
