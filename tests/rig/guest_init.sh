@@ -26,7 +26,7 @@ DRIVES='0 builtin               trace=/tmp/trace0
 2 builtin               fail_read=1000
 3 builtin               not_ready
 4 builtin               hang=readcd#5
-5 builtin               hang=readcd#5'
+5 builtin               hang=readcd#5;hang_lba=2249'
 
 attach() {  # number entry faults
   core=/sys/kernel/config/target/core/user_0/cd$1
