@@ -11,7 +11,7 @@
 // status. When the kernel gives it up (its time-out, then ABORT TASK or a reset through the
 // loopback host; the backstore tells us with its TMR notification) the server drops it with TASK
 // ABORTED, as a drive does when its host adapter aborts a command: the abort succeeds at once and
-// the kernel's error handling lets the drive's other commands go. Without the notification the
+// the kernel ends the command (DID_TIME_OUT) at its time-out. Without the notification only the
 // backstore's cmd_time_out ends it. Every other command is answered meanwhile.
 //
 // Each CDB's transfer is checked against the space the kernel gave it: a READ CD that would move
