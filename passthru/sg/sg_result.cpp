@@ -59,10 +59,13 @@ std::uint8_t host_verdict(std::uint16_t host_status, bool given_up, std::uint8_t
     }
 }
 
-// resid counts what did not move, as far as the host adapter reports it: 0 (also from one that
-// reports nothing) or a negative one counts as all moved.
-std::uint32_t bytes_moved(const sg_io_hdr_t &h, const ScsiCommand &c) {
-    if (c.direction == DataDirection::none || h.resid <= 0) return c.direction == DataDirection::none ? 0 : c.data_length;
+// resid counts what did not move, as far as the host adapter reports it. After GOOD, 0 (also from
+// one that reports nothing) or a negative one counts as all moved; after a failure only a positive
+// one says anything (the kernel leaves resid 0 after CHECK CONDITION when the adapter reported no
+// length, with nothing moved).
+std::uint32_t bytes_moved(const sg_io_hdr_t &h, const ScsiCommand &c, bool failed) {
+    if (c.direction == DataDirection::none) return 0;
+    if (h.resid <= 0) return failed ? 0 : c.data_length;
     return c.data_length - std::min(static_cast<std::uint32_t>(h.resid), c.data_length);
 }
 
@@ -86,6 +89,12 @@ sg_io_hdr_t make_header(const ScsiCommand &c, std::uint8_t *sense) {
 
 void map_submit_error(int error, const ScsiCommand &c, std::uint32_t unit_max_transfer, ScsiOutcome &o) {
     o = ScsiOutcome{};
+    // The size checks of 6.1: EINVAL past max_segments pages, EIO past max_hw_sectors_kb on sr,
+    // ENOMEM there on sg.
+    if (c.data_length > unit_max_transfer && (error == EINVAL || error == EIO || error == ENOMEM)) {
+        o.aspi_status = SS_BUFFER_TO_BIG;
+        return;
+    }
     switch (error) {
     case ENODEV:
     case ENXIO:
@@ -101,19 +110,16 @@ void map_submit_error(int error, const ScsiCommand &c, std::uint32_t unit_max_tr
     case EBUSY:
     case EINTR: o.aspi_status = SS_ASPI_IS_BUSY; return;
     case ENOMEDIUM: set_check_condition(o, 0x02, 0x3A, 0x00); return;  // NOT READY, medium not present
-    case EIO:
-        if (c.data_length > unit_max_transfer) o.aspi_status = SS_BUFFER_TO_BIG;
-        else o.host_status = HASTAT_SEL_TO;
-        return;
+    case EIO: o.host_status = HASTAT_SEL_TO; return;
     default: o.host_status = HASTAT_PHASE_ERR; return;
     }
 }
 
 void map_completion(const sg_io_hdr_t &h, const ScsiCommand &c, bool given_up, ScsiOutcome &o) {
     o = ScsiOutcome{};
-    o.transferred = bytes_moved(h, c);
     o.target_status = h.status;
     const std::uint16_t driver = h.driver_status & 0x0F;  // the high nibble held SUGGEST_* hints
+    o.transferred = bytes_moved(h, c, h.status != 0 || h.host_status != kDidOk || driver != 0);
     const bool check_condition = h.status == kCheckCondition || driver == kDriverSense;
     if (check_condition) {
         o.target_status = kCheckCondition;

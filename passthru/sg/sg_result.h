@@ -4,10 +4,11 @@
 //
 // The ioctl failed (-errno, the command never reached the unit):
 //   ENODEV, ENXIO, ENOENT              SS_NO_DEVICE (the unit is gone)
+//   EINVAL, EIO, ENOMEM, more data     SS_BUFFER_TO_BIG (the size checks; 6.1 answers EINVAL past
+//   than the unit's queue takes        max_segments pages on sr and sg, past max_hw_sectors_kb
+//                                      EIO on sr and ENOMEM on sg)
 //   EINVAL, EMSGSIZE, EPERM, EACCES,   SS_INVALID_SRB (the kernel refused the command or its
 //   EFAULT, ENOTTY                     buffer; EPERM: a command the kernel's filter forbids)
-//   EIO, more data than the unit's     SS_BUFFER_TO_BIG (the block layer's size check)
-//   queue takes
 //   EIO otherwise                      SS_ERR, HASTAT_SEL_TO (the unit did not take the command)
 //   ENOMEM, EAGAIN, EBUSY, EINTR       SS_ASPI_IS_BUSY
 //   ENOMEDIUM                          SS_ERR, CHECK CONDITION, sense NOT READY 3A/00 (no medium)
@@ -29,7 +30,8 @@
 //   status GOOD, other driver error    SS_ERR, HASTAT_PHASE_ERR
 //   all GOOD                           SS_COMP; `transferred` = data_length - resid (short is fine)
 // Whatever the verdict, `transferred` counts the bytes the kernel says it moved (0 after a failed
-// ioctl). That is an upper bound: a host adapter that reports no residual leaves resid 0 after a
+// ioctl, and after a failed command whose resid is 0: 6.1 reports no residual then, the data
+// having never come). That is an upper bound: a host adapter that reports no residual leaves resid 0 after a
 // short transfer too, so the sg adapters do not claim exact counts and the manager zeroes data
 // coming in first (AdapterIdentity::exact_transfer_count).
 

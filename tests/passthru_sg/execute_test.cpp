@@ -123,6 +123,32 @@ TEST_F(SgExecute, CheckConditionCarriesFixedSenseAsTheDriveGaveIt) {
     EXPECT_EQ(std::vector<std::uint8_t>(o.sense, o.sense + 18), sense);
 }
 
+// The kernel's answers as the rig measured them (fake_system.h): a failure reports resid 0 although
+// nothing moved, which must not read as a full transfer.
+TEST_F(SgExecute, KernelFailuresAsMeasuredMoveNothing) {
+    machine.respond = sg_test::kernel_check_condition(0x03, 0x11, 0x00, 1000);  // MEDIUM ERROR at LBA 1000
+    ScsiOutcome o = read_cd(10);
+    EXPECT_EQ(o.target_status, 0x02);
+    EXPECT_EQ(o.transferred, 0u);
+    ASSERT_EQ(o.sense_length, 18);
+    EXPECT_EQ(o.sense[0], 0xF0);
+    EXPECT_EQ(o.sense[2], 0x03);
+    EXPECT_EQ(o.sense[6], 0xE8) << "the information field (the LBA) as the drive gave it";
+    EXPECT_EQ(o.sense[12], 0x11);
+
+    machine.respond = sg_test::kernel_check_condition(0x02, 0x3A, 0x00);  // no disc
+    o = test_unit_ready();
+    EXPECT_EQ(o.target_status, 0x02);
+    EXPECT_EQ(o.sense[2], 0x02);
+    EXPECT_EQ(o.sense[12], 0x3A);
+
+    machine.respond = sg_test::kernel_time_out();
+    o = read_cd(10);
+    EXPECT_EQ(o.host_status, HASTAT_COMMAND_TIMEOUT);
+    EXPECT_EQ(o.transferred, 0u);
+    EXPECT_EQ(o.sense_length, 0);
+}
+
 TEST_F(SgExecute, DescriptorSenseIsConvertedToFixed) {
     const std::vector<std::uint8_t> sense = {
         0x72, 0x02, 0x3A, 0x02, 0, 0, 0, 24,                  // NOT READY, medium not present - tray open
@@ -206,6 +232,8 @@ TEST_F(SgExecute, RefusedCommandsMapToAspiStatus) {
     const ErrnoRow rows[] = {
         {EPERM, 1, SS_INVALID_SRB, 0},          // a command the kernel's filter forbids
         {EINVAL, 1, SS_INVALID_SRB, 0},
+        {EINVAL, 53, SS_BUFFER_TO_BIG, 0},      // the size checks of 6.1: past max_segments,
+        {ENOMEM, 53, SS_BUFFER_TO_BIG, 0},      // past max_hw_sectors_kb on sg
         {EMSGSIZE, 1, SS_INVALID_SRB, 0},
         {EFAULT, 1, SS_INVALID_SRB, 0},
         {EIO, 53, SS_BUFFER_TO_BIG, 0},         // 124 656 bytes > the queue's 120 KiB

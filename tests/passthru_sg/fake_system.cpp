@@ -152,6 +152,22 @@ std::function<int(sg_io_hdr_t &)> answer_status(std::uint8_t status, std::uint16
     };
 }
 
+std::function<int(sg_io_hdr_t &)> kernel_check_condition(std::uint8_t key, std::uint8_t asc, std::uint8_t ascq,
+                                                         std::optional<std::uint32_t> information) {
+    std::vector<std::uint8_t> sense(18, 0);
+    sense[0] = information ? 0xF0 : 0x70;
+    sense[2] = key;
+    if (information) {
+        for (int i = 0; i < 4; ++i) sense[3 + i] = static_cast<std::uint8_t>(*information >> (24 - 8 * i));
+    }
+    sense[7] = 10;
+    sense[12] = asc;
+    sense[13] = ascq;
+    return answer_status(0x02, 0x00, 0x08, sense, 0);
+}
+
+std::function<int(sg_io_hdr_t &)> kernel_time_out() { return answer_status(0x00, 0x03, 0x00); }
+
 std::function<int(sg_io_hdr_t &)> fail_with(int error) {
     return [error](sg_io_hdr_t &) { return -error; };
 }

@@ -94,6 +94,30 @@ private:
     friend struct FakeCalls;
 };
 
+// What a real kernel answered through SG_IO, on /dev/srN and /dev/sgN alike (Debian's 6.1.0-57,
+// 6.1.192, in the drive rig: tests/rig/scenarios/85-kernel-facts.sh prints these and checks them).
+// The helpers below answer the same way; kernel_* ones are these answers as measured.
+//   READ CD of 10 sectors into 12 sectors' room    GOOD, resid 4704, info 0
+//   READ CD (CD-DA only) on a data sector          status 0x02, driver 0x08, info 1, resid 0,
+//                                                  sb_len_wr 18, fixed sense 70 .. 05/64/00
+//   MEDIUM ERROR (a damaged sector in the range)   the same with F0 (VALID, information = that
+//                                                  LBA) 03/11/00; resid 0 though nothing moved
+//   NOT READY, no disc (TEST UNIT READY)           the same with 70 .. 02/3A/00; never ENOMEDIUM
+//                                                  on a node opened O_NONBLOCK
+//   no answer: the kernel's time-out, then abort   status 0, host 0x03 (DID_TIME_OUT), driver 0,
+//                                                  info 1, sb_len_wr 0, resid 0; the ioctl returns
+//                                                  once the unit let the command go: at the time-out
+//                                                  when it drops it on the abort (sr raises a time-out
+//                                                  under 7 s to 7 s), 30 s when only the target's own
+//                                                  command time-out ends it; the unit answers after
+//   more pages than max_segments (446 sectors:     ioctl EINVAL (the queue: max_sectors_kb 1280,
+//   1,048,992 bytes)                               max_segments 256, max_hw_sectors_kb 32766)
+//   more than max_hw_sectors_kb (14300 sectors)    ioctl EIO on sr, ENOMEM on sg
+//   a writing command (SET CD SPEED) through a     ioctl EPERM
+//   node open read-only, unprivileged
+//   open without permission                        EACCES
+//   /sys/block/sr0/device, /sys/class/scsi_generic/sg0/device: both "../../../0:0:1:0"
+
 // Script helpers for `respond`.
 // GOOD; `bytes` are written to the data buffer; resid = dxfer_len - bytes.size().
 std::function<int(sg_io_hdr_t &)> answer_data(std::vector<std::uint8_t> bytes);
@@ -102,5 +126,11 @@ std::function<int(sg_io_hdr_t &)> answer_status(std::uint8_t status, std::uint16
                                                 std::vector<std::uint8_t> sense = {}, int resid = 0);
 // The ioctl fails with `error`.
 std::function<int(sg_io_hdr_t &)> fail_with(int error);
+// CHECK CONDITION with 18 bytes of fixed sense `key`/`asc`/`ascq` (VALID with `information` when
+// it is set), resid 0, as the kernel reports a drive's refusal or read error.
+std::function<int(sg_io_hdr_t &)> kernel_check_condition(std::uint8_t key, std::uint8_t asc, std::uint8_t ascq,
+                                                         std::optional<std::uint32_t> information = std::nullopt);
+// The kernel's own time-out: DID_TIME_OUT, no sense, resid 0.
+std::function<int(sg_io_hdr_t &)> kernel_time_out();
 
 }  // namespace sg_test

@@ -7,9 +7,12 @@
 //     UIO_NAME  the name of the backstore's uio device (/sys/class/uio/uioN/name), waited for
 //
 // CDDAPLAY_FAULTS works as for the library's virtual drives (passthru/faults.h): latency, failing
-// sectors and not-ready travel through the kernel. A hanging command is never answered at all, not
-// even when the kernel aborts it: the kernel's own command time-out (the backstore's cmd_time_out)
-// ends it, as with a drive that hangs on a scratch. Every other command is answered meanwhile.
+// sectors and not-ready travel through the kernel. A hanging command never gets its data or a
+// status. When the kernel gives it up (its time-out, then ABORT TASK or a reset through the
+// loopback host; the backstore tells us with its TMR notification) the server drops it with TASK
+// ABORTED, as a drive does when its host adapter aborts a command: the abort succeeds at once and
+// the kernel ends the command (DID_TIME_OUT) at its time-out. Without the notification only the
+// backstore's cmd_time_out ends it. Every other command is answered meanwhile.
 //
 // Each CDB's transfer is checked against the space the kernel gave it: a READ CD that would move
 // more than that is refused with 05/24/00 (a real drive would overrun the host's buffer); other
@@ -24,11 +27,13 @@
 #include <sys/uio.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <fstream>
 #include <string>
 #include <thread>
@@ -120,7 +125,16 @@ std::uint64_t read_cd_bytes(const std::uint8_t *cdb) {
     return (cdb[9] & 0x10) ? count * 2048 : 0;
 }
 
+constexpr std::uint8_t kTaskAborted = 0x40;  // SAM status: the task was aborted
+
 bool is_data_out(std::uint8_t op) { return op == 0x15 || op == 0x55 || op == 0x2A || op == 0xAA || op == 0x3B; }
+
+// Seconds since boot, as /proc/uptime counts them, for the scenarios to compare.
+double uptime_s() {
+    timespec now{};
+    clock_gettime(CLOCK_BOOTTIME, &now);
+    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
+}
 
 struct Ring {
     std::uint8_t *map = nullptr;
@@ -157,8 +171,28 @@ struct Server {
     Hangs hangs;
     std::vector<std::uint8_t> buffer;
     bool read_len = false;
-    int hung = 0;
+    std::vector<std::uint16_t> hung;  // ids of the commands left unanswered
+    bool tell_next = false;           // the command after a hang is logged with its time
 };
+
+// The kernel aborted the commands a TMR entry lists: those that hang are dropped (TASK ABORTED, no
+// data), which lets the kernel's abort finish. True when one was.
+bool drop_aborted(Server &s, const tcmu_tmr_entry *tmr) {
+    bool dropped = false;
+    for (std::uint32_t i = 0; i < tmr->cmd_cnt; ++i) {
+        const std::uint16_t id = tmr->cmd_ids[i];
+        const auto it = std::find(s.hung.begin(), s.hung.end(), id);
+        if (it == s.hung.end()) continue;
+        s.hung.erase(it);
+        std::fprintf(stderr, "drive server: command id %u aborted at %.1f s (task management function %u)\n", id,
+                     uptime_s(), tmr->tmr_type);
+        ScsiOutcome aborted{};
+        aborted.target_status = kTaskAborted;
+        complete(s.ring, id, aborted, s.read_len);
+        dropped = true;
+    }
+    return dropped;
+}
 
 // Reads one command out of the ring, runs it and answers it, unless it is to hang.
 void serve(Server &s, tcmu_cmd_entry *e) {
@@ -167,10 +201,13 @@ void serve(Server &s, tcmu_cmd_entry *e) {
     std::uint64_t space = 0;
     for (std::uint32_t i = 0; i < e->req.iov_cnt; ++i) space += e->req.iov[i].iov_len;
     if (hangs(s.hangs, cdb)) {
-        std::fprintf(stderr, "drive server: command %02X (id %u) hangs\n", cdb[0], id);
-        ++s.hung;
+        std::fprintf(stderr, "drive server: command %02X (id %u) hangs at %.1f s\n", cdb[0], id, uptime_s());
+        s.hung.push_back(id);
+        s.tell_next = true;
         return;
     }
+    if (s.tell_next) std::fprintf(stderr, "drive server: next command %02X at %.1f s\n", cdb[0], uptime_s());
+    s.tell_next = false;
     ScsiCommand c{};
     c.cdb_length = static_cast<std::uint8_t>(cdb[0] < 0x20 ? 6 : cdb[0] < 0x60 ? 10 : cdb[0] < 0xA0 ? 16 : 12);
     std::memcpy(c.cdb, cdb, c.cdb_length);
@@ -258,6 +295,8 @@ int main(int argc, char **argv) {
             if (tcmu_hdr_get_op(e->hdr.len_op) == TCMU_OP_CMD) {
                 serve(s, e);
                 answered = true;
+            } else if (tcmu_hdr_get_op(e->hdr.len_op) == TCMU_OP_TMR) {
+                answered |= drop_aborted(s, reinterpret_cast<const tcmu_tmr_entry *>(e));
             }
             s.ring.seen = (s.ring.seen + length) % s.ring.mailbox->cmdr_size;
         }

@@ -26,13 +26,16 @@ DRIVES='0 builtin               trace=/tmp/trace0
 2 builtin               fail_read=1000
 3 builtin               not_ready
 4 builtin               hang=readcd#5
-5 builtin               hang=readcd#5'
+5 builtin               hang=readcd#5;hang_lba=2249'
 
 attach() {  # number entry faults
   core=/sys/kernel/config/target/core/user_0/cd$1
   mkdir -p "$core"
   echo "dev_config=rig/cd$1" > "$core/control"
+  # A hung command: the kernel aborts it after its time-out and the server, told of the abort,
+  # drops it at once as a drive does; cmd_time_out only backs that up.
   echo 30 > "$core/attrib/cmd_time_out"
+  echo 1 > "$core/attrib/tmr_notification"
   echo 1 > "$core/enable"
   CDDAPLAY_FAULTS="$3" cddaplay_drive_server "$2" "tcm-user/0/cd$1/rig/cd$1" 2> "/tmp/server$1.log" &
   tpg=/sys/kernel/config/target/loopback/naa.500140500000000$1/tpgt_1

@@ -24,7 +24,7 @@ die() { echo "rig: $*" >&2; exit 1; }
 
 command -v qemu-system-x86_64 >/dev/null || skip "qemu-system-x86_64 is missing (run scripts/setup.sh --rig)"
 [ -x /bin/busybox ] || skip "busybox is missing (run scripts/setup.sh --rig)"
-for program in cddaplay libwnaspi32.so cddaplay_drive_server; do
+for program in cddaplay libwnaspi32.so cddaplay_drive_server cddaplay_sg_probe; do
   [ -e "$build/bin/$program" ] || die "$build/bin/$program is not built (cmake --build --preset linux)"
 done
 
@@ -76,7 +76,7 @@ stage=$(mktemp -d)
 chmod 755 "$stage"
 trap 'rm -rf "$stage"' EXIT
 mkdir -p "$stage/rig/bin" "$stage/rig/images" "$stage/etc"
-programs=("$build/bin/cddaplay" "$build/bin/libwnaspi32.so" "$build/bin/cddaplay_drive_server")
+programs=("$build/bin/cddaplay" "$build/bin/libwnaspi32.so" "$build/bin/cddaplay_drive_server" "$build/bin/cddaplay_sg_probe")
 for tool in cd-info cd-paranoia; do
   if command -v "$tool" >/dev/null; then programs+=("$(command -v "$tool")"); fi
 done

@@ -41,7 +41,14 @@ units=$(grep -c 'CDDAPLAY VIRTUAL CD-ROM 1.0' list.out)
 say "$(grep -c . list.err) line(s) on standard error: $(tr -d '\r' < list.err | head -3 | tr '\n' ' ')"
 
 started=$(now)
-wine out "$WIN64_BIN/cddaplay.exe" -d0 -t2 < /dev/null > out.out 2> out.err || fail "cddaplay.exe failed: $(cat out.err)"
+wine out "$WIN64_BIN/cddaplay.exe" -d0 -t2 < /dev/null > out.out 2> out.err &
+program=$!
+( sleep 360; kill $program ) 2> /dev/null &  # a play that stalls fails here, with what it captured
+watchdog=$!
+status=0
+wait $program || status=$?
+kill $watchdog 2> /dev/null
+[ $status = 0 ] || fail "cddaplay.exe failed (status $status, $(wc -c < out) bytes captured after $(since "$started") s): $(tail -5 out.err)"
 say "cddaplay.exe -d0 -t2 played in $(since "$started") s"
 cat out.out out.err
 tr -d '\r' < out.out > out.lines  # the Windows C library writes CR LF
