@@ -129,8 +129,13 @@ AspiOutcome judge(SRB_ExecSCSICmd &srb) {
     outcome.target_status = srb.SRB_TargStat;
     const bool check_condition = outcome.aspi_status == SS_ERR && outcome.host_status == HASTAT_OK &&
                                  outcome.target_status == STATUS_CHKCOND;
+    // The system gave the command up before our own wait ran out (a kernel or port driver
+    // time-out, after which it aborts the command at the drive): the same hang, seen sooner.
+    const bool system_timed_out = outcome.aspi_status == SS_ERR && (outcome.host_status == HASTAT_TIMEOUT ||
+                                                                     outcome.host_status == HASTAT_COMMAND_TIMEOUT);
     outcome.end = outcome.aspi_status == SS_COMP ? AspiEnd::done
                   : check_condition              ? AspiEnd::refused
+                  : system_timed_out             ? AspiEnd::timed_out
                                                  : AspiEnd::failed;
     if (check_condition) take_sense(srb.SenseArea, outcome);
     return outcome;
@@ -262,6 +267,7 @@ AspiOutcome aspi_send(AspiBinding *binding, AspiUnit unit, const AspiCommand &co
         return outcome;
     }
     AspiOutcome outcome = judge(flight->srb);  // acquires the status: the data before it is visible
+    if (outcome.end == AspiEnd::timed_out) std::printf("%s", msg::wait_timeout);  // the system's time-out
     if (outcome.end == AspiEnd::done) outcome.transferred = length;
     if (direct) account_direct(*flight, command, residual, outcome);
     else if (length > 0) std::memcpy(command.data, flight->data, length);

@@ -67,7 +67,10 @@ enum class AspiEnd : std::uint8_t {
                 // unit turned this command down; the sense says why
     failed,     // completed with any other status: aborted, no such unit, a transport failure;
                 // or not sent for want of memory (SS_INSUFFICIENT_RESOURCES)
-    timed_out,  // no completion within the time-out: "wait time out\n" printed, one abort sent
+    timed_out,  // no completion within the time-out ("wait time out\n" printed, one abort sent), or
+                // completed SS_ERR with a host time-out status (HASTAT_TIMEOUT, _COMMAND_TIMEOUT):
+                // the system gave the command up first and aborted it itself ("wait time out\n"
+                // printed, nothing more sent)
     no_event,   // not sent: no completion event could be made
 };
 

@@ -121,6 +121,29 @@ TEST_F(Exchange, NeverCompletedPrintsOnceAndSendsExactlyOneAbortNamingTheRequest
     EXPECT_EQ(buffer[0], 0xCC);
 }
 
+// A kernel or port driver that gives a hung command up itself (before our own wait ends) answers
+// with a host time-out: the same hang, said once, with no abort of ours and nothing re-sent.
+TEST_F(Exchange, CommandTheSystemTimedOutIsOneTimeOutSaidOnceWithoutAnAbort) {
+    for (const std::uint8_t host : {HASTAT_COMMAND_TIMEOUT, HASTAT_TIMEOUT}) {
+        fake.on_exec = [host](SRB_ExecSCSICmd &r) {
+            r.SRB_HaStat = host;
+            r.SRB_Status = SS_ERR;
+            return std::uint32_t{SS_ERR};
+        };
+        const std::size_t sent_before = fake.requests().size();
+        EXPECT_EQ(run().end, AspiEnd::timed_out) << int{host};
+        EXPECT_EQ(printed, "wait time out\n");
+        EXPECT_EQ(fake.requests().size(), sent_before + 1) << "no abort follows";
+    }
+    fake.on_exec = [](SRB_ExecSCSICmd &r) {  // any other transport failure stays a plain failure
+        r.SRB_HaStat = HASTAT_SEL_TO;
+        r.SRB_Status = SS_ERR;
+        return std::uint32_t{SS_ERR};
+    };
+    EXPECT_EQ(run().end, AspiEnd::failed);
+    EXPECT_EQ(printed, "");
+}
+
 TEST_F(Exchange, GivenUpRequestStaysAliveWhileALateLibraryMayStillWriteIt) {
     SRB_ExecSCSICmd *held = nullptr;
     fake.on_exec = [&](SRB_ExecSCSICmd &r) {
