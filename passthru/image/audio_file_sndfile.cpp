@@ -265,6 +265,4 @@ std::shared_ptr<ImageSource> open_audio_file(const std::string &path, std::uint6
     return std::make_shared<SndFile>(*api, path, std::move(file), sf, info.frames);
 }
 
-const char *audio_formats_read() { return "WAV, FLAC, AIFF, W64, RF64 and the other formats of libsndfile"; }
-
 }  // namespace passthru::image

@@ -43,6 +43,4 @@ std::shared_ptr<ImageSource> open_audio_file(const std::string &path, std::uint6
     return std::make_shared<WavFile>(std::move(raw), layout);
 }
 
-const char *audio_formats_read() { return "plain PCM WAV"; }
-
 }  // namespace passthru::image

@@ -45,9 +45,6 @@ std::shared_ptr<ImageSource> open_raw_file(const std::string &path, std::uint64_
 // channels, 16-bit samples. `data_bytes` is its length in CD frames times 4.
 std::shared_ptr<ImageSource> open_audio_file(const std::string &path, std::uint64_t &data_bytes, std::string &why);
 
-// Which audio files this build reads, for messages and the README ("WAV, FLAC, AIFF, ...").
-const char *audio_formats_read();
-
 // ---- An open file, as the platform files see it ----
 using FileHandle = std::intptr_t;  // a descriptor on POSIX, a HANDLE on Windows
 // One positioned read of at most `bytes` at `offset` into `out`: `n` is what came, 0 at the end of

@@ -9,6 +9,7 @@
 
 #include "passthru/messages.h"
 #include "passthru/real_drive/numbering.h"
+#include "passthru/text.h"
 
 namespace passthru::sg {
 namespace {
@@ -37,18 +38,10 @@ bool node_number(const std::string &name, const char *prefix, int &number) {
     return name.rfind(prefix, 0) == 0 && parse_number(std::string_view(name).substr(2), number);
 }
 
-std::string trimmed(std::string text) {
-    const auto space = [](char c) { return c == ' ' || c == '\n' || c == '\t' || c == '\0'; };
-    while (!text.empty() && space(text.back())) text.pop_back();
-    std::size_t first = 0;
-    while (first < text.size() && space(text[first])) ++first;
-    return text.substr(first);
-}
-
 std::optional<std::string> attribute(const SgSystem &system, const std::string &path) {
     std::string text;
     if (!system.read_file(path.c_str(), text)) return std::nullopt;
-    return trimmed(std::move(text));
+    return std::string(trim(text));
 }
 
 std::string device_dir(const KernelAddress &a) {

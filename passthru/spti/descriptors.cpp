@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <utility>
 
+#include "passthru/text.h"
+
 namespace passthru::spti {
 namespace {
 
@@ -12,20 +14,12 @@ std::uint32_t get_le32(const std::uint8_t *p) {
     return std::uint32_t{p[0]} | std::uint32_t{p[1]} << 8 | std::uint32_t{p[2]} << 16 | std::uint32_t{p[3]} << 24;
 }
 
-std::string trimmed(std::string text) {
-    const auto space = [](char c) { return c == ' ' || c == '\t' || c == '\0'; };
-    while (!text.empty() && space(text.back())) text.pop_back();
-    std::size_t first = 0;
-    while (first < text.size() && space(text[first])) ++first;
-    return text.substr(first);
-}
-
 // The NUL-terminated text at `offset` of the descriptor, within its `length` bytes.
 std::string text_at(const std::uint8_t *d, std::size_t length, std::uint32_t offset) {
     if (offset == 0 || offset >= length) return {};
     std::string text;
     for (std::size_t i = offset; i < length && d[i] != 0; ++i) text += static_cast<char>(d[i]);
-    return trimmed(std::move(text));
+    return std::string(trim(text));
 }
 
 }  // namespace

@@ -16,6 +16,7 @@ namespace {
 using namespace passthru::sg;
 using sg_test::cd_unit;
 using sg_test::CdUnit;
+using real_drive_test::buses;
 using real_drive_test::OpenBackend;
 using sg_test::FakeMachine;
 
@@ -114,9 +115,7 @@ TEST(SgEnumeration, AdaptersFollowHostThenChannelAndUnitsKeepTheirKernelTargetAn
     machine.add(cd_unit({1, 0, 0, 1}, std::nullopt, 3));  // a card reader's second LUN, sg only
     const auto adapters = enumerate(machine);
     ASSERT_EQ(adapters.size(), 3u);
-    EXPECT_EQ(std::pair(adapters[0].host, adapters[0].channel), std::pair(1, 0));
-    EXPECT_EQ(std::pair(adapters[1].host, adapters[1].channel), std::pair(1, 1));
-    EXPECT_EQ(std::pair(adapters[2].host, adapters[2].channel), std::pair(5, 0));
+    EXPECT_EQ(buses(adapters, &SgAdapter::host, &SgAdapter::channel), (std::vector<std::pair<int, int>>{{1, 0}, {1, 1}, {5, 0}}));
     ASSERT_EQ(adapters[0].units.size(), 2u);
     EXPECT_EQ(adapters[0].units[0].node, "/dev/sg3");
     EXPECT_EQ(std::pair(adapters[0].units[0].target, adapters[0].units[0].lun), std::pair(0, 1));

@@ -15,6 +15,7 @@ namespace {
 using namespace passthru::spti;
 using spti_test::drive;
 using spti_test::FakeDrive;
+using real_drive_test::buses;
 using real_drive_test::OpenBackend;
 using spti_test::FakeMachine;
 
@@ -37,9 +38,7 @@ TEST(SptiEnumeration, EachDriveOnceUnderItsFirstNameOnAdaptersSortedByPortAndPat
     machine.add(drive('F', std::nullopt, {0, 1, 4, 0}));
     auto adapters = enumerate(machine);
     ASSERT_EQ(adapters.size(), 3u);
-    EXPECT_EQ(std::pair(adapters[0].port, adapters[0].path), std::pair(0, 0));
-    EXPECT_EQ(std::pair(adapters[1].port, adapters[1].path), std::pair(0, 1));
-    EXPECT_EQ(std::pair(adapters[2].port, adapters[2].path), std::pair(1, 0));
+    EXPECT_EQ(buses(adapters, &SptiAdapter::port, &SptiAdapter::path), (std::vector<std::pair<int, int>>{{0, 0}, {0, 1}, {1, 0}}));
     ASSERT_EQ(adapters[0].units.size(), 1u);
     EXPECT_EQ(adapters[0].units[0].name, "\\\\.\\CdRom2");
     EXPECT_EQ(std::pair(adapters[0].units[0].target, adapters[0].units[0].lun), std::pair(1, 2));

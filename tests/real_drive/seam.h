@@ -4,6 +4,9 @@
 // test; then the back end under test), the back end opened over the current made-up machine, and
 // one command run on it. The made-up machines themselves are each back end's own (fake_system.h).
 
+#include <utility>
+#include <vector>
+
 #include "passthru/backend.h"
 
 namespace real_drive_test {
@@ -29,5 +32,13 @@ struct OpenBackend {
 // Runs `command` on the unit at adapter 0, `target`, `lun`, from an outcome execute must clear;
 // `given_up`: the manager has given the command up already.
 passthru::ScsiOutcome run_command(int target, int lun, const passthru::ScsiCommand &command, bool given_up = false);
+
+// Each adapter's two bus numbers (sg: host and channel; spti: port and path), in walk order.
+template <class Adapter>
+std::vector<std::pair<int, int>> buses(const std::vector<Adapter> &adapters, int Adapter::*first, int Adapter::*second) {
+    std::vector<std::pair<int, int>> out;
+    for (const Adapter &a : adapters) out.emplace_back(a.*first, a.*second);
+    return out;
+}
 
 }  // namespace real_drive_test
