@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <new>
+#include <utility>
 
 namespace passthru {
 namespace {
@@ -50,9 +51,8 @@ bool start_worker_thread(void (*loop)()) {
 }
 
 bool end_worker_thread(std::chrono::milliseconds limit) {
-    Worker *worker = g_worker;
+    Worker *worker = std::exchange(g_worker, nullptr);
     if (!worker) return true;
-    g_worker = nullptr;
     if (WaitForSingleObject(worker->left, static_cast<DWORD>(limit.count())) != WAIT_OBJECT_0)
         return false;  // left behind, with its Worker and handles
     // Parked and holding nothing: terminating it is safe, and a terminated thread ends without

@@ -13,14 +13,6 @@ namespace {
 // How long a request that must not complete is watched. A hang never ends, so no timing is judged.
 constexpr auto kWatch = 100ms;
 
-// `request` hangs: the library holds it pending, it does not complete while watched, and an abort
-// ends it.
-void expect_hangs(PassThru &library, Request &request) {
-    ASSERT_EQ(library.send(&request.srb), SS_PENDING);
-    EXPECT_FALSE(request.wait(kWatch));
-    EXPECT_EQ(abort_request(library, request), SS_COMP);
-}
-
 // ---- Abort ----
 
 TEST(PassThruAbort, NeverCompletingRequestIsAbortedAndNeverWrittenAfterwards) {
@@ -162,6 +154,14 @@ TEST(PassThruAbort, AWorkerLeftBehindByAnUnloadWithoutAbortReturnsIntoCodeStillT
 }
 
 // ---- Fault knobs ----
+
+// `request` hangs: the library holds it pending, it does not complete while watched, and an abort
+// ends it.
+void expect_hangs(PassThru &library, Request &request) {
+    ASSERT_EQ(library.send(&request.srb), SS_PENDING);
+    EXPECT_FALSE(request.wait(kWatch));
+    EXPECT_EQ(abort_request(library, request), SS_COMP);
+}
 
 TEST(PassThruFaults, FailReadGivesAnUnrecoveredReadErrorNamingTheFirstBadSector) {
     PassThru library("builtin", "fail_read=100-120");

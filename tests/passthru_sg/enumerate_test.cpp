@@ -17,6 +17,7 @@ using namespace passthru::sg;
 using sg_test::cd_unit;
 using sg_test::CdUnit;
 using real_drive_test::buses;
+using real_drive_test::expect_adapter;
 using real_drive_test::OpenBackend;
 using sg_test::FakeMachine;
 
@@ -171,12 +172,8 @@ TEST(SgBackend, AdaptersIdentifyTheirBusAndTheSmallestTransferOfTheirUnits) {
     OpenBackend open;
     const passthru::Backend &b = sg_backend();
     ASSERT_EQ(b.adapter_count(), 2);
-    const auto first = b.adapter_identity(0);
-    EXPECT_STREQ(first.name, "sg scsi2:0");
-    EXPECT_EQ(first.own_scsi_id, 7);
-    EXPECT_EQ(first.max_transfer, 120u * 1024);
-    EXPECT_STREQ(b.adapter_identity(1).name, "sg scsi3:1");
-    EXPECT_EQ(b.adapter_identity(1).max_transfer, kDefaultMaxTransfer);
+    expect_adapter(0, "sg scsi2:0", 120u * 1024);
+    expect_adapter(1, "sg scsi3:1", kDefaultMaxTransfer);
     EXPECT_EQ(b.device_type(0, 1, 0), 5);
     EXPECT_EQ(b.device_type(0, 2, 0), passthru::kNoDevice);
     EXPECT_EQ(b.device_type(0, 0, 1), passthru::kNoDevice);

@@ -16,6 +16,7 @@ using namespace passthru::spti;
 using spti_test::drive;
 using spti_test::FakeDrive;
 using real_drive_test::buses;
+using real_drive_test::expect_adapter;
 using real_drive_test::OpenBackend;
 using spti_test::FakeMachine;
 
@@ -201,13 +202,9 @@ TEST(SptiBackend, AdaptersIdentifyTheirBusWithTheSmallestTransferAndWidestMaskOf
     OpenBackend open;
     const passthru::Backend &b = spti_backend();
     ASSERT_EQ(b.adapter_count(), 2);
-    const auto first = b.adapter_identity(0);
-    EXPECT_STREQ(first.name, "spti port2:0");
-    EXPECT_EQ(first.own_scsi_id, 7);
-    EXPECT_EQ(first.max_transfer, 0x10000u);
-    EXPECT_EQ(first.alignment_mask, 7);
-    EXPECT_STREQ(b.adapter_identity(1).name, "spti port3:1");
-    EXPECT_EQ(b.adapter_identity(1).max_transfer, kFallbackMaxTransfer);
+    expect_adapter(0, "spti port2:0", 0x10000u);
+    expect_adapter(1, "spti port3:1", kFallbackMaxTransfer);
+    EXPECT_EQ(b.adapter_identity(0).alignment_mask, 7);
     EXPECT_EQ(b.adapter_identity(1).alignment_mask, kFallbackAlignmentMask);
     EXPECT_EQ(b.device_type(0, 1, 0), 5);
     EXPECT_EQ(b.device_type(0, 2, 0), passthru::kNoDevice);

@@ -1,5 +1,7 @@
 #include "tests/real_drive/seam.h"
 
+#include <gtest/gtest.h>
+
 #include <atomic>
 #include <iterator>
 
@@ -39,6 +41,13 @@ passthru::ScsiOutcome run_command(int target, int lun, const passthru::ScsiComma
     if (given_up) cancel.cancel();
     backend_under_test().execute(0, target, lun, command, o, cancel);
     return o;
+}
+
+void expect_adapter(int adapter, const char *name, std::uint32_t max_transfer) {
+    const passthru::AdapterIdentity identity = backend_under_test().adapter_identity(adapter);
+    EXPECT_STREQ(identity.name, name) << "adapter " << adapter;
+    EXPECT_EQ(identity.own_scsi_id, 7) << name;
+    EXPECT_EQ(identity.max_transfer, max_transfer) << name;
 }
 
 }  // namespace real_drive_test

@@ -4,6 +4,7 @@
 // test; then the back end under test), the back end opened over the current made-up machine, and
 // one command run on it. The made-up machines themselves are each back end's own (fake_system.h).
 
+#include <cstdint>
 #include <utility>
 #include <vector>
 
@@ -32,6 +33,10 @@ struct OpenBackend {
 // Runs `command` on the unit at adapter 0, `target`, `lun`, from an outcome execute must clear;
 // `given_up`: the manager has given the command up already.
 passthru::ScsiOutcome run_command(int target, int lun, const passthru::ScsiCommand &command, bool given_up = false);
+
+// Adapter `adapter` of the opened back end (backend_under_test) is named `name`, reports the own
+// id 7 that the numbering gives every adapter here, and takes at most `max_transfer` bytes.
+void expect_adapter(int adapter, const char *name, std::uint32_t max_transfer);
 
 // Each adapter's two bus numbers (sg: host and channel; spti: port and path), in walk order.
 template <class Adapter>

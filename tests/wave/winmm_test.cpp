@@ -186,10 +186,11 @@ TEST_F(WaveOut, CompletionAfterAClosedObjectEndedNeverReachesIt) {
     EXPECT_TRUE(std::all_of(std::begin(storage), std::end(storage), [](unsigned char b) { return b == 0xEE; }));
 }
 
+// What a closed object does with writes is the slot logic's (slot_logic_test.cpp); here only that
+// waveOut's refusal is a failed open after which nothing else reaches the device.
 TEST_F(WaveOut, FailedOpenLeavesNothingOpen) {
     device.open_result = MMSYSERR_BADDEVICEID;
     EXPECT_EQ(sound.open(), 0);
-    EXPECT_EQ(sound.write(1, buffer1, 1000), 1);
     sound.close();
     EXPECT_EQ(device.calls, Calls{"open"});
 }
