@@ -1,5 +1,6 @@
 // POSIX back end of the keys: the terminal in non-canonical mode without echo, read with poll.
 #include <poll.h>
+#include <pthread.h>
 #include <signal.h>
 #include <termios.h>
 #include <unistd.h>
@@ -17,10 +18,13 @@ constexpr int ESCAPE = 0x1B;
 constexpr int SEQUENCE_WAIT_MS = 30;
 constexpr int FATAL_SIGNALS[] = {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT, SIGTERM, SIGHUP, SIGQUIT};
 
-// The terminal's settings before keys_begin, written once before `raw` is set. `raw` is read by
-// the signal handlers (lock-free atomic, seq_cst) to know whether there is anything to put back.
+// The terminal's settings before keys_begin and in key mode, written once before `raw` is set.
+// `raw` is read by the signal handlers (lock-free atomic, seq_cst) to know whether there is anything
+// to put back; `wanted` says key mode is to come back after a stop (Ctrl+Z, then fg).
 termios g_saved;
+termios g_keys;
 std::atomic<bool> g_raw{false};
+std::atomic<bool> g_wanted{false};
 std::atomic<bool> g_interrupted{false};
 bool g_at_end = false;  // main thread only: standard input reached its end
 
@@ -36,6 +40,47 @@ void on_fatal_signal(int signal_number) {
 }
 
 void on_interrupt(int) { g_interrupted.store(true); }
+
+// Key mode again once the process is continued in the foreground (fg). In the background the
+// terminal is the shell's: setting it would only stop the process again (SIGTTOU).
+void on_continue(int) {
+    const int saved_errno = errno;
+    if (g_wanted.load() && !g_raw.load() && tcgetpgrp(STDIN_FILENO) == getpgrp()) {
+        g_raw.store(true);
+        tcsetattr(STDIN_FILENO, TCSANOW, &g_keys);
+    }
+    errno = saved_errno;
+}
+
+// Ctrl+Z: the shell gets its terminal back as it was, then the process stops as it would have
+// without this handler (the stop signal, at its default action, raised again and let through).
+void on_stop(int signal_number) {
+    const int saved_errno = errno;
+    restore_terminal();
+    struct sigaction stop {};
+    stop.sa_handler = SIG_DFL;
+    sigemptyset(&stop.sa_mask);
+    sigaction(signal_number, &stop, nullptr);
+    sigset_t only;
+    sigemptyset(&only);
+    sigaddset(&only, signal_number);
+    pthread_sigmask(SIG_UNBLOCK, &only, nullptr);
+    raise(signal_number);  // stopped here until SIGCONT
+    stop.sa_handler = on_stop;
+    stop.sa_flags = SA_RESTART;
+    sigaction(signal_number, &stop, nullptr);
+    errno = saved_errno;
+}
+
+void catch_stop_and_continue() {
+    struct sigaction handler {};
+    sigemptyset(&handler.sa_mask);
+    handler.sa_flags = SA_RESTART;  // the other threads' reads and writes carry on after a continue
+    handler.sa_handler = on_stop;
+    sigaction(SIGTSTP, &handler, nullptr);
+    handler.sa_handler = on_continue;
+    sigaction(SIGCONT, &handler, nullptr);
+}
 
 // Waits up to `ms` for a byte; -1 when none came or the input has ended (then g_at_end).
 int read_byte(int ms) {
@@ -74,13 +119,21 @@ bool keys_begin() {
     fatal.sa_flags = SA_RESETHAND;
     sigemptyset(&fatal.sa_mask);
     for (int s : FATAL_SIGNALS) sigaction(s, &fatal, nullptr);
+    g_keys = keys;
     g_raw.store(true);
-    if (tcsetattr(STDIN_FILENO, TCSANOW, &keys) == 0) return true;
-    g_raw.store(false);
-    return false;
+    if (tcsetattr(STDIN_FILENO, TCSANOW, &keys) != 0) {
+        g_raw.store(false);
+        return false;
+    }
+    g_wanted.store(true);
+    catch_stop_and_continue();
+    return true;
 }
 
-void keys_end() { restore_terminal(); }
+void keys_end() {
+    g_wanted.store(false);
+    restore_terminal();
+}
 
 KeyPress read_key(std::chrono::milliseconds timeout) {
     if (g_at_end) {

@@ -94,7 +94,9 @@ struct KeyPress {
 // When standard input is a terminal (a console on Windows): switches it to single keys without
 // echo and returns true. The terminal is put back by keys_end, by end_process_now, and, on POSIX,
 // by the fatal signals (SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT, SIGTERM, SIGHUP, SIGQUIT), which
-// then take their default action. False, and nothing changed, when standard input is not one.
+// then take their default action. Ctrl+Z (SIGTSTP) also puts the terminal back before the process
+// stops, and continuing it in the foreground (fg) switches to single keys again.
+// False, and nothing changed, when standard input is not one.
 bool keys_begin();
 void keys_end();
 // Waits at most `timeout` for input. With keys: one key (arrows decoded; other escape sequences

@@ -630,6 +630,32 @@ TEST(Keys, CtrlCEndsLikeQWithStatus130) {
     fs::remove(trace);
 }
 
+// Ctrl+Z gives the shell its terminal back as it was (echo, whole lines) while the player is
+// stopped; fg continues it with its keys, where the sound was.
+TEST(Keys, CtrlZGivesTheShellItsTerminalAndFgGivesThePlayerItsKeys) {
+    if (std::getenv("CDDAPLAY_E2E_WIN64_BUILD")) GTEST_SKIP() << "native program only";
+    const fs::path dir = paced_sink_dir("stop");
+    const fs::path at_stop = dir / "stty.txt";
+    // A shell with job control, as the listener's: the player is its foreground job; once it has
+    // stopped, the shell writes down the terminal's settings and continues it.
+    const std::string script = "set -m; \"$@\"; stty -a > '" + at_stop.string() + "'; fg > /dev/null";
+    const TerminalRun r = run_with_presses(
+        {"/bin/bash", "-c", script, "bash", CDDAPLAY_BIN_DIR "/cddaplay"},
+        {"CDDAPLAY_IMAGES=builtin", "CDDAPLAY_FAULTS=", "ALSA_CONFIG_PATH=" + (dir / "capture.conf").string()},
+        dir / "heard.raw", {{kSecond, "", 0, "\x1a"}, {2 * kSecond, "", 1.0, "q"}}, true);
+    std::ifstream f(at_stop);
+    const std::string settings{std::istreambuf_iterator<char>(f), {}};
+    fs::remove_all(dir);
+    EXPECT_TRUE(std::regex_search(settings, std::regex("(^|\\s)icanon(\\s|;|$)"))) << settings;
+    EXPECT_TRUE(std::regex_search(settings, std::regex("(^|\\s)echo(\\s|;|$)"))) << settings;
+    EXPECT_EQ(r.exit_status, 0) << r.terminal;
+    EXPECT_EQ(r.out, kPlayedTrack1) << r.terminal;
+    const std::vector<Stretch> heard = stretches_of(r.heard);
+    ASSERT_EQ(heard.size(), 1u) << describe(heard);
+    EXPECT_EQ(heard[0].lba, 0);
+    EXPECT_LT(heard[0].frames * kFrameBytes, 8 * kSecond) << "q, typed after fg, stopped the playback";
+}
+
 // With standard input a pipe the keys mean nothing: one character stops, as ENTER does.
 TEST(Keys, PipedInputStopsAtAnyCharacter) {
     if (std::getenv("CDDAPLAY_E2E_WIN64_BUILD")) GTEST_SKIP() << "native program only";
