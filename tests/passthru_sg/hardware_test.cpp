@@ -18,7 +18,7 @@
 #include "cdrom/discovery.h"
 #include "cdrom/reader.h"
 #include "cdrom/toc.h"
-#include "tests/passthru_sg/child_run.h"
+#include "tests/e2e/program_run.h"
 
 namespace {
 
@@ -71,11 +71,10 @@ int play_ten_seconds(std::int32_t sectors) {
     const fs::path capture = dir / "out.raw";
     std::ofstream(dir / "capture.conf") << "pcm.!default { type file; slave.pcm { type null }; file \""
                                         << capture.string() << "\"; format \"raw\" }\n";
-    const sg_test::ChildRun run = sg_test::run_child(
+    const ProgramRun run = run_program(
         {CDDAPLAY_BIN_DIR "/cddaplay", "-d0", "-t1"},
-        {{"CDDAPLAY_IMAGES", std::nullopt}, {"CDDAPLAY_FAULTS", std::nullopt},
-         {"ALSA_CONFIG_PATH", (dir / "capture.conf").string()}},
-        10s, 120s);
+        {{"CDDAPLAY_IMAGES", "\x01"}, {"CDDAPLAY_FAULTS", "\x01"}, {"ALSA_CONFIG_PATH", (dir / "capture.conf").string()}},
+        {"now playing...", 10s}, 120s);
     std::ifstream in(capture, std::ios::binary);
     std::vector<std::uint8_t> audio{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
     fs::remove_all(dir);

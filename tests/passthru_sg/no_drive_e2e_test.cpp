@@ -4,7 +4,7 @@
 
 #include <filesystem>
 
-#include "tests/passthru_sg/child_run.h"
+#include "tests/e2e/program_run.h"
 
 namespace {
 
@@ -19,11 +19,10 @@ bool machine_has_cd_drive() {
 
 TEST(CddaplayWithoutDrives, SaysThereIsNoAdapterAndNoUnitAndFails) {
     if (machine_has_cd_drive()) GTEST_SKIP() << "this machine has a CD drive";
-    const sg_test::ChildRun run = sg_test::run_child(
+    const ProgramRun run = run_program(
         {CDDAPLAY_BIN_DIR "/cddaplay", "-d0", "-t1"},
-        {{"CDDAPLAY_IMAGES", std::nullopt}, {"CDDAPLAY_FAULTS", std::nullopt}, {"CDDAPLAY_DESCRIBE", "1"},
-         {"LD_LIBRARY_PATH", std::nullopt}},
-        std::nullopt, 60s);
+        {{"CDDAPLAY_IMAGES", "\x01"}, {"CDDAPLAY_FAULTS", "\x01"}, {"CDDAPLAY_DESCRIBE", "1"}, {"LD_LIBRARY_PATH", "\x01"}},
+        {}, 60s);
     EXPECT_EQ(run.out, "this pc does'nt support adapters\nfail to get cdrom_device.\n");
     EXPECT_EQ(run.exit_status, 1);
     // No unit to describe, no node refused: only the program's hint on what to do.
