@@ -477,9 +477,13 @@ std::vector<Stretch> stretches_of(const std::vector<std::uint8_t> &heard) {
         std::size_t n = 0;
         while (at + n < heard.size() && from + n < whole.size() && heard[at + n] == whole[from + n]) ++n;
         n -= n % kFrameBytes;
-        // The next stretch may start a few frames back, where a sector's start matches by chance.
+        // After a jump the next stretch may start a few frames back, where a sector's start matches
+        // by chance. Where the recording simply ends there is no next stretch: frames 400-415 of a
+        // sector of track 1 or 3 repeat its first 16 frames (tone and marks alike), and a recording
+        // that ends there must not be cut into a stretch of its own.
+        const bool ended = at + n + kFrameBytes > heard.size();
         std::size_t cut = n;
-        for (std::size_t back = 0; back <= 16 * kFrameBytes && back <= n; back += kFrameBytes) {
+        for (std::size_t back = 0; !ended && back <= 16 * kFrameBytes && back <= n; back += kFrameBytes) {
             if (at + n - back + 64 <= heard.size() &&
                 sectors.count(std::string(reinterpret_cast<const char *>(heard.data()) + at + n - back, 64))) {
                 cut = n - back;
@@ -499,6 +503,17 @@ std::string describe(const std::vector<Stretch> &stretches) {
     for (const Stretch &s : stretches)
         text += "[LBA " + std::to_string(s.lba) + ", " + std::to_string(s.frames) + " frames] ";
     return text;
+}
+
+// A recording that ends 416 frames into a sector of track 1, where the sector's frames 400-415
+// look like its start, is still one stretch.
+TEST(Keys, HeardAudioEndingWhereASectorStartRepeatsIsOneStretch) {
+    const auto heard = disc(300, 303);
+    const std::vector<std::uint8_t> cut(heard.begin(), heard.end() - (588 - 416) * kFrameBytes);
+    const auto stretches = stretches_of(cut);
+    ASSERT_EQ(stretches.size(), 1u) << describe(stretches);
+    EXPECT_EQ(stretches[0].lba, 300);
+    EXPECT_EQ(stretches[0].frames, 2 * 588u + 416);
 }
 
 // A run of the program on the built-in disc with its keys on a pseudo-terminal.
