@@ -244,8 +244,7 @@ std::uint32_t play_thread(void *arg) {
             // Whatever main stores from now on, this run has ended for the reason it had.
             jumped = request->stop.exchange(STOP_END, std::memory_order_relaxed) == STOP_JUMP;
             if (!jumped) std::printf("%s", msg::finished);
-            request->frames_heard = std::max<std::int64_t>(0, wave_frames_heard());
-            wave.close();
+            request->frames_heard = std::max<std::int64_t>(0, wave.close());
         } else {
             std::printf("%s", msg::no_wave_device);
             request->no_sound_device.store(1, std::memory_order_relaxed);

@@ -95,6 +95,9 @@ struct WaveDevice {
     // The most wave_device_frames_heard has answered (any thread raises it; relaxed: it publishes
     // nothing else).
     std::atomic<std::int64_t> heard_floor{0};
+    // Device thread -> driver's thread: the frames heard when the stream was dropped. Release store
+    // before the thread ends, acquire load after the join.
+    std::atomic<std::int64_t> heard_at_stop{0};
     // Device thread -> driver's thread: the device stopped working; nothing more is played.
     // Release store (after the failure is reported), acquire load.
     std::atomic<bool> failed{false};
@@ -263,6 +266,8 @@ void device_thread(WaveDevice *device) {
         pop_front(device, &buffer);
         report_done(device, buffer.slot);
     }
+    // Asked right before the drop, on the thread that plays: nothing is heard in between.
+    device->heard_at_stop.store(wave_device_frames_heard(device), std::memory_order_release);
     snd_pcm_drop(device->pcm);
     device->holding.store(false, std::memory_order_release);
     QueuedBuffer buffer;
@@ -379,10 +384,11 @@ int wave_device_slot_of(const WaveDevice *, std::uintptr_t header) {
     return header == 1 || header == 2 ? static_cast<int>(header) : 0;
 }
 
-void wave_device_stop(WaveDevice *device) {
+std::int64_t wave_device_stop(WaveDevice *device) {
     device->stopping.store(true, std::memory_order_release);
     wake(device);
     device->thread.join();
+    return device->heard_at_stop.load(std::memory_order_acquire);
 }
 
 bool wave_device_close(WaveDevice *device) {

@@ -32,8 +32,11 @@ void wave_device_unprepare(WaveDevice *device, int slot);
 int wave_device_slot_of(const WaveDevice *device, std::uintptr_t header);
 
 // Stops playback at once: every buffer still queued is handed back, its completion reported,
-// before this returns or soon after (waveOut does not say on which thread).
-void wave_device_stop(WaveDevice *device);
+// before this returns or soon after (waveOut does not say on which thread). Answers the frames heard
+// since open up to the moment the sound stopped, taken as close to that moment as the device allows
+// (ALSA: just before the stream is dropped; waveOut: just before the reset, which sets its position
+// back to 0), so a jump goes on from where the listener really was.
+std::int64_t wave_device_stop(WaveDevice *device);
 
 // After wave_device_stop and the hand-back: leaves both headers unprepared, closes the device and
 // frees its state. No completion is reported after this returns. False when the device refused to

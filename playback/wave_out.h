@@ -77,8 +77,9 @@ public:
     // slots read free afterwards) and closes the device. No completion touches the object once it
     // has returned. On a closed object it does nothing. A device that refuses to close (it still
     // holds a buffer its stop did not hand back) may read that buffer at any time for the rest of
-    // the process: its slot stays taken and kept_by_device names the buffer.
-    void close();
+    // the process: its slot stays taken and kept_by_device names the buffer. Answers the frames
+    // heard from the open to the moment the sound stopped; -1 on a closed object.
+    std::int64_t close();
 
     // After close: true when `data` is a buffer the device kept, which the caller must then never
     // free, reuse or change. False while a device is open.

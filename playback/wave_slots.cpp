@@ -52,10 +52,10 @@ int zrSound::open() {
     return device_ ? 1 : 0;
 }
 
-void zrSound::close() {
-    if (!device_) return;
+std::int64_t zrSound::close() {
+    if (!device_) return -1;
     withdraw_heard_device(device_);
-    wave_device_stop(device_);
+    const std::int64_t heard = wave_device_stop(device_);
     wait_for_handed_back_buffers();
     const bool closed = wave_device_close(device_);
     device_ = nullptr;
@@ -67,6 +67,7 @@ void zrSound::close() {
         slot.finished.store(false, std::memory_order_relaxed);
         slot.data.store(nullptr, std::memory_order_release);
     }
+    return heard;
 }
 
 int zrSound::free_slot() {

@@ -126,7 +126,11 @@ void wave_device_pause(WaveDevice *device, bool paused) {
     else waveOutRestart(device->handle);
 }
 
-void wave_device_stop(WaveDevice *device) { device->api->reset(device->handle); }
+std::int64_t wave_device_stop(WaveDevice *device) {
+    const std::int64_t heard = wave_device_frames_heard(device);  // the reset sets the position to 0
+    device->api->reset(device->handle);
+    return heard;
+}
 
 bool wave_device_close(WaveDevice *device) {
     device->sound.store(nullptr);

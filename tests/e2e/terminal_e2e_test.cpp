@@ -600,11 +600,12 @@ TEST(Keys, ArrowsSeekTenSecondsWithinTheRange) {
     EXPECT_EQ(r.exit_status, 0);
     EXPECT_EQ(r.out, kPlayedTrack1);
     ASSERT_EQ(r.stretches.size(), 3u) << describe(r.stretches);
-    // Each seek starts a sector's first frame, 750 sectors from where the sound was cut (rounded).
-    const double cut1 = static_cast<double>(r.stretches[0].frames) / 588;
-    EXPECT_NEAR(r.stretches[1].lba, cut1 + 750, 0.5) << describe(r.stretches);
-    const double cut2 = r.stretches[1].lba + static_cast<double>(r.stretches[1].frames) / 588;
-    EXPECT_NEAR(r.stretches[2].lba, cut2 - 750, 0.5) << describe(r.stretches);
+    // Each seek starts a sector's first frame, 750 sectors from the sector nearest to where the
+    // sound was cut: the frame the listener had heard when the sound stopped, not a moment before.
+    const auto nearest_sector = [](std::size_t frame) { return static_cast<std::int32_t>((frame + 294) / 588); };
+    EXPECT_EQ(r.stretches[1].lba, nearest_sector(r.stretches[0].frames) + 750) << describe(r.stretches);
+    const std::size_t cut2 = static_cast<std::size_t>(r.stretches[1].lba) * 588 + r.stretches[1].frames;
+    EXPECT_EQ(r.stretches[2].lba, nearest_sector(cut2) - 750) << describe(r.stretches);
 }
 
 // -t2 -n1 plays track 2 alone, to its last sample.

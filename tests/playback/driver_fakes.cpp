@@ -162,13 +162,14 @@ int zrSound::open() {
     return fake_wave.open_result ? 1 : 0;
 }
 
-void zrSound::close() {
+std::int64_t zrSound::close() {
     std::lock_guard lock(fake_wave.mutex);
-    if (!fake_wave.is_open) return;
+    if (!fake_wave.is_open) return -1;
     ++fake_wave.closes;
     fake_wave.log.push_back("close");
     fake_wave.queued[0] = fake_wave.queued[1] = 0;
     fake_wave.is_open = false;
+    return -1;  // a stand-in hears nothing
 }
 
 int zrSound::free_slot() {

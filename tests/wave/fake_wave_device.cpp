@@ -44,7 +44,7 @@ int wave_device_slot_of(const WaveDevice *, std::uintptr_t header) {
     return 0;
 }
 
-void wave_device_stop(WaveDevice *device) {
+std::int64_t wave_device_stop(WaveDevice *device) {
     g_fake->calls.push_back("stop");
     // Taken now: once its last completion is reported, the device may be gone.
     zrSound *sound = device->sound;
@@ -58,12 +58,13 @@ void wave_device_stop(WaveDevice *device) {
     };
     if (!g_fake->hand_back_on_other_thread) {
         hand_back();
-        return;
+        return 0;
     }
     std::thread([hand_back] {
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
         hand_back();
     }).detach();
+    return 0;
 }
 
 bool wave_device_close(WaveDevice *device) {
