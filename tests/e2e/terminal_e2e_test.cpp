@@ -565,10 +565,11 @@ TEST(Keys, PauseResumesAtTheSampleWhereTheSoundStopped) {
     EXPECT_EQ(r.terminal.back(), '\r') << "the line is cleared at the end";
 }
 
-// n twice goes to track 3 (the second n counts from where the first one went), then q.
+// n twice, typed together, goes to track 3 (the second n counts from where the first one went,
+// before anything of track 2 is heard), then q.
 TEST(Keys, NextTwiceJumpsToTrackThreeExactly) {
     if (std::getenv("CDDAPLAY_E2E_WIN64_BUILD")) GTEST_SKIP() << "native program only";
-    const KeysRun r = run_keys({}, {{kSecond, "", 0, "n"}, {0, "", 0.05, "n"}, {kSecond * 3 / 2, "", 1.5, "q"}});
+    const KeysRun r = run_keys({}, {{kSecond, "", 0, "nn"}, {kSecond * 5 / 2, "", 0, "q"}});
     EXPECT_EQ(r.exit_status, 0);
     EXPECT_EQ(r.out, kPlayedTrack1) << "one start line, one Finished.";
     ASSERT_EQ(r.stretches.size(), 2u) << describe(r.stretches);
@@ -578,10 +579,13 @@ TEST(Keys, NextTwiceJumpsToTrackThreeExactly) {
 }
 
 // n, then p part-way into track 2 goes back to its start; p again within 3 s goes to track 1.
+// Each key waits for a second more of sound, however long a jump takes to be heard.
 TEST(Keys, PreviousGoesToTheTrackStartThenTheTrackBefore) {
     if (std::getenv("CDDAPLAY_E2E_WIN64_BUILD")) GTEST_SKIP() << "native program only";
-    const KeysRun r = run_keys(
-        {}, {{kSecond / 2, "", 0, "n"}, {kSecond * 9 / 2, "", 0, "p"}, {0, "", 1.0, "p"}, {0, "", 1.0, "q"}});
+    const KeysRun r = run_keys({}, {{kSecond / 2, "", 0, "n"},
+                                    {kSecond * 9 / 2, "", 0, "p"},
+                                    {kSecond * 11 / 2, "", 0, "p"},
+                                    {kSecond * 13 / 2, "", 0, "q"}});
     EXPECT_EQ(r.exit_status, 0);
     EXPECT_EQ(r.out, kPlayedTrack1);
     ASSERT_EQ(r.stretches.size(), 4u) << describe(r.stretches);
